@@ -1,0 +1,1 @@
+#include "talvoro/io_structure.h"

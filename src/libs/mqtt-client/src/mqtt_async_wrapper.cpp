@@ -1,0 +1,1 @@
+#include "talvoro/mosquitto/mqtt_async_wrapper.h"
