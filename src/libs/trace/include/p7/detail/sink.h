@@ -1,0 +1,34 @@
+#pragma once
+// Destinations for finished records.
+
+#include <cstdio>
+#include <string_view>
+
+namespace P7::detail {
+
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  // `record` is one finished line, line feed included.
+  virtual bool write(std::string_view record) = 0;
+};
+
+// Writes to an already open stream such as standard error.
+class StreamSink final : public Sink {
+ public:
+  explicit StreamSink(std::FILE* stream) : stream_(stream) {}
+  bool write(std::string_view record) override;
+
+ private:
+  std::FILE* stream_;
+};
+
+class NullSink final : public Sink {
+ public:
+  bool write(std::string_view) override { return true; }
+};
+
+// Writes the whole record and flushes it, so a crash loses nothing written.
+bool writeAndFlush(std::FILE* stream, std::string_view record);
+
+}  // namespace P7::detail
