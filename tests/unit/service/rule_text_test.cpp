@@ -1,0 +1,235 @@
+// Placeholder translation, rule timestamps, the status CRC and the lookup of
+// installed rule files, tested on the service's own code.
+
+#include "main.cpp"
+
+#include <sys/mount.h>
+
+#include "service_test_support.h"
+
+namespace talvoro {
+namespace {
+
+using servicetest::TraceCapture;
+
+constexpr const char* kStructure = R"json({
+  "templates": { "two": { "cells": ["K1", "K5"] } },
+  "elements": {
+    "lamp1": { "device": "relay_7", "virtualDevice": "kitchen_light", "port": 3, "cells": ["K2"] },
+    "fan2": { "device": "relay_9", "template": "two" },
+    "bare": { "device": "" },
+    "minus": { "port": -12 },
+    "tricky": { "device": "$1 \\0 $& DEVICE_NAME(lamp1)", "cells": ["a"] },
+    "under_score_9": { "device": "u9" }
+  }
+})json";
+
+class TranslateTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TemplateCacheCleanupGuard guard{false};
+    m_configuration =
+        parseIoStructure<IoInfo>(nlohmann::json::parse(kStructure), guard, false);
+    trace_.skipToEnd();
+  }
+  void TearDown() override { m_configuration.clear(); }
+
+  TraceCapture trace_;
+};
+
+TEST_F(TranslateTest, ResolvesEveryKindOfPlaceholder) {
+  EXPECT_EQ(translate("when DEVICE_NAME(lamp1)/PORT_NAME(lamp1) changes, set "
+                      "VIRTUAL_DEVICE_NAME(lamp1)/CELL_NAME(lamp1)"),
+            "when relay_7/3 changes, set kitchen_light/K2");
+  EXPECT_EQ(translate("PORT_NAME(minus)"), "-12");
+  EXPECT_EQ(translate("[DEVICE_NAME(bare)]"), "[]");
+  EXPECT_EQ(translate("xDEVICE_NAME(lamp1)y"), "xrelay_7y");
+  EXPECT_EQ(translate("DEVICE_NAME(under_score_9)"), "u9");
+  EXPECT_EQ(trace_.countNew("INFO"), 0u);
+}
+
+TEST_F(TranslateTest, LeavesTextWithoutPlaceholdersByteForByte) {
+  EXPECT_EQ(translate(""), "");
+  const std::string binary("a\0b\r\n\xff DEVICE_NAME", 15);
+  EXPECT_EQ(translate(binary), binary);
+}
+
+TEST_F(TranslateTest, LeavesNearMissesAlone) {
+  for (const std::string text :
+       {"device_name(lamp1)", "Device_Name(lamp1)", "DEVICE_NAME()",
+        "DEVICE_NAME(lamp 1)", "DEVICE_NAME(lamp-1)", "DEVICE_NAME(lamp.1)",
+        "DEVICE_NAME( lamp1 )", "DEVICE_NAME(lämp1)", "DEVICE_NAMES(lamp1)"}) {
+    EXPECT_EQ(translate(text), text);
+  }
+}
+
+TEST_F(TranslateTest, VirtualDeviceIsTakenAsAWholeNotAsADevicePlaceholder) {
+  EXPECT_EQ(translate("VIRTUAL_DEVICE_NAME(lamp1)"), "kitchen_light");
+}
+
+TEST_F(TranslateTest, OnlyTheInnerOfNestedPlaceholdersMatches) {
+  EXPECT_EQ(translate("DEVICE_NAME(CELL_NAME(lamp1))"), "DEVICE_NAME(K2)");
+}
+
+TEST_F(TranslateTest, InsertsReplacementsLiterallyAndDoesNotRescanThem) {
+  EXPECT_EQ(translate("DEVICE_NAME(tricky)"), "$1 \\0 $& DEVICE_NAME(lamp1)");
+}
+
+TEST_F(TranslateTest, KeysAreCaseSensitive) {
+  EXPECT_THROW(
+      {
+        try {
+          translate("DEVICE_NAME(LAMP1)");
+        } catch (const std::runtime_error& error) {
+          EXPECT_STREQ(error.what(), "Parse error!");
+          throw;
+        }
+      },
+      std::runtime_error);
+}
+
+TEST_F(TranslateTest, OneUnresolvablePlaceholderFailsTheWholeText) {
+  EXPECT_THROW(translate("set DEVICE_NAME(lamp1) and DEVICE_NAME(lamp9)"),
+               std::runtime_error);
+  EXPECT_THROW(translate("CELL_NAME(lamp1) PORT_NAME(nothing)"), std::runtime_error);
+  EXPECT_THROW(translate("VIRTUAL_DEVICE_NAME(nothing)"), std::runtime_error);
+  EXPECT_EQ(trace_.countNew("ERROR"), 0u);
+}
+
+TEST_F(TranslateTest, ElementWithSeveralCellsWarnsOnEveryOccurrence) {
+  const std::string result = translate("CELL_NAME(fan2) CELL_NAME(fan2)");
+  EXPECT_TRUE(result == "K1 K1" || result == "K5 K5") << result;
+  EXPECT_EQ(trace_.countNew(
+                "WARNING src/services/rules-preprocessor/main.cpp:"),
+            2u);
+  EXPECT_NE(trace_.text().find(
+                "operator()(): Количество ячеек для fan2 больше одной. Наугад выберу первую."),
+            std::string::npos);
+}
+
+TEST_F(TranslateTest, ElementWithoutCellsIsAnErrorAndTraced) {
+  EXPECT_THROW(translate("ok DEVICE_NAME(lamp1), CELL_NAME(bare)"), std::runtime_error);
+  EXPECT_EQ(trace_.countNew("ERROR"), 1u);
+  EXPECT_NE(trace_.text().find("operator()(): Ячеек для bare нет вообще. Что делать?"),
+            std::string::npos);
+}
+
+TEST(ExtractEpochTsOrZero, ReadsTheTimestampLine) {
+  EXPECT_EQ(extractEpochTsOrZero("// 1733550000\nrule"), 1733550000);
+  EXPECT_EQ(extractEpochTsOrZero(" \t//\t1733550000 \t\r\nrule"), 1733550000);
+  EXPECT_EQ(extractEpochTsOrZero("//1733550000"), 1733550000);
+  EXPECT_EQ(extractEpochTsOrZero("// 0000000000\n// 1733550000"), 0);
+  EXPECT_EQ(extractEpochTsOrZero("a\nb\n// 99999999999\n// 1733550000"), 99999999999);
+}
+
+TEST(ExtractEpochTsOrZero, IgnoresLinesThatAreNotTimestampLines) {
+  EXPECT_EQ(extractEpochTsOrZero(""), 0);
+  EXPECT_EQ(extractEpochTsOrZero("// version 1733550000"), 0);
+  EXPECT_EQ(extractEpochTsOrZero("// 173355000"), 0);
+  EXPECT_EQ(extractEpochTsOrZero("/* 1733550000 */"), 0);
+  EXPECT_EQ(extractEpochTsOrZero("x = 1; // 1733550000"), 0);
+}
+
+TEST(ExtractEpochTsOrZero, SearchesOnlyTheFirstTenLines) {
+  const std::string tenLines = "1\n2\n3\n4\n5\n6\n7\n8\n9\n";
+  EXPECT_EQ(extractEpochTsOrZero(tenLines + "// 1733550000"), 1733550000);
+  EXPECT_EQ(extractEpochTsOrZero(tenLines + "10\n// 1733550000"), 0);
+}
+
+TEST(ExtractEpochTsOrZero, SkipsNumbersBeyondSixtyFourBits) {
+  EXPECT_EQ(extractEpochTsOrZero("// 12345678901234567890\n// 1733550000\n"),
+            1733550000);
+}
+
+TEST(ExtractEpochTsOrZero, SurvivesHugeLines) {
+  const std::string spaces = "//" + std::string(4 << 20, ' ') + "1733550000";
+  EXPECT_EQ(extractEpochTsOrZero(spaces), 0);
+  const std::string digits = "// " + std::string(4 << 20, '1');
+  EXPECT_EQ(extractEpochTsOrZero(digits + "\n// 1733550000"), 1733550000);
+}
+
+TEST(Crc32, IsTheStandardCrc) {
+  auto bytes = [](const std::string& text) {
+    return std::vector<char>(text.begin(), text.end());
+  };
+  EXPECT_EQ(crc32(bytes("abc")), 891568578u);
+  EXPECT_EQ(crc32(bytes("123456789")), 0xCBF43926u);
+  EXPECT_EQ(crc32(bytes("")), 0u);
+  EXPECT_EQ(crc32(bytes(std::string("\0\xff", 2))), crc32(bytes(std::string("\0\xff", 2))));
+  EXPECT_NE(crc32(bytes(std::string("\0", 1))), 0u);
+}
+
+class FindHashTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    REQUIRE_PRIVATE_RULES_DIR();
+    for (const auto& entry : std::filesystem::directory_iterator(rules_dir)) {
+      std::filesystem::remove_all(entry.path());
+    }
+  }
+
+  static void install(const std::string& fileName) {
+    servicetest::writeFile(rules_dir + fileName, "x");
+  }
+};
+
+TEST_F(FindHashTest, FindsTheRuleByItsExactName) {
+  install("heating-__123__.js");
+  install("heating2-__456__.js");
+  install("xheating-__789__.js");
+  EXPECT_EQ(findHash("heating"), "123");
+  EXPECT_EQ(findHash("heating2"), "456");
+  EXPECT_EQ(findHash("cooling"), "");
+  EXPECT_EQ(findHash("heat"), "");
+}
+
+TEST_F(FindHashTest, TakesTheNameAsTextNotAsAPattern) {
+  install("aXb-__111__.js");
+  EXPECT_EQ(findHash("a.b"), "");
+  install("a.b-__222__.js");
+  EXPECT_EQ(findHash("a.b"), "222");
+  EXPECT_EQ(findHash("aXb"), "111");
+
+  install("a(b)-__333__.js");
+  install("c[d-__444__.js");
+  install("e(-__555__.js");
+  EXPECT_EQ(findHash("a(b)"), "333");
+  EXPECT_EQ(findHash("c[d"), "444");
+  EXPECT_EQ(findHash("e("), "555");
+  EXPECT_EQ(findHash(".*"), "");
+}
+
+TEST_F(FindHashTest, AcceptsOnlyTheExactFileNameShape) {
+  for (const std::string name :
+       {"r-__12__xjs", "r-__12__.jsx", "r-____.js", "r-__1a__.js", "r-__12__.js.tmp",
+        "r__12__.js", ".r-__12__.js"}) {
+    install(name);
+  }
+  EXPECT_EQ(findHash("r"), "");
+  install("r-__0012__.js");
+  EXPECT_EQ(findHash("r"), "0012");
+}
+
+TEST_F(FindHashTest, FindsTheRuleWithAnEmptyName) {
+  install("-__77__.js");
+  EXPECT_EQ(findHash(""), "77");
+}
+
+TEST_F(FindHashTest, ReturnsOneOfTwoFilesOfARule) {
+  install("twice-__1__.js");
+  install("twice-__2__.js");
+  const std::string found = findHash("twice");
+  EXPECT_TRUE(found == "1" || found == "2") << found;
+}
+
+TEST_F(FindHashTest, MissingRulesDirectoryMeansNothingInstalled) {
+  install("heating-__123__.js");
+  // Hides /etc (and with it the rule directory) in this private namespace.
+  ASSERT_EQ(::mount("tmpfs", "/etc", "tmpfs", 0, nullptr), 0) << std::strerror(errno);
+  const std::string found = findHash("heating");
+  ::umount2("/etc", MNT_DETACH);
+  EXPECT_EQ(found, "");
+}
+
+}  // namespace
+}  // namespace talvoro
