@@ -11,43 +11,20 @@
 #include <benchmark/benchmark.h>
 #include <malloc.h>
 
-#include <fstream>
 #include <string>
 
 #include "large_io_structure.h"
+#include "process_memory.h"
 #include "talvoro/io_structure.h"
 
 namespace {
 
+using bench::bytes;
+using bench::Memory;
+using bench::readMemory;
+using bench::resetPeak;
+
 constexpr std::size_t kElements = 100000;
-
-struct Memory {
-  double rss = 0;  // VmRSS, bytes
-  double hwm = 0;  // VmHWM, bytes
-};
-
-Memory readMemory() {
-  Memory memory;
-  std::ifstream status("/proc/self/status");
-  std::string field;
-  double kilobytes = 0;
-  while (status >> field) {
-    if (field == "VmRSS:" && status >> kilobytes) {
-      memory.rss = kilobytes * 1024;
-    } else if (field == "VmHWM:" && status >> kilobytes) {
-      memory.hwm = kilobytes * 1024;
-    }
-  }
-  return memory;
-}
-
-// Sets VmHWM back to the current resident size.
-void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
-
-benchmark::Counter bytes(double value) {
-  return benchmark::Counter(value, benchmark::Counter::kDefaults,
-                            benchmark::Counter::OneK::kIs1024);
-}
 
 talvoro::IoStructure load(const std::string& text) {
   talvoro::TemplateCacheCleanupGuard guard{true};

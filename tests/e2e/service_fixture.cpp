@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
-#include <thread>
 #include <vector>
 
 namespace e2e {
@@ -27,18 +26,6 @@ bool inPrivateMountNamespace() {
 std::string readAll(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), {});
-}
-
-bool eventually(const std::function<bool()>& predicate,
-                std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      return false;
-    }
-    std::this_thread::sleep_for(20ms);
-  }
-  return true;
 }
 
 ServiceProcess::ServiceProcess(const std::string& brokerUrl,

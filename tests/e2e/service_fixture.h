@@ -9,12 +9,12 @@
 
 #include <chrono>
 #include <filesystem>
-#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 
+#include "testsupport/eventually.h"
 #include "testsupport/mosquitto_broker.h"
 #include "testsupport/temp_dir.h"
 #include "testsupport/test_mqtt_client.h"
@@ -22,6 +22,7 @@
 namespace e2e {
 
 namespace fs = std::filesystem;
+using testsupport::eventually;
 using namespace std::chrono_literals;
 
 // The service binary, started through the private-mounts script so that its
@@ -97,9 +98,5 @@ class ServiceTest : public ::testing::Test {
 
 // The whole content of a file; empty when it cannot be read.
 std::string readAll(const fs::path& path);
-
-// Runs `predicate` until it holds or `timeout` passes.
-bool eventually(const std::function<bool()>& predicate,
-                std::chrono::milliseconds timeout = 10s);
 
 }  // namespace e2e
