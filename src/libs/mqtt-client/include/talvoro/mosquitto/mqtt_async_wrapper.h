@@ -17,9 +17,11 @@
 
 #include <MQTTAsync.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -116,28 +118,52 @@ class MqttAsyncWrapper {
     Qos qos;
   };
 
+  // Owns the MQTTAsync handle; MQTTAsync_destroy needs its address.
+  struct HandleDestroyer {
+    void operator()(void* handle) const noexcept;
+  };
+  using Handle = std::unique_ptr<void, HandleDestroyer>;
+
   // Paho callbacks; each gets this wrapper as context.
   static void onConnected(void* context, char* cause);
   static void onConnectionLost(void* context, char* cause);
   static int onMessageArrived(void* context, char* topicName, int topicLen,
                               MQTTAsync_message* message);
+  static void onConnectSuccess(void* context, MQTTAsync_successData* data);
+  static void onConnectFailure(void* context, MQTTAsync_failureData* data);
   static void onDisconnectSuccess(void* context, MQTTAsync_successData* data);
   static void onDisconnectFailure(void* context, MQTTAsync_failureData* data);
 
-  void resubscribeAll();
-  void shutDown() noexcept;
+  bool remember(const Subscription& subscription);
+  void forget(const std::string& filter);
+  int requestSubscription(const Subscription& subscription,
+                          MQTTAsync_responseOptions& options);
+  void resubscribeAll() noexcept;
+  std::deque<Message>::iterator findMatch(const std::string& topicFilter);
+  void disconnect() noexcept;
+  void markDisconnectDone() noexcept;
 
   std::string serverUri_;
   std::string clientId_;
-  MQTTAsync client_ = nullptr;
+
+  // The user's connect callbacks, reported once for the first attempt only;
+  // the library may report every retry of a failed first connect.
+  SuccessCallback connectSuccess_ = nullptr;
+  FailureCallback connectFailure_ = nullptr;
+  std::atomic<bool> connectReported_{false};
 
   std::mutex mutex_;
-  std::condition_variable queueChanged_;
+  std::condition_variable queueChanged_;    // also signals stopping_
+  std::condition_variable receiversGone_;   // activeReceivers_ dropped to 0
+  std::condition_variable disconnectDone_;  // disconnected_ became true
   std::deque<Message> queue_;
   std::vector<Subscription> subscriptions_;
+  int activeReceivers_ = 0;
+  bool connected_ = false;
   bool stopping_ = false;
   bool disconnected_ = false;
-  std::condition_variable disconnectDone_;
+
+  Handle client_;
 };
 
 }  // namespace talvoro::mosquitto

@@ -1,0 +1,237 @@
+#include "testsupport/mosquitto_broker.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fmt/format.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+namespace {
+
+constexpr int kStartTimeoutMs = 10000;
+constexpr int kStopTimeoutMs = 10000;
+constexpr int kPollMs = 10;
+// A port found free may be taken by someone else before mosquitto binds it.
+constexpr int kPortAttempts = 3;
+
+class Socket {
+ public:
+  Socket() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    if (fd_ < 0) {
+      throw std::runtime_error(
+          fmt::format("MosquittoBroker: socket: {}", std::strerror(errno)));
+    }
+  }
+  ~Socket() { ::close(fd_); }
+  Socket(const Socket&) = delete;
+  Socket& operator=(const Socket&) = delete;
+  int fd() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+sockaddr_in loopback(int port) {
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  return addr;
+}
+
+bool acceptsConnections(int port) {
+  Socket sock;
+  sockaddr_in addr = loopback(port);
+  return ::connect(sock.fd(), reinterpret_cast<sockaddr*>(&addr),
+                   sizeof addr) == 0;
+}
+
+std::string findBinary() {
+  std::string dirs = "/usr/sbin:/usr/local/sbin";
+  if (const char* path = std::getenv("PATH")) {
+    dirs = std::string(path) + ":" + dirs;
+  }
+  std::istringstream in(dirs);
+  for (std::string dir; std::getline(in, dir, ':');) {
+    std::string candidate = dir + "/mosquitto";
+    if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0) {
+      return candidate;
+    }
+  }
+  return {};
+}
+
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+
+}  // namespace
+
+bool runningInCi() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::string(ci) == "true";
+}
+
+int freeLoopbackPort() {
+  Socket sock;
+  sockaddr_in addr = loopback(0);
+  socklen_t len = sizeof addr;
+  if (::bind(sock.fd(), reinterpret_cast<sockaddr*>(&addr), len) != 0 ||
+      ::getsockname(sock.fd(), reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+    throw std::runtime_error(fmt::format(
+        "freeLoopbackPort: {}", std::strerror(errno)));
+  }
+  return ntohs(addr.sin_port);
+}
+
+bool MosquittoBroker::available() { return !findBinary().empty(); }
+
+MosquittoBroker::MosquittoBroker(Start when) : binary_(findBinary()) {
+  if (binary_.empty()) {
+    throw std::runtime_error("MosquittoBroker: mosquitto is not installed");
+  }
+  port_ = freeLoopbackPort();
+  if (when == Start::Later) {
+    return;
+  }
+  for (int attempt = 1; !spawnAndWait(); ++attempt) {
+    if (attempt == kPortAttempts) {
+      throw std::runtime_error(fmt::format(
+          "MosquittoBroker: broker did not start on port {}; log:\n{}", port_,
+          log()));
+    }
+    port_ = freeLoopbackPort();
+  }
+}
+
+MosquittoBroker::~MosquittoBroker() { stop(); }
+
+std::string MosquittoBroker::url() const {
+  return fmt::format("tcp://127.0.0.1:{}", port_);
+}
+
+void MosquittoBroker::start() {
+  if (running()) {
+    return;
+  }
+  if (!spawnAndWait()) {
+    throw std::runtime_error(fmt::format(
+        "MosquittoBroker: broker did not start on port {}; log:\n{}", port_,
+        log()));
+  }
+}
+
+void MosquittoBroker::stop() noexcept {
+  if (!running()) {
+    return;
+  }
+  ::kill(pid_, SIGTERM);
+  reap(kStopTimeoutMs);
+}
+
+std::string MosquittoBroker::log() const {
+  std::ifstream in(dir_.path() / "mosquitto.log");
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+void MosquittoBroker::writeConfig() const {
+  std::ofstream conf(dir_.path() / "mosquitto.conf", std::ios::trunc);
+  conf << "listener " << port_ << " 127.0.0.1\n"
+       << "allow_anonymous true\n"
+       << "set_tcp_nodelay true\n"
+       << "persistence false\n"
+       << "log_dest file " << (dir_.path() / "mosquitto.log").string() << "\n"
+       << "log_type all\n"
+       << "connection_messages true\n";
+  if (::geteuid() == 0) {
+    // Otherwise mosquitto drops to user "mosquitto" and cannot write the log.
+    conf << "user root\n";
+  }
+  if (!conf.flush()) {
+    throw std::runtime_error(fmt::format(
+        "MosquittoBroker: cannot write {}", (dir_.path() / "mosquitto.conf").string()));
+  }
+}
+
+// Returns false when the broker exited or did not listen in time.
+bool MosquittoBroker::spawnAndWait() {
+  writeConfig();
+  // Everything the child needs is prepared before fork: between fork and
+  // exec only async-signal-safe calls are allowed.
+  const std::string conf = (dir_.path() / "mosquitto.conf").string();
+  const std::string out = (dir_.path() / "mosquitto.out").string();
+  std::vector<char*> argv = {const_cast<char*>(binary_.c_str()),
+                             const_cast<char*>("-c"),
+                             const_cast<char*>(conf.c_str()), nullptr};
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    throw std::runtime_error(
+        fmt::format("MosquittoBroker: fork: {}", std::strerror(errno)));
+  }
+  if (pid == 0) {
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    if (::getppid() != parent) {
+      ::_exit(127);
+    }
+    int fd = ::open(out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    if (fd >= 0) {
+      ::dup2(fd, STDOUT_FILENO);
+      ::dup2(fd, STDERR_FILENO);
+    }
+    ::execv(argv[0], argv.data());
+    ::_exit(127);
+  }
+  pid_ = pid;
+  return waitUntilListening();
+}
+
+bool MosquittoBroker::waitUntilListening() {
+  for (int waited = 0; waited < kStartTimeoutMs; waited += kPollMs) {
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      return false;
+    }
+    if (acceptsConnections(port_)) {
+      return true;
+    }
+    sleepMs(kPollMs);
+  }
+  ::kill(pid_, SIGKILL);
+  reap(kStopTimeoutMs);
+  return false;
+}
+
+void MosquittoBroker::reap(int timeoutMs) noexcept {
+  for (int waited = 0; waited < timeoutMs; waited += kPollMs) {
+    int status = 0;
+    const pid_t rc = ::waitpid(pid_, &status, WNOHANG);
+    if (rc == pid_ || (rc < 0 && errno != EINTR)) {
+      pid_ = -1;
+      return;
+    }
+    sleepMs(kPollMs);
+  }
+  ::kill(pid_, SIGKILL);
+  ::waitpid(pid_, nullptr, 0);
+  pid_ = -1;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,78 @@
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/types.h>
+
+#include <string>
+
+#include "testsupport/temp_dir.h"
+
+namespace testsupport {
+
+// True when the environment variable CI is "true": there a missing broker is
+// a failure, elsewhere it only skips the tests that need one.
+bool runningInCi();
+
+// A loopback TCP port that nothing listens on right now.
+int freeLoopbackPort();
+
+// A private mosquitto broker for one test, listening on a free loopback port.
+// It owns a temporary directory for its configuration and log, and the child
+// process, which it terminates on destruction. stop() and start() simulate a
+// broker restart on the same port. Throws std::runtime_error when the binary
+// is missing or the broker does not come up (the message carries its log).
+//
+// The child gets SIGTERM when the thread that started it ends, so that a
+// crashed test leaves no broker behind: start it from the test's own thread.
+class MosquittoBroker {
+ public:
+  enum class Start { Now, Later };
+
+  explicit MosquittoBroker(Start when = Start::Now);
+  ~MosquittoBroker();
+
+  MosquittoBroker(const MosquittoBroker&) = delete;
+  MosquittoBroker& operator=(const MosquittoBroker&) = delete;
+
+  // True when a mosquitto binary is installed.
+  static bool available();
+
+  std::string url() const;
+  int port() const { return port_; }
+  bool running() const { return pid_ > 0; }
+
+  // Starts the broker (again) on the same port and waits until it accepts
+  // connections.
+  void start();
+  // Terminates the broker (SIGTERM) and reaps it. Does nothing when stopped.
+  void stop() noexcept;
+
+  // The text of the broker's log file.
+  std::string log() const;
+
+ private:
+  void writeConfig() const;
+  bool spawnAndWait();
+  bool waitUntilListening();
+  void reap(int timeoutMs) noexcept;
+
+  TempDir dir_;
+  std::string binary_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
+
+}  // namespace testsupport
+
+// Skips the current test (or fails it under CI) when mosquitto is missing.
+// Use it in a test body or in SetUp().
+#define TESTSUPPORT_REQUIRE_MOSQUITTO()                                    \
+  do {                                                                     \
+    if (!::testsupport::MosquittoBroker::available()) {                    \
+      if (::testsupport::runningInCi()) {                                  \
+        GTEST_FAIL() << "mosquitto is not installed (required under CI)"; \
+      } else {                                                             \
+        GTEST_SKIP() << "mosquitto is not installed";                      \
+      }                                                                    \
+    }                                                                      \
+  } while (0)

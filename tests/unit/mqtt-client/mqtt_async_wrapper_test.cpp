@@ -1,0 +1,421 @@
+#include "talvoro/mosquitto/mqtt_async_wrapper.h"
+
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+
+#include "testsupport/eventually.h"
+#include "testsupport/mosquitto_broker.h"
+#include "testsupport/test_mqtt_client.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using talvoro::mosquitto::Message;
+using talvoro::mosquitto::MqttAsyncWrapper;
+using talvoro::mosquitto::MqttError;
+using talvoro::mosquitto::Qos;
+using talvoro::mosquitto::ReceiveTimeout;
+using testsupport::MosquittoBroker;
+using testsupport::TestMqttClient;
+
+// Outside every data filter used below ("/#", "test/#"), so probes left over
+// from waiting never get in the way of the messages a test checks.
+const std::string kProbeTopic = "probe";
+// Generous limits for waits that only end early when something is broken.
+constexpr int kReceiveMs = 20000;
+constexpr auto kReconnectLimit = 60s;
+
+std::string text(const Message& message) {
+  return std::string(message.payload.begin(), message.payload.end());
+}
+
+std::string randomBytes(size_t size) {
+  std::mt19937 generator(42);
+  std::uniform_int_distribution<int> byte(0, 255);
+  std::string bytes(size, '\0');
+  for (char& c : bytes) {
+    c = static_cast<char>(byte(generator));
+  }
+  return bytes;
+}
+
+size_t threadCount() {
+  const std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
+// Threads of a destroyed client library end shortly after destroy returns.
+bool threadsBackTo(size_t expected) {
+  return testsupport::eventually([&] { return threadCount() <= expected; }, 20s);
+}
+
+// Destroys `wrapper` on a helper thread; false when that did not finish in
+// a generous time (the thread is then left behind rather than hanging here).
+bool destroyWithin(std::unique_ptr<MqttAsyncWrapper> wrapper, std::chrono::seconds limit) {
+  auto done = std::make_shared<std::promise<void>>();
+  std::future<void> finished = done->get_future();
+  std::thread([w = std::move(wrapper), done]() mutable {
+    w.reset();
+    done->set_value();
+  }).detach();
+  return finished.wait_for(limit) == std::future_status::ready;
+}
+
+// True when thread `tid` of this process is blocked (state "S").
+bool isSleeping(pid_t tid) {
+  std::ifstream stat("/proc/self/task/" + std::to_string(tid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const auto close = line.rfind(')');
+  return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S';
+}
+
+class MqttAsyncWrapperTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TESTSUPPORT_REQUIRE_MOSQUITTO();
+    broker_ = std::make_unique<MosquittoBroker>(brokerStart());
+    ::setenv("MQTT_BROKER_URL", broker_->url().c_str(), 1);
+  }
+
+  virtual MosquittoBroker::Start brokerStart() const { return MosquittoBroker::Start::Now; }
+
+  // A wrapper connecting and subscribing to `filter` (then to the probe
+  // topic) the way the service does it.
+  std::unique_ptr<MqttAsyncWrapper> makeWrapper(const std::string& filter,
+                                                Qos qos = Qos::AtMostOnce) {
+    auto wrapper = std::make_unique<MqttAsyncWrapper>("wrapper_under_test");
+    wrapper->Connect(true, nullptr, nullptr);
+    wrapper->Subscribe(filter, qos, false, nullptr, nullptr);
+    wrapper->Subscribe(kProbeTopic, Qos::AtMostOnce, false, nullptr, nullptr);
+    return wrapper;
+  }
+
+  // Publishes probes until `wrapper` receives one. The wrapper issues its
+  // subscriptions in the order they were made, the probe's last, so from
+  // then on all of them are active at the broker.
+  static bool awaitSubscriptions(MqttAsyncWrapper& wrapper, TestMqttClient& publisher) {
+    for (auto deadline = std::chrono::steady_clock::now() + kReconnectLimit;
+         std::chrono::steady_clock::now() < deadline;) {
+      publisher.publish(kProbeTopic, "probe");
+      try {
+        wrapper.Receive(kProbeTopic, 200);
+        return true;
+      } catch (const ReceiveTimeout&) {
+      }
+    }
+    return false;
+  }
+
+  std::unique_ptr<TestMqttClient> makeClient(const std::string& id = "test_client") {
+    auto client = std::make_unique<TestMqttClient>();
+    client->connect(broker_->url(), id);
+    return client;
+  }
+
+  std::unique_ptr<MosquittoBroker> broker_;
+};
+
+TEST_F(MqttAsyncWrapperTest, ReceivesSubscribedMessagesInArrivalOrder) {
+  auto wrapper = makeWrapper("/tl/#");
+  auto publisher = makeClient();
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+
+  const std::string topics[] = {"/tl/a", "/tl/b/c", "/tl/a"};
+  for (int i = 0; i < 300; ++i) {
+    publisher->publish(topics[i % 3], "message " + std::to_string(i));
+  }
+  publisher->publish("/other/topic", "not subscribed");
+  for (int i = 0; i < 300; ++i) {
+    const Message message = wrapper->Receive("/#", kReceiveMs);
+    ASSERT_EQ(message.topic, topics[i % 3]);
+    ASSERT_EQ(text(message), "message " + std::to_string(i));
+  }
+  EXPECT_THROW(wrapper->Receive("/#", 300), ReceiveTimeout);
+}
+
+TEST_F(MqttAsyncWrapperTest, PayloadBytesIncludingNulSurviveBothWays) {
+  auto wrapper = makeWrapper("/tl/#");
+  auto peer = makeClient();
+  peer->subscribe("/status/#", 1);
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *peer));
+  const std::string bytes("\0a\0\xff\x01\0", 6);
+
+  peer->publish("/tl/nul", bytes, 1);
+  EXPECT_EQ(text(wrapper->Receive("/#", kReceiveMs)), bytes);
+
+  ASSERT_TRUE(wrapper->Send("/status/nul", bytes, Qos::AtLeastOnce, false));
+  const auto received = peer->waitMessage(20s);
+  ASSERT_TRUE(received.has_value());
+  EXPECT_EQ(received->topic, "/status/nul");
+  EXPECT_EQ(received->payload, bytes);
+  EXPECT_FALSE(received->retained);
+}
+
+TEST_F(MqttAsyncWrapperTest, ReceivesFiveMegabytePayloadUnchanged) {
+  auto wrapper = makeWrapper("/tl/#");
+  auto publisher = makeClient();
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+  const std::string big = randomBytes(5 * 1024 * 1024);
+
+  publisher->publish("/tl/big", big, 1);
+  const Message message = wrapper->Receive("/#", kReceiveMs);
+  EXPECT_EQ(message.topic, "/tl/big");
+  EXPECT_TRUE(text(message) == big) << "payload of " << message.payload.size()
+                                    << " bytes differs";
+}
+
+TEST_F(MqttAsyncWrapperTest, BurstOfTenThousandArrivesCompleteAndInOrder) {
+  auto wrapper = makeWrapper("/tl/#", Qos::AtLeastOnce);
+  auto publisher = makeClient();
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+
+  constexpr int kCount = 10000;
+  for (int i = 0; i < kCount; ++i) {
+    publisher->publish("/tl/burst", std::to_string(i), 1);
+  }
+  for (int i = 0; i < kCount; ++i) {
+    ASSERT_EQ(text(wrapper->Receive("/#", kReceiveMs)), std::to_string(i));
+  }
+}
+
+TEST_F(MqttAsyncWrapperTest, NonMatchingMessagesStayQueuedForALaterReceive) {
+  auto wrapper = makeWrapper("test/#");
+  auto publisher = makeClient();
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+
+  publisher->publish("test/a/1", "first");
+  publisher->publish("test/b/1", "second");
+  publisher->publish("test/a/2", "third");
+
+  const Message b = wrapper->Receive("test/b/+", kReceiveMs);
+  EXPECT_EQ(b.topic, "test/b/1");
+  EXPECT_EQ(text(b), "second");
+  EXPECT_THROW(wrapper->Receive("test/c/#", 200), ReceiveTimeout);
+  EXPECT_EQ(text(wrapper->Receive("test/#", kReceiveMs)), "first");
+  EXPECT_EQ(text(wrapper->Receive("test/#", kReceiveMs)), "third");
+}
+
+TEST_F(MqttAsyncWrapperTest, SubscribeWhileConnectedTakesEffectAtOnce) {
+  auto wrapper = makeWrapper("/tl/#");
+  auto publisher = makeClient();
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+
+  EXPECT_TRUE(wrapper->Subscribe("test/late/#", Qos::AtLeastOnce, true, nullptr, nullptr));
+  publisher->publish("test/late/x", "late", 1);
+  EXPECT_EQ(text(wrapper->Receive("test/late/#", kReceiveMs)), "late");
+}
+
+TEST_F(MqttAsyncWrapperTest, ResubscribesAfterBrokerRestart) {
+  auto wrapper = makeWrapper("/tl/#");
+  {
+    auto publisher = makeClient();
+    ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+    publisher->publish("/tl/x", "before", 1);
+    EXPECT_EQ(text(wrapper->Receive("/#", kReceiveMs)), "before");
+  }
+  broker_->stop();
+  broker_->start();
+
+  auto publisher = makeClient();
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher)) << broker_->log();
+  for (int i = 0; i < 100; ++i) {
+    publisher->publish("/tl/x", "after " + std::to_string(i), 1);
+  }
+  for (int i = 0; i < 100; ++i) {
+    ASSERT_EQ(text(wrapper->Receive("/#", kReceiveMs)), "after " + std::to_string(i));
+  }
+}
+
+TEST_F(MqttAsyncWrapperTest, SendWhileBrokerIsDownArrivesAfterItIsBack) {
+  auto wrapper = makeWrapper("/tl/#");
+  {
+    auto publisher = makeClient();
+    ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+  }
+  broker_->stop();
+  // Lets the wrapper notice the closed link, so the message waits in its
+  // buffer instead of being written to the dead connection.
+  std::this_thread::sleep_for(500ms);
+  ASSERT_TRUE(wrapper->Send("/status/service", "alive", Qos::AtLeastOnce, true));
+  broker_->start();
+
+  auto observer = makeClient("observer");
+  observer->subscribe("/status/#", 1);
+  const auto received = observer->waitMessage(kReconnectLimit);
+  ASSERT_TRUE(received.has_value()) << broker_->log();
+  EXPECT_EQ(received->topic, "/status/service");
+  EXPECT_EQ(received->payload, "alive");
+}
+
+TEST_F(MqttAsyncWrapperTest, DestructionAfterBrokerLossReturnsAndLeavesNoThread) {
+  const size_t before = threadCount();
+  auto wrapper = makeWrapper("/tl/#");
+  {
+    auto publisher = makeClient();
+    ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+  }
+  broker_->stop();
+
+  ASSERT_TRUE(destroyWithin(std::move(wrapper), 20s));
+  EXPECT_TRUE(threadsBackTo(before)) << threadCount() << " threads, " << before
+                                          << " before";
+}
+
+TEST_F(MqttAsyncWrapperTest, DestructionWakesABlockedReceive) {
+  auto wrapper = makeWrapper("/tl/#");
+  auto tid = std::make_shared<std::promise<pid_t>>();
+  auto outcome = std::make_shared<std::promise<std::string>>();
+  auto tidKnown = tid->get_future();
+  auto outcomeKnown = outcome->get_future();
+  // Detached, so that a receiver that never wakes fails the test, not hangs it.
+  std::thread([receiver = wrapper.get(), tid, outcome] {
+    tid->set_value(static_cast<pid_t>(::syscall(SYS_gettid)));
+    try {
+      receiver->Receive("/#", 0);
+      outcome->set_value("returned a message");
+    } catch (const ReceiveTimeout&) {
+      outcome->set_value("timed out");
+    } catch (const MqttError&) {
+      outcome->set_value("MqttError");
+    }
+  }).detach();
+  // Destroying the wrapper before Receive blocks would pull it from under the
+  // receiver's feet.
+  const pid_t receiverTid = tidKnown.get();
+  for (int i = 0; i < 2000 && !isSleeping(receiverTid); ++i) {
+    std::this_thread::sleep_for(5ms);
+  }
+
+  ASSERT_TRUE(destroyWithin(std::move(wrapper), 20s));
+  ASSERT_EQ(outcomeKnown.wait_for(20s), std::future_status::ready);
+  EXPECT_EQ(outcomeKnown.get(), "MqttError");
+}
+
+class MqttAsyncWrapperLateBrokerTest : public MqttAsyncWrapperTest {
+  MosquittoBroker::Start brokerStart() const override {
+    return MosquittoBroker::Start::Later;
+  }
+};
+
+TEST_F(MqttAsyncWrapperLateBrokerTest, StartsWorkingWhenBrokerAppearsAfterConnect) {
+  auto wrapper = makeWrapper("/tl/#");
+  // Let at least one connection attempt fail first.
+  std::this_thread::sleep_for(1500ms);
+  broker_->start();
+
+  auto publisher = makeClient();
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher)) << broker_->log();
+  publisher->publish("/tl/bridge/configuration", "{}", 1);
+  const Message message = wrapper->Receive("/#", kReceiveMs);
+  EXPECT_EQ(message.topic, "/tl/bridge/configuration");
+  EXPECT_EQ(text(message), "{}");
+}
+
+// Tests that need no broker: the URL points at a port nobody listens on.
+class MqttAsyncWrapperOfflineTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    url_ = "tcp://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort());
+    ::setenv("MQTT_BROKER_URL", url_.c_str(), 1);
+  }
+  std::string url_;
+};
+
+TEST_F(MqttAsyncWrapperOfflineTest, ReceiveTimeoutNamesTheFilter) {
+  MqttAsyncWrapper wrapper("offline");
+  wrapper.Connect(true, nullptr, nullptr);
+  try {
+    wrapper.Receive("/tl/#", 50);
+    FAIL() << "Receive returned without a message";
+  } catch (const ReceiveTimeout& e) {
+    EXPECT_NE(std::string(e.what()).find("/tl/#"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(MqttAsyncWrapperOfflineTest, BrokerNeverReachedDestructionLeavesNoThread) {
+  const size_t before = threadCount();
+  auto wrapper = std::make_unique<MqttAsyncWrapper>("never_connected");
+  EXPECT_TRUE(wrapper->Connect(true, nullptr, nullptr));
+  EXPECT_FALSE(wrapper->Subscribe("/tl/#", Qos::AtMostOnce, true, nullptr, nullptr));
+  EXPECT_TRUE(wrapper->Send("/status", "buffered", Qos::AtLeastOnce, true));
+  // Let the first attempt fail so the client is waiting to retry.
+  std::this_thread::sleep_for(300ms);
+
+  ASSERT_TRUE(destroyWithin(std::move(wrapper), 20s));
+  EXPECT_TRUE(threadsBackTo(before)) << threadCount() << " threads, " << before
+                                          << " before";
+}
+
+TEST_F(MqttAsyncWrapperOfflineTest, SendBeyondTheBufferThrowsNamingTheTopic) {
+  MqttAsyncWrapper wrapper("buffer_full");
+  wrapper.Connect(true, nullptr, nullptr);
+  for (int i = 0; i < MqttAsyncWrapper::kMaxBufferedMessages; ++i) {
+    ASSERT_TRUE(wrapper.Send("/status", std::to_string(i), Qos::AtLeastOnce, false));
+  }
+  try {
+    wrapper.Send("/status/overflow", "x", Qos::AtLeastOnce, false);
+    FAIL() << "Send into a full buffer succeeded";
+  } catch (const MqttError& e) {
+    EXPECT_NE(std::string(e.what()).find("/status/overflow"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(MqttAsyncWrapperOfflineTest, MalformedBrokerUrlIsRejectedWithTheUrl) {
+  ::setenv("MQTT_BROKER_URL", "bogus://127.0.0.1:1883", 1);
+  try {
+    MqttAsyncWrapper wrapper("bad_url");
+    wrapper.Connect(true, nullptr, nullptr);
+    FAIL() << "a malformed URL was accepted";
+  } catch (const MqttError& e) {
+    EXPECT_NE(std::string(e.what()).find("bogus://127.0.0.1:1883"), std::string::npos)
+        << e.what();
+  }
+}
+
+TEST(MqttTopicMatchesTest, FollowsMqttWildcardRules) {
+  struct Case {
+    const char* filter;
+    const char* topic;
+    bool matches;
+  };
+  const Case cases[] = {
+      {"/#", "/tl/bridge/configuration", true},
+      {"/#", "tl/bridge", false},
+      {"/#", "/", true},
+      {"a/b", "a/b", true},
+      {"a/b", "a/b/c", false},
+      {"a/b/c", "a/b", false},
+      {"a/+", "a/b", true},
+      {"a/+", "a/", true},
+      {"a/+", "a", false},
+      {"a/+", "a/b/c", false},
+      {"+/+", "/x", true},
+      {"a/#", "a", true},
+      {"a/#", "a/b/c", true},
+      {"a/#", "ab", false},
+      {"#", "anything/at/all", true},
+      {"#", "$SYS/broker", false},
+      {"+/broker", "$SYS/broker", false},
+      {"$SYS/#", "$SYS/broker", true},
+      {"a/#/b", "a/x/b", false},
+      {"", "a", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(MqttAsyncWrapper::TopicMatches(c.filter, c.topic), c.matches)
+        << "filter '" << c.filter << "' topic '" << c.topic << "'";
+  }
+}
+
+}  // namespace
