@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "p7/trace.h"
+#include "testsupport/mosquitto_broker.h"
 #include "testsupport/temp_dir.h"
 
 namespace servicetest {
@@ -81,12 +82,18 @@ inline bool inPrivateRulesDir() {
   return false;
 }
 
-#define REQUIRE_PRIVATE_RULES_DIR()                                           \
-  do {                                                                        \
-    if (!::servicetest::inPrivateRulesDir()) {                                \
-      GTEST_SKIP() << "needs a private mount namespace with /etc/wb-rules "   \
-                      "mounted over (run through run-in-private-mounts.sh)"; \
-    }                                                                         \
+// Skips the test, or fails it under CI, outside such a namespace.
+#define REQUIRE_PRIVATE_RULES_DIR()                                         \
+  do {                                                                      \
+    if (!::servicetest::inPrivateRulesDir()) {                              \
+      const char* why =                                                     \
+          "needs a private mount namespace with /etc/wb-rules mounted over " \
+          "(run through run-in-private-mounts.sh)";                         \
+      if (::testsupport::runningInCi()) {                                   \
+        GTEST_FAIL() << why;                                                \
+      }                                                                     \
+      GTEST_SKIP() << why;                                                  \
+    }                                                                       \
   } while (0)
 
 inline void writeFile(const std::filesystem::path& path, const std::string& text) {
