@@ -125,11 +125,11 @@ std::string translate(std::string text) {
 
 namespace {
 
-// The hash digits of `entry` when it is the installed file name of rule
-// `name` ("<name>-__<digits>__.js", compared as plain text), else empty.
+// The hash digits of `entry` when it is "<prefix><digits>__.js", the
+// installed file name of the rule whose name and separator form `prefix`
+// (compared as plain text), else empty.
 std::string hashOfInstalledFile(const std::string& entry,
-                                const std::string& name) {
-  const std::string prefix = name + kInstalledFileSeparator;
+                                const std::string& prefix) {
   const std::size_t fixedLength = prefix.size() + kInstalledFileSuffix.size();
   if (entry.size() <= fixedLength ||
       entry.compare(0, prefix.size(), prefix) != 0 ||
@@ -164,8 +164,9 @@ std::vector<std::string> listRulesDir() {
 // by "-__", decimal digits and "__.js". Empty when there is none or the rule
 // directory cannot be read.
 std::string findHash(const std::string& name) {
+  const std::string prefix = name + kInstalledFileSeparator;
   for (const std::string& entry : listRulesDir()) {
-    std::string digits = hashOfInstalledFile(entry, name);
+    std::string digits = hashOfInstalledFile(entry, prefix);
     if (!digits.empty()) {
       return digits;
     }
@@ -386,23 +387,23 @@ void removeInstalledFile(P7::TraceChannel& trace, const std::string& path) {
   }
 }
 
-// Puts the new version of a rule in place of the installed one: the new text
-// is written completely before the old file goes, so a failure keeps the old
-// version. An empty text only removes the installed file. False (after the
-// "Create error" record) when the new file could not be created.
-bool replaceInstalledFile(P7::TraceChannel& trace, const std::string& name,
-                          const std::string& installedHash,
-                          const std::string& ruleHash,
+// Puts the new version of a rule at `newPath` in place of the installed one
+// at `installedPath` (empty when there is none): the new text is written
+// completely before the old file goes, so a failure keeps the old version. An
+// empty text only removes the installed file. False (after the "Create error"
+// record) when the new file could not be created.
+bool replaceInstalledFile(P7::TraceChannel& trace,
+                          const std::string& installedPath,
+                          const std::string& newPath,
                           const std::string& translated) {
-  const std::string newPath = installedFilePath(name, ruleHash);
   PendingRuleFile pending;
   if (!translated.empty() && !pending.write(translated)) {
     TRACE_AS(kClientFunction, *P7::getTrace(), Error, "Create error %s",
              newPath.c_str());
     return false;
   }
-  if (!installedHash.empty()) {
-    removeInstalledFile(trace, installedFilePath(name, installedHash));
+  if (!installedPath.empty()) {
+    removeInstalledFile(trace, installedPath);
   }
   if (!translated.empty() && !pending.commit(newPath)) {
     TRACE_AS(kClientFunction, *P7::getTrace(), Error, "Create error %s",
@@ -427,9 +428,10 @@ void installRule(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
   if (newTimestamp < 1) {
     newTimestamp = currentEpochSeconds();
   }
-  if (!installedHash.empty() &&
-      isOutdated(trace, name, installedFilePath(name, installedHash),
-                 newTimestamp)) {
+  const std::string installedPath =
+      installedHash.empty() ? std::string{} : installedFilePath(name, installedHash);
+  if (!installedPath.empty() &&
+      isOutdated(trace, name, installedPath, newTimestamp)) {
     return;
   }
   const std::string ruleHashText = fmt::format("{}", ruleHash);
@@ -442,8 +444,8 @@ void installRule(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
   TRACE_AS(kClientFunction, trace, Info,
            "Новый хеш для %s (%zu). Перезаписываем скрипт.", name.c_str(),
            ruleHash);
-  if (!replaceInstalledFile(trace, name, installedHash, ruleHashText,
-                            translated)) {
+  if (!replaceInstalledFile(trace, installedPath,
+                            installedFilePath(name, ruleHashText), translated)) {
     return;
   }
   client.Send(statusTopic, statusPayload, mosquitto::Qos::AtLeastOnce, true);
