@@ -15,12 +15,6 @@ namespace {
 constexpr const char* kStatusPrefix = "/tl/bridge/rules/status/";
 constexpr const char* kRulesPrefix = "/tl/bridge/rules/add/";
 
-bool inPrivateMountNamespace() {
-  std::error_code error;
-  return fs::read_symlink("/proc/self/ns/mnt", error) !=
-         fs::read_symlink("/proc/1/ns/mnt", error);
-}
-
 }  // namespace
 
 std::string readAll(const fs::path& path) {
@@ -76,7 +70,7 @@ bool ServiceProcess::running() {
 
 void ServiceTest::SetUp() {
   TESTSUPPORT_REQUIRE_MOSQUITTO();
-  if (!inPrivateMountNamespace()) {
+  if (!testsupport::inPrivateMountNamespace()) {
     if (testsupport::runningInCi()) {
       GTEST_FAIL() << "end-to-end tests must run in a private mount namespace "
                       "(through run-in-private-mounts.sh, as root)";
@@ -193,12 +187,7 @@ void ServiceTest::writeRuleFile(const std::string& fileName, const std::string& 
 }
 
 std::size_t ServiceTest::countInBrokerLog(const std::string& text) const {
-  const std::string log = broker_->log();
-  std::size_t count = 0;
-  for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
-    ++count;
-  }
-  return count;
+  return testsupport::countOccurrences(broker_->log(), text);
 }
 
 std::string ServiceTest::installedName(const std::string& rule, const std::string& text) {

@@ -18,6 +18,7 @@
 #include "testsupport/mosquitto_broker.h"
 #include "testsupport/temp_dir.h"
 #include "testsupport/test_mqtt_client.h"
+#include "testsupport/text_and_namespaces.h"
 
 namespace e2e {
 

@@ -7,6 +7,7 @@
 #include "service_test_support.h"
 #include "testsupport/eventually.h"
 #include "testsupport/mosquitto_broker.h"
+#include "testsupport/text_and_namespaces.h"
 
 namespace talvoro {
 namespace {
@@ -48,13 +49,7 @@ class ConfigurationIntakeTest : public ::testing::Test {
   }
 
   std::size_t rulesSubscriptions() const {
-    const std::string log = broker_->log();
-    std::size_t count = 0;
-    for (auto at = log.find(kRulesSubscription); at != std::string::npos;
-         at = log.find(kRulesSubscription, at + 1)) {
-      ++count;
-    }
-    return count;
+    return testsupport::countOccurrences(broker_->log(), kRulesSubscription);
   }
 
   static const IoInfo* element(const std::string& key) {

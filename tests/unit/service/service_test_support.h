@@ -15,6 +15,7 @@
 #include "p7/trace.h"
 #include "testsupport/mosquitto_broker.h"
 #include "testsupport/temp_dir.h"
+#include "testsupport/text_and_namespaces.h"
 
 namespace servicetest {
 
@@ -40,11 +41,7 @@ class TraceCapture {
   // How often `fragment` occurs in the records written since the last call.
   std::size_t countNew(const std::string& fragment) {
     const std::string all = text();
-    std::size_t count = 0;
-    for (auto at = all.find(fragment, seen_); at != std::string::npos;
-         at = all.find(fragment, at + fragment.size())) {
-      ++count;
-    }
+    const std::size_t count = testsupport::countOccurrences(all, fragment, seen_);
     seen_ = all.size();
     return count;
   }
@@ -56,15 +53,11 @@ class TraceCapture {
   std::size_t seen_ = 0;
 };
 
-// True when this process runs in a mount namespace other than its parent's,
-// with /etc/wb-rules mounted over: only then may tests write there or mount
-// over parts of the file system.
+// True when this process runs in a private mount namespace with
+// /etc/wb-rules mounted over: only then may tests write there or mount over
+// parts of the file system.
 inline bool inPrivateRulesDir() {
-  std::error_code error;
-  const auto own = std::filesystem::read_symlink("/proc/self/ns/mnt", error);
-  const auto parent = std::filesystem::read_symlink(
-      "/proc/" + std::to_string(::getppid()) + "/ns/mnt", error);
-  if (error || own == parent) {
+  if (!testsupport::inPrivateMountNamespace()) {
     return false;
   }
   // Field 5 of each mountinfo line is the mount point.
