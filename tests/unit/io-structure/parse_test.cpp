@@ -132,6 +132,17 @@ TEST(IoStructureParse, ShortensLongValuesAndSurvivesInvalidUtf8) {
             "got \"\xEF\xBF\xBD\"");
 }
 
+TEST(IoStructureParse, ShowsDeeplyNestedValuesAsABoundedExcerpt) {
+  // Rendering the whole value would recurse once per level and overflow the
+  // stack long before 100,000 levels.
+  constexpr std::size_t kLevels = 100000;
+  const std::string deep = R"({"elements": )" + std::string(kLevels, '[') +
+                           std::string(kLevels, ']') + "}";
+  EXPECT_EQ(errorOf(deep), "elements: expected an object, got [[[[[...]]]]]");
+  EXPECT_EQ(errorOf(R"({"elements": [{"a": {"b": [1, {}]}}, []]})"),
+            R"(elements: expected an object, got [{"a":{"b":[1,{}]}},[]])");
+}
+
 TEST(IoStructureParse, UnknownMembersAreIgnoredUnlessStrict) {
   const std::vector<std::pair<std::string, std::string>> cases = {
       {R"({"version": 2})",

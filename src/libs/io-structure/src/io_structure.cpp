@@ -11,6 +11,7 @@ namespace {
 // Longer values are cut in error messages: the offending value may be a whole
 // "elements" object of a large document.
 constexpr std::size_t kMaxShownValue = 200;
+constexpr std::size_t kMaxShownDepth = 4;
 
 using TemplateEntries =
     std::unordered_map<std::string, std::shared_ptr<const TemplateCacheEntry>>;
@@ -51,21 +52,89 @@ class Path {
   std::size_t index_ = 0;
 };
 
+// Compact JSON text of a string, invalid UTF-8 shown as U+FFFD; replacing
+// keeps dump() from throwing its own error in place of the one reported.
+std::string quoted(const std::string& text) {
+  return nlohmann::json(text).dump(-1, ' ', false,
+                                   nlohmann::json::error_handler_t::replace);
+}
+
+void appendScalar(std::string& out, const nlohmann::json& value) {
+  if (value.is_string()) {
+    // Only the start of a long string can be shown anyway.
+    const std::string& text = value.get_ref<const std::string&>();
+    out += quoted(text.size() > kMaxShownValue ? text.substr(0, kMaxShownValue)
+                                               : text);
+  } else {
+    out += value.dump();
+  }
+}
+
+void appendOpening(std::string& out, const nlohmann::json& container,
+                   std::size_t depth) {
+  const bool object = container.is_object();
+  if (container.empty()) {
+    out += object ? "{}" : "[]";
+  } else if (depth >= kMaxShownDepth) {
+    out += object ? "{...}" : "[...]";
+  } else {
+    out += object ? '{' : '[';
+  }
+}
+
+// An excerpt of the value: compact JSON, at most kMaxShownValue bytes and
+// kMaxShownDepth levels. Walks the value with a stack of its own rather than
+// dump(), whose recursion follows the document's nesting, however deep.
 std::string showValue(const nlohmann::json& value) {
-  // Replacing invalid UTF-8 keeps dump() from throwing its own error in place
-  // of the one being reported.
-  std::string text =
-      value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-  if (text.size() > kMaxShownValue) {
+  struct Level {
+    const nlohmann::json* container;
+    nlohmann::json::const_iterator next;
+  };
+  std::vector<Level> levels;
+  std::string out;
+  const nlohmann::json* current = &value;
+  while (out.size() <= kMaxShownValue) {
+    if (current != nullptr) {
+      if (!current->is_structured()) {
+        appendScalar(out, *current);
+      } else {
+        appendOpening(out, *current, levels.size());
+        if (!current->empty() && levels.size() < kMaxShownDepth) {
+          levels.push_back({current, current->cbegin()});
+        }
+      }
+      current = nullptr;
+    }
+    if (levels.empty()) {
+      break;
+    }
+    Level& level = levels.back();
+    const bool object = level.container->is_object();
+    if (level.next == level.container->cend()) {
+      out += object ? '}' : ']';
+      levels.pop_back();
+      continue;
+    }
+    if (level.next != level.container->cbegin()) {
+      out += ',';
+    }
+    if (object) {
+      out += quoted(level.next.key());
+      out += ':';
+    }
+    current = &*level.next;
+    ++level.next;
+  }
+  if (out.size() > kMaxShownValue) {
     std::size_t cut = kMaxShownValue;
     // Never split a multi-byte UTF-8 sequence.
-    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) {
       --cut;
     }
-    text.resize(cut);
-    text += "...";
+    out.resize(cut);
+    out += "...";
   }
-  return text;
+  return out;
 }
 
 [[noreturn]] void fail(const Path& path, std::string_view expected,
