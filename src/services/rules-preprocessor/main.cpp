@@ -5,6 +5,8 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -16,16 +18,21 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fmt/format.h>
 #include <fstream>
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <limits>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <regex>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -62,6 +69,32 @@ const std::string kRulesTopicPrefix = "/tl/bridge/rules/add/";
 const std::string kStatusTopicPrefix = "/tl/bridge/rules/status/";
 const std::string kInstalledFileSeparator = "-__";
 const std::string kInstalledFileSuffix = "__.js";
+// Files of the service's own that the rule engine must never load: new
+// versions being written, and installed versions moved aside while they are
+// replaced. Both are hidden and do not end in ".js".
+const std::string kPendingFilePrefix = ".rule-";
+const std::string kAsideFileSuffix = ".old";
+
+// The longest file name the file system takes, and so the longest rule
+// name whose file name fits with the longest hash of all.
+constexpr std::size_t kMaxFileNameLength = 255;
+constexpr std::size_t kMaxHashDigits =
+    std::numeric_limits<std::size_t>::digits10 + 1;
+constexpr std::size_t kMaxRuleNameLength =
+    kMaxFileNameLength - 3 /* "-__" */ - kMaxHashDigits - 5 /* "__.js" */;
+
+// Only this much of an installed rule file is read for its timestamp line.
+constexpr std::size_t kMaxInstalledHeadBytes = 64 * 1024;
+
+// The IO structure nests four levels deep; members the service ignores may
+// add some, but nothing needs more than this.
+constexpr std::size_t kMaxConfigurationDepth = 32;
+// Error texts can quote the offending input; records show only this much.
+constexpr std::size_t kMaxErrorTextInRecord = 1000;
+
+// How long the receive loop waits for a message before it looks for a stop
+// request again.
+constexpr int kStopPollMs = 200;
 
 // A timestamp line is short; longer lines are not handed to std::regex, whose
 // matcher recurses per character and would exhaust the stack on a line of
@@ -69,8 +102,24 @@ const std::string kInstalledFileSuffix = "__.js";
 constexpr std::size_t kMaxTimestampLineLength = 1024;
 constexpr std::size_t kTimestampLinesSearched = 10;
 
+}  // namespace
+
 // ---------------------------------------------------------------------------
 // Placeholder translation
+
+// A placeholder that the current IO structure cannot resolve. what() is the
+// service's traditional "Parse error!"; key() names the element asked for.
+class UnresolvedPlaceholder : public std::runtime_error {
+ public:
+  explicit UnresolvedPlaceholder(std::string key)
+      : std::runtime_error("Parse error!"), key_(std::move(key)) {}
+  const std::string& key() const { return key_; }
+
+ private:
+  std::string key_;
+};
+
+namespace {
 
 // Resolves one placeholder match against the current IO structure.
 struct PlaceholderResolver {
@@ -81,7 +130,7 @@ struct PlaceholderResolver {
     const std::string key = match[2].str();
     const auto found = m_configuration.find(key);
     if (found == m_configuration.end()) {
-      throw std::runtime_error("Parse error!");
+      throw UnresolvedPlaceholder(key);
     }
     const IoInfo& element = *found->second;
     if (kind == "DEVICE") {
@@ -97,7 +146,7 @@ struct PlaceholderResolver {
     if (cells.empty()) {
       TRACE_AS(__func__, trace, Error, "Ячеек для %s нет вообще. Что делать?",
                key.c_str());
-      throw std::runtime_error("Parse error!");
+      throw UnresolvedPlaceholder(key);
     }
     if (cells.size() > 1) {
       TRACE_AS(__func__, trace, Warning,
@@ -125,16 +174,82 @@ std::string translate(std::string text) {
 
 namespace {
 
-// The hash digits of `entry` when it is "<prefix><digits>__.js", the
-// installed file name of the rule whose name and separator form `prefix`
-// (compared as plain text), else empty.
-std::string hashOfInstalledFile(const std::string& entry,
-                                const std::string& prefix) {
-  const std::size_t fixedLength = prefix.size() + kInstalledFileSuffix.size();
+std::string systemErrorText(int error) {
+  return std::error_code(error, std::generic_category()).message();
+}
+
+// At most `limit` bytes of `text`, cut before a UTF-8 sequence, with "..."
+// when something was cut.
+std::string excerpt(std::string_view text, std::size_t limit) {
+  if (text.size() <= limit) {
+    return std::string(text);
+  }
+  std::size_t cut = limit;
+  while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+    --cut;
+  }
+  return std::string(text.substr(0, cut)) + "...";
+}
+
+}  // namespace
+
+// A rule that can never be installed as sent (its name cannot be a file name).
+class RuleRefused : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+// A failed operation on the rule directory. what() names the operation, the
+// path and the system's error text; reason() is that text alone. The
+// directory holds what it held before the failed replacement.
+class RuleFileError : public std::runtime_error {
+ public:
+  enum class Stage {
+    Lookup,   // the installed versions could not be found out
+    Create,   // the new version could not be put in place
+    Remove,   // the installed version could not be moved out of the way
+  };
+
+  RuleFileError(Stage stage, const std::string& operation, const std::string& reason,
+                int code = 0)
+      : std::runtime_error(fmt::format("{}: {}", operation, reason)),
+        stage_(stage),
+        reason_(reason),
+        code_(code) {}
+
+  static RuleFileError fromErrno(Stage stage, const std::string& operation,
+                                 int error) {
+    return RuleFileError(stage, operation, systemErrorText(error), error);
+  }
+
+  Stage stage() const { return stage_; }
+  const std::string& reason() const { return reason_; }
+  // The errno value, 0 when the failure has no system error.
+  int code() const { return code_; }
+
+ private:
+  Stage stage_;
+  std::string reason_;
+  int code_;
+};
+
+// The rule directory is locked by another running instance of the service.
+class AnotherInstanceRunning : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+namespace {
+
+// The hash digits of `entry` when it is "<prefix><digits><suffix>", the file
+// name of the rule whose name and separator form `prefix` (compared as plain
+// text), else empty.
+std::string digitsBetween(const std::string& entry, const std::string& prefix,
+                          const std::string& suffix) {
+  const std::size_t fixedLength = prefix.size() + suffix.size();
   if (entry.size() <= fixedLength ||
       entry.compare(0, prefix.size(), prefix) != 0 ||
-      entry.compare(entry.size() - kInstalledFileSuffix.size(),
-                    kInstalledFileSuffix.size(), kInstalledFileSuffix) != 0) {
+      entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) != 0) {
     return {};
   }
   std::string digits = entry.substr(prefix.size(), entry.size() - fixedLength);
@@ -142,36 +257,448 @@ std::string hashOfInstalledFile(const std::string& entry,
   return allDigits ? digits : std::string{};
 }
 
-std::vector<std::string> listRulesDir() {
-  std::vector<std::string> entries;
-  std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(rules_dir.c_str()), closedir);
-  if (!dir) {
-    return entries;
+std::string hashOfInstalledFile(const std::string& entry, const std::string& prefix) {
+  return digitsBetween(entry, prefix, kInstalledFileSuffix);
+}
+
+std::string installedFileName(const std::string& name, const std::string& hash) {
+  return fmt::format("{}{}{}{}", name, kInstalledFileSeparator, hash,
+                     kInstalledFileSuffix);
+}
+
+// ".<name>-__<hash>.old" for "<name>-__<hash>__.js": as long as the installed
+// name, so it always fits, hidden, and never taken for a rule file.
+std::string asideFileName(const std::string& installedName) {
+  return "." +
+         installedName.substr(0, installedName.size() - kInstalledFileSuffix.size()) +
+         kAsideFileSuffix;
+}
+
+// The installed file name that the aside file `entry` was moved away from,
+// or empty when `entry` is no aside file.
+std::string installedNameOfAside(const std::string& entry) {
+  const std::size_t separator = entry.rfind(kInstalledFileSeparator);
+  if (entry.empty() || entry.front() != '.' || separator == std::string::npos) {
+    return {};
   }
-  while (const dirent* entry = readdir(dir.get())) {
-    const std::string entryName = entry->d_name;
-    if (entryName != "." && entryName != "..") {
-      entries.push_back(entryName);
+  const std::string prefix = entry.substr(0, separator + kInstalledFileSeparator.size());
+  const std::string digits = digitsBetween(entry, prefix, kAsideFileSuffix);
+  return digits.empty() ? std::string{}
+                        : installedFileName(prefix.substr(1, separator - 1), digits);
+}
+
+// ".rule-XXXXXX", as mkstemp makes them.
+bool isPendingFileName(const std::string& entry) {
+  constexpr std::size_t kRandomPart = 6;
+  return entry.size() == kPendingFilePrefix.size() + kRandomPart &&
+         entry.compare(0, kPendingFilePrefix.size(), kPendingFilePrefix) == 0 &&
+         std::all_of(entry.begin() + kPendingFilePrefix.size(), entry.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+}
+
+class FileDescriptor {
+ public:
+  explicit FileDescriptor(int fd = -1) : fd_(fd) {}
+  ~FileDescriptor() {
+    if (fd_ >= 0) {
+      ::close(fd_);
     }
   }
-  return entries;
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept {
+    std::swap(fd_, other.fd_);
+    return *this;
+  }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now and reports whether the close succeeded.
+  bool close() {
+    const int fd = std::exchange(fd_, -1);
+    return ::close(fd) == 0;
+  }
+
+ private:
+  int fd_;
+};
+
+bool writeAll(int fd, const std::string& text) {
+  const char* data = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t written = ::write(fd, data, left);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return false;
+    }
+    data += written;
+    left -= static_cast<std::size_t>(written);
+  }
+  return true;
 }
+
+// A new rule file being written under a name the rule engine ignores. It is
+// removed again unless it was committed under its final name, so a failed
+// write never leaves a half-written rule behind.
+class PendingRuleFile {
+ public:
+  explicit PendingRuleFile(const std::string& dir) : dir_(dir) {}
+  ~PendingRuleFile() {
+    if (!path_.empty()) {
+      ::unlink(path_.c_str());
+    }
+  }
+  PendingRuleFile(const PendingRuleFile&) = delete;
+  PendingRuleFile& operator=(const PendingRuleFile&) = delete;
+
+  // Writes `text` to a fresh temporary file and makes it durable.
+  void write(const std::string& text) {
+    std::string pattern = dir_ + kPendingFilePrefix + "XXXXXX";
+    FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd.valid()) {
+      throw createError("создание", pattern);
+    }
+    path_ = pattern;
+    if (::fchmod(fd.get(), 0644) != 0 || !writeAll(fd.get(), text) ||
+        ::fsync(fd.get()) != 0 || !fd.close()) {
+      throw createError("запись", path_);
+    }
+  }
+
+  // Moves the file to `finalPath`; the caller syncs the directory.
+  void commit(const std::string& finalPath) {
+    if (::rename(path_.c_str(), finalPath.c_str()) != 0) {
+      throw createError("переименование", fmt::format("{} -> {}", path_, finalPath));
+    }
+    path_.clear();
+  }
+
+ private:
+  static RuleFileError createError(const std::string& operation, const std::string& path) {
+    return RuleFileError::fromErrno(RuleFileError::Stage::Create,
+                                    fmt::format("{} {}", operation, path), errno);
+  }
+
+  std::string dir_;
+  std::string path_;
+};
+
+// One installed version of a rule.
+struct InstalledVersion {
+  std::string fileName;
+  std::string hash;
+};
+
+// The rule engine's directory as this service keeps it: one file per rule,
+// "<name>-__<hash>__.js", plus hidden files of the service's own while a
+// version is replaced. It replaces versions so that a rule is installed
+// whole or not at all and an installed version is never lost by a failed
+// update, reports every failure with the system's reason, and sweeps what an
+// interrupted run left behind. Entries that are not regular files (or links
+// to them) are never taken for installed versions, and never read.
+class RuleDirectory {
+ public:
+  // `path` ends with a slash.
+  RuleDirectory(std::string path, P7::TraceChannel& trace)
+      : path_(std::move(path)), trace_(trace) {}
+
+  const std::string& path() const { return path_; }
+  std::string pathOf(const std::string& fileName) const { return path_ + fileName; }
+
+  // Takes the lock that keeps two instances of the service off one
+  // directory, for the life of this object. False when another process
+  // holds it. Throws RuleFileError when the directory cannot be opened.
+  bool tryLock() {
+    FileDescriptor dir(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid()) {
+      throw RuleFileError::fromErrno(RuleFileError::Stage::Lookup,
+                                     fmt::format("открытие каталога {}", path_), errno);
+    }
+    if (::flock(dir.get(), LOCK_EX | LOCK_NB) != 0) {
+      if (errno == EWOULDBLOCK) {
+        return false;
+      }
+      throw RuleFileError::fromErrno(RuleFileError::Stage::Lookup,
+                                     fmt::format("блокировка каталога {}", path_), errno);
+    }
+    lock_ = std::move(dir);
+    return true;
+  }
+
+  // Removes the temporary files of interrupted installs and the versions
+  // moved aside by an interrupted replacement; a version moved aside whose
+  // rule has no installed version left is put back instead.
+  void sweepLeftovers() {
+    std::vector<Entry> entries;
+    try {
+      entries = listEntries();
+    } catch (const RuleFileError& error) {
+      TRACE_AS(kClientFunction, trace_, Error, "Ошибка файловой операции: %s", error.what());
+      return;
+    }
+    std::vector<std::string> installedRules;
+    for (const Entry& entry : entries) {
+      if (std::string rule = ruleOfInstalledFile(entry.name); !rule.empty()) {
+        installedRules.push_back(std::move(rule));
+      }
+    }
+    for (const Entry& entry : entries) {
+      if (!isRegularFile(entry)) {
+        continue;
+      }
+      if (isPendingFileName(entry.name)) {
+        removeLeftover(entry.name);
+      } else if (const std::string original = installedNameOfAside(entry.name);
+                 !original.empty()) {
+        const bool replaced = std::count(installedRules.begin(), installedRules.end(),
+                                         ruleOfInstalledFile(original)) > 0;
+        replaced ? removeLeftover(entry.name) : restoreAside(entry.name, original);
+      }
+    }
+  }
+
+  // Every installed version of rule `name`, in directory order: regular
+  // files named exactly "<name>-__<digits>__.js". Throws RuleFileError when
+  // the directory cannot be read; a missing directory holds none.
+  std::vector<InstalledVersion> installedVersions(const std::string& name) const {
+    const std::string prefix = name + kInstalledFileSeparator;
+    std::vector<InstalledVersion> versions;
+    for (const Entry& entry : listEntries()) {
+      std::string digits = hashOfInstalledFile(entry.name, prefix);
+      if (!digits.empty() && isRegularFile(entry)) {
+        versions.push_back({entry.name, std::move(digits)});
+      }
+    }
+    return versions;
+  }
+
+  // The first kMaxInstalledHeadBytes of an installed version, read without
+  // blocking; nothing when it cannot be opened or is no regular file.
+  std::optional<std::string> readHead(const std::string& fileName) const {
+    FileDescriptor fd(::open(pathOf(fileName).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat status {};
+    if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode)) {
+      return std::nullopt;
+    }
+    std::string head(kMaxInstalledHeadBytes, '\0');
+    std::size_t got = 0;
+    while (got < head.size()) {
+      const ssize_t n = ::read(fd.get(), head.data() + got, head.size() - got);
+      if (n < 0 && errno == EINTR) {
+        continue;
+      }
+      if (n <= 0) {
+        break;
+      }
+      got += static_cast<std::size_t>(n);
+    }
+    head.resize(got);
+    return head;
+  }
+
+  // Puts `text` in place as `newFileName` and removes the `installed`
+  // versions; an empty text only removes them. The rule engine sees the old
+  // versions go before the new one appears. Throws RuleFileError; the
+  // directory then holds what it held before.
+  void replace(const std::vector<InstalledVersion>& installed,
+               const std::string& newFileName, const std::string& text) {
+    PendingRuleFile pending(path_);
+    if (!text.empty()) {
+      pending.write(text);
+      requireFreeName(newFileName, installed);
+    }
+    AsideVersions aside(*this);
+    for (const InstalledVersion& version : installed) {
+      aside.move(version.fileName);
+    }
+    if (!text.empty()) {
+      pending.commit(pathOf(newFileName));
+    }
+    aside.keepMoved();
+    syncDirectory();
+    aside.discard();
+  }
+
+ private:
+  struct Entry {
+    std::string name;
+    unsigned char type;
+  };
+
+  // Installed versions moved out of the way under hidden names; put back
+  // unless the replacement went through.
+  class AsideVersions {
+   public:
+    explicit AsideVersions(RuleDirectory& dir) : dir_(dir) {}
+    ~AsideVersions() {
+      if (!keep_) {
+        restoreAll();
+      }
+    }
+    AsideVersions(const AsideVersions&) = delete;
+    AsideVersions& operator=(const AsideVersions&) = delete;
+
+    void move(const std::string& fileName) {
+      const std::string aside = asideFileName(fileName);
+      const std::string from = dir_.pathOf(fileName);
+      const std::string to = dir_.pathOf(aside);
+      struct stat status {};
+      if (::lstat(to.c_str(), &status) == 0) {
+        throw RuleFileError::fromErrno(RuleFileError::Stage::Remove,
+                                       fmt::format("переименование {} -> {}", from, to),
+                                       EEXIST);
+      }
+      if (::rename(from.c_str(), to.c_str()) != 0) {
+        throw RuleFileError::fromErrno(RuleFileError::Stage::Remove,
+                                       fmt::format("переименование {} -> {}", from, to),
+                                       errno);
+      }
+      moved_.push_back({fileName, aside});
+    }
+
+    void keepMoved() { keep_ = true; }
+
+    void discard() {
+      for (const auto& [original, aside] : moved_) {
+        const std::string path = dir_.pathOf(aside);
+        if (::unlink(path.c_str()) != 0) {
+          // Hidden from the rule engine; the next start removes it.
+          dir_.reportFailure(fmt::format("удаление {}", path), errno);
+        }
+      }
+    }
+
+   private:
+    void restoreAll() noexcept {
+      for (auto it = moved_.rbegin(); it != moved_.rend(); ++it) {
+        const std::string from = dir_.pathOf(it->second);
+        const std::string to = dir_.pathOf(it->first);
+        if (::rename(from.c_str(), to.c_str()) != 0) {
+          // The next start puts it back.
+          dir_.reportFailure(fmt::format("переименование {} -> {}", from, to), errno);
+        }
+      }
+    }
+
+    RuleDirectory& dir_;
+    std::vector<std::pair<std::string, std::string>> moved_;  // original, aside
+    bool keep_ = false;
+  };
+
+  // The rule name of an installed file name "<name>-__<digits>__.js".
+  static std::string ruleOfInstalledFile(const std::string& fileName) {
+    const std::size_t separator = fileName.rfind(kInstalledFileSeparator);
+    if (separator == std::string::npos ||
+        hashOfInstalledFile(fileName, fileName.substr(0, separator + 3)).empty()) {
+      return {};
+    }
+    return fileName.substr(0, separator);
+  }
+
+  std::vector<Entry> listEntries() const {
+    std::vector<Entry> entries;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(opendir(path_.c_str()), closedir);
+    if (!dir) {
+      if (errno == ENOENT) {
+        return entries;
+      }
+      throw RuleFileError::fromErrno(RuleFileError::Stage::Lookup,
+                                     fmt::format("открытие каталога {}", path_), errno);
+    }
+    for (;;) {
+      errno = 0;
+      const dirent* entry = readdir(dir.get());
+      if (entry == nullptr) {
+        break;
+      }
+      const std::string_view name = entry->d_name;
+      if (name != "." && name != "..") {
+        entries.push_back({std::string(name), entry->d_type});
+      }
+    }
+    if (errno != 0) {
+      throw RuleFileError::fromErrno(RuleFileError::Stage::Lookup,
+                                     fmt::format("чтение каталога {}", path_), errno);
+    }
+    return entries;
+  }
+
+  // A regular file, or a link to one.
+  bool isRegularFile(const Entry& entry) const {
+    if (entry.type == DT_REG) {
+      return true;
+    }
+    if (entry.type != DT_LNK && entry.type != DT_UNKNOWN) {
+      return false;
+    }
+    struct stat status {};
+    return ::stat(pathOf(entry.name).c_str(), &status) == 0 && S_ISREG(status.st_mode);
+  }
+
+  // The new file's name must be free, or taken by one of the versions it
+  // replaces: anything else there (a directory, a FIFO) is no rule of ours.
+  void requireFreeName(const std::string& fileName,
+                       const std::vector<InstalledVersion>& installed) const {
+    const bool replaced =
+        std::any_of(installed.begin(), installed.end(),
+                    [&](const InstalledVersion& v) { return v.fileName == fileName; });
+    struct stat status {};
+    if (!replaced && ::lstat(pathOf(fileName).c_str(), &status) == 0) {
+      throw RuleFileError(RuleFileError::Stage::Create,
+                          fmt::format("создание {}", pathOf(fileName)),
+                          "the name is taken by an entry that is not a rule file");
+    }
+  }
+
+  void syncDirectory() const {
+    FileDescriptor dir(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!dir.valid() || ::fsync(dir.get()) != 0) {
+      reportFailure(fmt::format("синхронизация каталога {}", path_), errno);
+    }
+  }
+
+  void removeLeftover(const std::string& fileName) const {
+    const std::string path = pathOf(fileName);
+    if (::unlink(path.c_str()) != 0) {
+      reportFailure(fmt::format("удаление {}", path), errno);
+      return;
+    }
+    TRACE_AS(kClientFunction, trace_, Warning,
+             "Удалён файл %s, оставшийся от прерванной установки правила", path.c_str());
+  }
+
+  void restoreAside(const std::string& aside, const std::string& original) const {
+    const std::string from = pathOf(aside);
+    const std::string to = pathOf(original);
+    if (::rename(from.c_str(), to.c_str()) != 0) {
+      reportFailure(fmt::format("переименование {} -> {}", from, to), errno);
+      return;
+    }
+    TRACE_AS(kClientFunction, trace_, Warning,
+             "Прерванная замена правила: прежняя версия %s возвращена на место", to.c_str());
+  }
+
+  void reportFailure(const std::string& operation, int error) const {
+    TRACE_AS(kClientFunction, trace_, Error, "Ошибка файловой операции: %s: %s",
+             operation.c_str(), systemErrorText(error).c_str());
+  }
+
+  std::string path_;
+  P7::TraceChannel& trace_;
+  FileDescriptor lock_;
+};
 
 }  // namespace
 
-// The hash in the name of the installed file of rule `name`: the first
-// directory entry, in directory order, that is exactly the rule name followed
-// by "-__", decimal digits and "__.js". Empty when there is none or the rule
-// directory cannot be read.
+// The hash in the name of an installed file of rule `name`: the first
+// regular file, in directory order, named exactly the rule name followed by
+// "-__", decimal digits and "__.js". Empty when there is none or the rule
+// directory does not exist; throws RuleFileError when it cannot be read.
 std::string findHash(const std::string& name) {
-  const std::string prefix = name + kInstalledFileSeparator;
-  for (const std::string& entry : listRulesDir()) {
-    std::string digits = hashOfInstalledFile(entry, prefix);
-    if (!digits.empty()) {
-      return digits;
-    }
-  }
-  return {};
+  const auto versions = RuleDirectory(rules_dir, *P7::getTrace()).installedVersions(name);
+  return versions.empty() ? std::string{} : versions.front().hash;
 }
 
 namespace {
@@ -200,11 +727,6 @@ long long extractEpochTsOrZero(const std::string& text) {
     }
   }
   return 0;
-}
-
-std::string installedFilePath(const std::string& name, const std::string& hash) {
-  return fmt::format("{}{}{}{}{}", rules_dir, name, kInstalledFileSeparator,
-                     hash, kInstalledFileSuffix);
 }
 
 // ---------------------------------------------------------------------------
@@ -250,92 +772,29 @@ std::string ruleNameOf(const std::string& topic) {
              : std::string{};
 }
 
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
+// A rule name must make a file name for every text it may carry: a name
+// that installs for some texts and not for others would be a trap.
+void checkRuleName(const std::string& name) {
+  if (name.empty()) {
+    throw RuleRefused("the rule name is empty");
   }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now and reports whether the close succeeded.
-  bool close() {
-    const int fd = std::exchange(fd_, -1);
-    return ::close(fd) == 0;
+  if (name.find('\0') != std::string::npos) {
+    throw RuleRefused("the rule name contains a NUL byte");
   }
-
- private:
-  int fd_;
-};
-
-bool writeAll(int fd, const std::string& text) {
-  const char* data = text.data();
-  std::size_t left = text.size();
-  while (left > 0) {
-    const ssize_t written = ::write(fd, data, left);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      return false;
-    }
-    data += written;
-    left -= static_cast<std::size_t>(written);
+  if (name.size() > kMaxRuleNameLength) {
+    throw RuleRefused(fmt::format(
+        "the rule name is {} bytes long; its file name would exceed {} bytes "
+        "(names of at most {} bytes fit)",
+        name.size(), kMaxFileNameLength, kMaxRuleNameLength));
   }
-  return true;
 }
 
-// A new rule file being written under a name the rule engine ignores (no
-// ".js" ending). It is removed again unless it was committed under its final
-// name, so a failed write never leaves a half-written rule behind.
-class PendingRuleFile {
- public:
-  PendingRuleFile() = default;
-  ~PendingRuleFile() {
-    if (!path_.empty()) {
-      ::unlink(path_.c_str());
-    }
-  }
-  PendingRuleFile(const PendingRuleFile&) = delete;
-  PendingRuleFile& operator=(const PendingRuleFile&) = delete;
-
-  // Writes and syncs `text` to a fresh temporary file in the rule directory.
-  // False when any step failed.
-  bool write(const std::string& text) {
-    std::string pattern = rules_dir + ".rule-XXXXXX";
-    FileDescriptor fd(::mkstemp(pattern.data()));
-    if (!fd.valid()) {
-      return false;
-    }
-    path_ = pattern;
-    return ::fchmod(fd.get(), 0644) == 0 && writeAll(fd.get(), text) &&
-           ::fsync(fd.get()) == 0 && fd.close();
-  }
-
-  // Moves the file to `finalPath` and makes the rename durable.
-  bool commit(const std::string& finalPath) {
-    if (::rename(path_.c_str(), finalPath.c_str()) != 0) {
-      return false;
-    }
-    path_.clear();
-    syncRulesDir();
-    return true;
-  }
-
- private:
-  static void syncRulesDir() {
-    FileDescriptor dir(::open(rules_dir.c_str(), O_RDONLY | O_DIRECTORY));
-    if (dir.valid()) {
-      ::fsync(dir.get());
-    }
-  }
-
-  std::string path_;
+// How one rule message ended.
+struct RuleOutcome {
+  enum class Kind { Installed, Cleared, Unchanged, Outdated, Rejected, Failed };
+  Kind kind;
+  std::string reason;  // for Rejected, Failed and Outdated
+  std::string file;    // for Installed: the installed file's name
 };
 
 // Records the hash of the rule's newest text; traces when it is new or changed.
@@ -356,66 +815,57 @@ void rememberRuleHash(P7::TraceChannel& trace, const std::string& name,
   }
 }
 
-// True when the installed file carries a timestamp and `newTimestamp` is not
-// newer than it; traces the skip.
-bool isOutdated(P7::TraceChannel& trace, const std::string& name,
-                const std::string& installedPath, long long newTimestamp) {
-  std::ifstream installed(installedPath, std::ios::binary);
-  if (!installed) {
-    return false;
+// The newest rule timestamp among the installed versions, 0 when none of
+// them carries one (or none can be read).
+long long installedTimestamp(const RuleDirectory& dir,
+                             const std::vector<InstalledVersion>& versions) {
+  long long newest = 0;
+  for (const InstalledVersion& version : versions) {
+    if (const auto head = dir.readHead(version.fileName)) {
+      newest = std::max(newest, extractEpochTsOrZero(*head));
+    }
   }
-  const std::string content((std::istreambuf_iterator<char>(installed)),
-                            std::istreambuf_iterator<char>());
-  const long long oldTimestamp = extractEpochTsOrZero(content);
-  if (oldTimestamp <= 0 || newTimestamp > oldTimestamp) {
-    return false;
-  }
+  return newest;
+}
+
+void traceOutdated(P7::TraceChannel& trace, const std::string& name,
+                   long long newTimestamp, long long oldTimestamp) {
   TRACE_AS(kClientFunction, trace, Warning,
            "Правило %s: новый ts %lld не новее старого %lld — пропускаем обновление.",
            name.c_str(), newTimestamp, oldTimestamp);
   TRACE_AS(kClientFunction, trace, Info,
            "Правило %s: обновление пропущено (устаревший timestamp).",
            name.c_str());
-  return true;
 }
 
-void removeInstalledFile(P7::TraceChannel& trace, const std::string& path) {
-  if (::unlink(path.c_str()) != 0) {
-    const int error = errno;
+void sendStatus(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
+                const std::string& name, const std::string& statusTopic,
+                const std::string& statusPayload) {
+  try {
+    client.Send(statusTopic, statusPayload, mosquitto::Qos::AtLeastOnce, true);
+  } catch (const std::runtime_error& error) {
     TRACE_AS(kClientFunction, trace, Error,
-             "Ошибка очистки старых правил для wb-rules: %d", error);
+             "Правило %s установлено, но статус не отправлен: %s", name.c_str(),
+             error.what());
   }
 }
 
-// Puts the new version of a rule at `newPath` in place of the installed one
-// at `installedPath` (empty when there is none): the new text is written
-// completely before the old file goes, so a failure keeps the old version. An
-// empty text only removes the installed file. False (after the "Create error"
-// record) when the new file could not be created.
-bool replaceInstalledFile(P7::TraceChannel& trace,
-                          const std::string& installedPath,
-                          const std::string& newPath,
-                          const std::string& translated) {
-  PendingRuleFile pending;
-  if (!translated.empty() && !pending.write(translated)) {
-    TRACE_AS(kClientFunction, *P7::getTrace(), Error, "Create error %s",
-             newPath.c_str());
-    return false;
+// The leading record of a failed replacement; the system's reason follows.
+void traceReplaceFailure(P7::TraceChannel& trace, const std::string& newPath,
+                         const RuleFileError& error) {
+  if (error.stage() == RuleFileError::Stage::Create) {
+    TRACE_AS(kClientFunction, *P7::getTrace(), Error, "Create error %s", newPath.c_str());
+  } else if (error.stage() == RuleFileError::Stage::Remove) {
+    TRACE_AS(kClientFunction, trace, Error,
+             "Ошибка очистки старых правил для wb-rules: %d", error.code());
   }
-  if (!installedPath.empty()) {
-    removeInstalledFile(trace, installedPath);
-  }
-  if (!translated.empty() && !pending.commit(newPath)) {
-    TRACE_AS(kClientFunction, *P7::getTrace(), Error, "Create error %s",
-             newPath.c_str());
-    return false;
-  }
-  return true;
 }
 
-void installRule(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
-                 const std::string& name, const std::string& statusTopic,
-                 const std::vector<char>& payload) {
+RuleOutcome installRule(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
+                        RuleDirectory& dir, const std::string& name,
+                        const std::string& statusTopic,
+                        const std::vector<char>& payload) {
+  checkRuleName(name);
   const std::string statusPayload = fmt::format("{}", crc32(payload));
   const std::string translated =
       translate(std::string(payload.begin(), payload.end()));
@@ -423,36 +873,110 @@ void installRule(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
 
   std::lock_guard<std::mutex> lock(m_current_rules_mutex);
   rememberRuleHash(trace, name, ruleHash, translated);
-  const std::string installedHash = findHash(name);
+  const std::vector<InstalledVersion> installed = dir.installedVersions(name);
   long long newTimestamp = extractEpochTsOrZero(translated);
   if (newTimestamp < 1) {
     newTimestamp = currentEpochSeconds();
   }
-  const std::string installedPath =
-      installedHash.empty() ? std::string{} : installedFilePath(name, installedHash);
-  if (!installedPath.empty() &&
-      isOutdated(trace, name, installedPath, newTimestamp)) {
-    return;
+  const long long oldTimestamp = installedTimestamp(dir, installed);
+  if (oldTimestamp > 0 && newTimestamp <= oldTimestamp) {
+    traceOutdated(trace, name, newTimestamp, oldTimestamp);
+    return {RuleOutcome::Kind::Outdated,
+            fmt::format("the installed version has the timestamp {}, this one {}",
+                        oldTimestamp, newTimestamp),
+            {}};
   }
   const std::string ruleHashText = fmt::format("{}", ruleHash);
-  if (ruleHashText == installedHash) {
+  if (installed.size() == 1 && installed.front().hash == ruleHashText) {
     TRACE_AS(kClientFunction, trace, Info,
              "Хеш для %s (%zu) не изменился. Не обновляем.", name.c_str(),
              ruleHash);
-    return;
+    return {RuleOutcome::Kind::Unchanged, {}, {}};
   }
   TRACE_AS(kClientFunction, trace, Info,
            "Новый хеш для %s (%zu). Перезаписываем скрипт.", name.c_str(),
            ruleHash);
-  if (!replaceInstalledFile(trace, installedPath,
-                            installedFilePath(name, ruleHashText), translated)) {
-    return;
+  const std::string fileName = installedFileName(name, ruleHashText);
+  try {
+    dir.replace(installed, fileName, translated);
+  } catch (const RuleFileError& error) {
+    traceReplaceFailure(trace, dir.pathOf(fileName), error);
+    throw;
   }
-  client.Send(statusTopic, statusPayload, mosquitto::Qos::AtLeastOnce, true);
+  sendStatus(client, trace, name, statusTopic, statusPayload);
+  if (translated.empty()) {
+    return {RuleOutcome::Kind::Cleared, {}, {}};
+  }
+  return {RuleOutcome::Kind::Installed, {}, fileName};
+}
+
+// Handles one rule message to its end, whatever happens, and says how it
+// ended; every failure is in the trace log.
+RuleOutcome handleRuleMessage(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
+                              RuleDirectory& dir, const std::string& name,
+                              const std::vector<char>& payload) {
+  const std::string statusTopic = fmt::format("{}{}", kStatusTopicPrefix, name);
+  try {
+    return installRule(client, trace, dir, name, statusTopic, payload);
+  } catch (const RuleRefused& error) {
+    TRACE_AS(kClientFunction, trace, Error, "Правило %s отклонено: %s",
+             excerpt(name, kMaxErrorTextInRecord).c_str(), error.what());
+    return {RuleOutcome::Kind::Rejected, error.what(), {}};
+  } catch (const UnresolvedPlaceholder& error) {
+    TRACE_AS(kClientFunction, trace, Error, "Ошибка обработки правила для %s: %s\n",
+             name.c_str(), error.what());
+    return {RuleOutcome::Kind::Rejected,
+            fmt::format("the placeholder key \"{}\" cannot be resolved", error.key()),
+            {}};
+  } catch (const RuleFileError& error) {
+    TRACE_AS(kClientFunction, trace, Error, "Ошибка файловой операции: %s", error.what());
+    return {RuleOutcome::Kind::Failed, error.reason(), {}};
+  } catch (const std::runtime_error& error) {
+    TRACE_AS(kClientFunction, trace, Error, "Ошибка обработки правила для %s: %s\n",
+             name.c_str(), excerpt(error.what(), kMaxErrorTextInRecord).c_str());
+    return {RuleOutcome::Kind::Failed, error.what(), {}};
+  }
 }
 
 // ---------------------------------------------------------------------------
 // Configuration intake
+
+// Throws when arrays and objects in the JSON text nest deeper than `limit`.
+// Counted on the text, before parsing: copying or printing a parsed document
+// recurses once per level, and the IO structure never needs many.
+void requireNestingWithin(std::string_view text, std::size_t limit) {
+  std::size_t depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) {
+        throw std::runtime_error(fmt::format(
+            "the configuration nests arrays and objects deeper than {} levels", limit));
+      }
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+}
+
+// The IO structure of a configuration text. Throws, with a message that
+// quotes at most an excerpt of the text, when it is not one.
+IoStructure parseConfiguration(const std::string& text, TemplateCacheCleanupGuard& guard) {
+  requireNestingWithin(text, kMaxConfigurationDepth);
+  const nlohmann::json document = nlohmann::json::parse(text);
+  return parseIoStructure<IoInfo>(document, guard, false);
+}
 
 // Takes over a new IO structure. A payload identical to the last accepted one
 // costs one hash; a broken one throws and leaves the IO structure, its hash
@@ -465,28 +989,87 @@ void handleConfiguration(const std::vector<char>& payload,
   if (payloadHash == m_structure_hash) {
     return;
   }
-  {
-    // Declared before the document so that the cache is emptied and memory
-    // trimmed only after the document and the old structure are gone.
-    TemplateCacheCleanupGuard guard{true};
-    const nlohmann::json document = nlohmann::json::parse(text);
-    m_configuration = parseIoStructure<IoInfo>(document, guard, false);
-    if (need_rules_subscription) {
-      client.Subscribe(kRulesTopicFilter, mosquitto::Qos::AtMostOnce, false,
-                       nullptr, nullptr);
-    }
-    m_structure_hash = payloadHash;
+  // Declared first so that the cache is emptied and memory trimmed only
+  // after the document and the old structure are gone.
+  TemplateCacheCleanupGuard guard{true};
+  IoStructure structure = parseConfiguration(text, guard);
+  // Subscribed before anything changes, so that a failure leaves the
+  // structure, its hash and the subscription state in agreement.
+  if (need_rules_subscription) {
+    client.Subscribe(kRulesTopicFilter, mosquitto::Qos::AtMostOnce, false,
+                     nullptr, nullptr);
   }
+  m_configuration = std::move(structure);
+  m_structure_hash = payloadHash;
   need_rules_subscription = false;
+}
+
+// ---------------------------------------------------------------------------
+// Start and stop
+
+// SIGTERM and SIGINT ask the service to stop. They are blocked in every
+// thread (the mask is set before the MQTT client starts its threads, which
+// inherit it), so they wait until the receive loop takes them between two
+// messages: a replacement is never cut off half-way.
+sigset_t stopSignals() {
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, SIGTERM);
+  sigaddset(&signals, SIGINT);
+  return signals;
+}
+
+// The stop signal waiting to be taken, or 0.
+int takeStopSignal() {
+  const sigset_t signals = stopSignals();
+  const timespec noWait{};
+  const int signal = sigtimedwait(&signals, nullptr, &noWait);
+  return signal > 0 ? signal : 0;
+}
+
+std::optional<mosquitto::Message> receiveWithin(mosquitto::MqttAsyncWrapper& client,
+                                                int timeoutMs) {
+  try {
+    return client.Receive("/#", timeoutMs);
+  } catch (const mosquitto::ReceiveTimeout&) {
+    return std::nullopt;
+  }
+}
+
+void prepareRuleDirectory(RuleDirectory& dir, P7::TraceChannel& trace) {
+  try {
+    if (!dir.tryLock()) {
+      TRACE_AS(kClientFunction, trace, Error,
+               "Каталог правил %s занят другим запущенным экземпляром сервиса; "
+               "этот экземпляр завершается",
+               dir.path().c_str());
+      throw AnotherInstanceRunning(
+          fmt::format("another instance holds the rule directory {}", dir.path()));
+    }
+  } catch (const RuleFileError& error) {
+    // Rules then fail one by one with their own records, until it is back.
+    TRACE_AS(kClientFunction, trace, Error, "Ошибка файловой операции: %s", error.what());
+    return;
+  }
+  dir.sweepLeftovers();
 }
 
 }  // namespace
 
-// The service's working life: connects, takes over configurations and
-// installs rules, one message at a time, for ever. Only an exception that
-// the loop does not absorb leaves it.
+// Called first thing in main, before any thread exists.
+void blockStopSignals() {
+  const sigset_t signals = stopSignals();
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+// The service's working life: takes the rule directory, connects, takes over
+// configurations and installs rules, one message at a time, until SIGTERM or
+// SIGINT. Throws AnotherInstanceRunning when another instance of the service
+// holds the rule directory.
 void add_rule_client_run() {
   P7::TraceChannel& trace = *P7::getTrace();
+  RuleDirectory directory(rules_dir, trace);
+  prepareRuleDirectory(directory, trace);
   auto client = std::make_unique<mosquitto::MqttAsyncWrapper>(
       fmt::format("regulations_manager_{}", getpid()));
   client->Connect(true, nullptr, nullptr);
@@ -494,33 +1077,33 @@ void add_rule_client_run() {
                     nullptr, nullptr);
   bool need_rules_subscription = true;
 
-  for (;;) {
-    const mosquitto::Message message = client->Receive("/#", 0);
-    if (message.topic == kConfigurationTopic) {
+  int signal = 0;
+  while ((signal = takeStopSignal()) == 0) {
+    const std::optional<mosquitto::Message> message = receiveWithin(*client, kStopPollMs);
+    if (!message) {
+      continue;
+    }
+    if (message->topic == kConfigurationTopic) {
       try {
-        handleConfiguration(message.payload, *client, need_rules_subscription);
+        handleConfiguration(message->payload, *client, need_rules_subscription);
       } catch (const std::exception& error) {
         TRACE_AS(__func__, trace, Error, "Ошибка обработки конфигурации: %s",
-                 error.what());
+                 excerpt(error.what(), kMaxErrorTextInRecord).c_str());
       }
       continue;
     }
-    const std::string name = ruleNameOf(message.topic);
-    const std::string statusTopic =
-        fmt::format("{}{}", kStatusTopicPrefix, name);
-    try {
-      installRule(*client, trace, name, statusTopic, message.payload);
-    } catch (const std::runtime_error& error) {
-      TRACE_AS(__func__, trace, Error, "Ошибка обработки правила для %s: %s\n",
-               name.c_str(), error.what());
-    }
+    handleRuleMessage(*client, trace, directory, ruleNameOf(message->topic),
+                      message->payload);
   }
+  TRACE_AS(__func__, trace, Info, "Получен сигнал %s, сервис останавливается",
+           strsignal(signal));
 }
 
 }  // namespace talvoro
 
 #ifndef RULES_PREPROCESSOR_NO_MAIN
 int main(int /*argc*/, char** argv) {
+  talvoro::blockStopSignals();
   {
     const std::string channel(P7::MainTrace);
     // Without a program path the log still gets a directory of its own.
@@ -534,6 +1117,8 @@ int main(int /*argc*/, char** argv) {
   }
   try {
     talvoro::add_rule_client_run();
+  } catch (const talvoro::AnotherInstanceRunning&) {
+    return 1;  // already said in the trace log
   } catch (const std::exception& error) {
     // Exit with a failure so that the supervisor restarts the service.
     TRACE_AS(__func__, *P7::getTrace(), Error, "Аварийное завершение: %s",
