@@ -210,6 +210,7 @@ TEST_F(StartedServiceTest, AnUnresolvablePlaceholderFailsOnlyThatRule) {
 
 TEST_F(StartedServiceTest, UsesTheNewestConfigurationAndSurvivesABrokenOne) {
   configure("{ this is not json");
+  configure(R"({"elements": )" + std::string(100000, '[') + std::string(100000, ']') + "}");
   configure(R"({"elements": {"lamp1": {"device": "relay_8"}}} // comment)");
   configure(R"({"elements": {"lamp1": {"port": 4294967296}}})");
   publishRule("still", "DEVICE_NAME(lamp1)");
@@ -218,6 +219,7 @@ TEST_F(StartedServiceTest, UsesTheNewestConfigurationAndSurvivesABrokenOne) {
   const std::string log = traceLog();
   EXPECT_NE(log.find("Ошибка обработки конфигурации: [json.exception.parse_error.101]"),
             std::string::npos);
+  EXPECT_NE(log.find("nests arrays and objects deeper than 32 levels"), std::string::npos);
   EXPECT_NE(log.find("elements.lamp1.port: expected an integer in the signed 32-bit "
                      "range, got 4294967296"),
             std::string::npos);

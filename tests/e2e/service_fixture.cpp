@@ -63,9 +63,22 @@ bool ServiceProcess::running() {
   int status = 0;
   if (::waitpid(pid_, &status, WNOHANG) == pid_) {
     pid_ = -1;
+    status_ = status;
     return false;
   }
   return true;
+}
+
+std::optional<int> ServiceProcess::waitExit(std::chrono::milliseconds timeout) {
+  eventually([&] { return !running(); }, timeout);
+  return status_;
+}
+
+std::optional<int> ServiceProcess::stop(int signal, std::chrono::milliseconds timeout) {
+  if (running()) {
+    ::kill(pid_, signal);
+  }
+  return waitExit(timeout);
 }
 
 void ServiceTest::SetUp() {

@@ -40,9 +40,15 @@ class ServiceProcess {
   pid_t pid() const { return pid_; }
   // False once the process has ended.
   bool running();
+  // Waits up to `timeout` for the process to end: its wait status, or none
+  // when it still runs.
+  std::optional<int> waitExit(std::chrono::milliseconds timeout);
+  // Sends `signal`, then waits as waitExit does.
+  std::optional<int> stop(int signal, std::chrono::milliseconds timeout);
 
  private:
   pid_t pid_ = -1;
+  std::optional<int> status_;
 };
 
 class ServiceTest : public ::testing::Test {

@@ -1,0 +1,100 @@
+// Start, stop, crash and restart of the built service, and a second
+// instance on the same rule directory: the rule directory always ends with
+// exactly one version of every rule.
+
+#include <sys/wait.h>
+
+#include "service_fixture.h"
+
+namespace e2e {
+namespace {
+
+using Files = std::vector<std::string>;
+
+constexpr const char* kStructure = R"({"elements": {"lamp1": {"device": "relay_7"}}})";
+
+class LifecycleTest : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) {
+      return;
+    }
+    startService();
+    configure(kStructure);
+  }
+
+  static bool exitedWith(const std::optional<int>& status, int code) {
+    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+  }
+};
+
+TEST_F(LifecycleTest, StopsCleanlyOnSigterm) {
+  publishRule("r", "// 1900000000\nv1");
+  sync();
+  const pid_t pid = service_->pid();
+  EXPECT_TRUE(exitedWith(service_->stop(SIGTERM, 2s), 0));
+  service_.reset();
+  EXPECT_TRUE(waitForTrace("Получен сигнал Terminated, сервис останавливается"));
+  EXPECT_TRUE(eventually([&] {
+    return broker_->log().find("Client regulations_manager_" + std::to_string(pid) +
+                               " disconnected.") != std::string::npos;
+  })) << broker_->log();
+  EXPECT_EQ(ruleFiles(), Files{installedName("r", "// 1900000000\nv1")});
+}
+
+TEST_F(LifecycleTest, ASecondInstanceOnTheSameDirectoryExitsAndTheFirstGoesOn) {
+  const fs::path secondLogs = scratch_.path() / "second-logs";
+  fs::create_directory(secondLogs);
+  ServiceProcess second(broker_->url(), rulesDir_, secondLogs, workDir_);
+  EXPECT_TRUE(exitedWith(second.waitExit(10s), 1));
+  EXPECT_NE(readAll(*fs::directory_iterator(secondLogs / "rules-preprocessor"))
+                .find("занят другим запущенным экземпляром сервиса"),
+            std::string::npos);
+  publishRule("r", "v1");
+  sync();
+  EXPECT_EQ(ruleFiles(), Files{installedName("r", "v1")});
+}
+
+TEST_F(LifecycleTest, AKillDuringABurstLeavesOneVersionOfEveryRule) {
+  const std::vector<std::string> rules = {"a", "b", "c"};
+  auto text = [](const std::string& rule, int version) {
+    return "// " + std::to_string(1900000000 + version) + "\n" + rule + " " +
+           std::to_string(version);
+  };
+  for (int version = 0; version < 200; ++version) {
+    for (const auto& rule : rules) {
+      publishRule(rule, text(rule, version));
+    }
+  }
+  ASSERT_TRUE(eventually([&] { return ruleFiles().size() >= rules.size(); }));
+  ::kill(service_->pid(), SIGKILL);
+  service_->waitExit(10s);
+
+  startService();
+  waitForConfigurationSubscription(2);
+  client_.publish(kConfigurationTopic, R"({"elements": {}})", 1);
+  ASSERT_TRUE(eventually([&] {
+    return countInBrokerLog("/tl/bridge/rules/add/+ (QoS 0)") == 2;
+  }));
+  for (const auto& rule : rules) {
+    publishRule(rule, text(rule, 1000));
+  }
+  sync();
+  Files expected;
+  for (const auto& rule : rules) {
+    expected.push_back(installedName(rule, text(rule, 1000)));
+  }
+  EXPECT_EQ(ruleFiles(), expected);
+}
+
+TEST_F(LifecycleTest, RefusesARuleWithoutAName) {
+  publishRule("", "// 1900000000\nnameless");
+  sync();
+  EXPECT_EQ(takeStatuses(), (std::map<std::string, std::string>{}));
+  EXPECT_EQ(ruleFiles(), Files{});
+  EXPECT_TRUE(waitForTrace("Правило  отклонено: the rule name is empty"));
+}
+
+}  // namespace
+}  // namespace e2e

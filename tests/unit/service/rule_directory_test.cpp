@@ -1,0 +1,138 @@
+// The rule directory on temporary directories: replacement with recovery,
+// foreign entries named like rule files, leftovers of interrupted runs, the
+// instance lock, and refused rule names.
+
+#include "main.cpp"
+
+#include <sys/stat.h>
+
+#include "service_test_support.h"
+
+namespace talvoro {
+namespace {
+
+namespace fs = std::filesystem;
+using servicetest::TraceCapture;
+using servicetest::writeFile;
+using Files = std::vector<std::string>;
+
+class RuleDirectoryTest : public ::testing::Test {
+ protected:
+  Files entries() const {
+    Files names;
+    for (const auto& entry : fs::directory_iterator(dir_.path())) {
+      names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  std::string read(const std::string& name) const {
+    std::ifstream file(dir_.path() / name, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), {});
+  }
+  void put(const std::string& name, const std::string& text) const {
+    writeFile(dir_.path() / name, text);
+  }
+  RuleFileError::Stage failedStage(const std::string& name, const std::string& text) {
+    try {
+      rules_.replace(rules_.installedVersions("r"), name, text);
+    } catch (const RuleFileError& error) {
+      EXPECT_FALSE(error.reason().empty());
+      return error.stage();
+    }
+    ADD_FAILURE() << "the replacement went through";
+    return RuleFileError::Stage::Lookup;
+  }
+
+  TraceCapture trace_;
+  testsupport::TempDir dir_;
+  RuleDirectory rules_{dir_.path().string() + "/", *P7::getTrace()};
+};
+
+TEST_F(RuleDirectoryTest, AFailedRenameLeavesTheDirectoryAsItWas) {
+  put("r-__1__.js", "old");
+  put("README.txt", "foreign");
+  // One byte over the file name limit: the new file cannot be renamed in.
+  EXPECT_EQ(failedStage("r-__" + std::string(249, '7') + "__.js", "new"),
+            RuleFileError::Stage::Create);
+  EXPECT_EQ(entries(), (Files{"README.txt", "r-__1__.js"}));
+  EXPECT_EQ(read("r-__1__.js"), "old");
+}
+
+TEST_F(RuleDirectoryTest, ANonRuleEntryAtTheNewNameFailsTheRuleAndKeepsTheOldOne) {
+  put("r-__1__.js", "old");
+  fs::create_directory(dir_.path() / "r-__2__.js");
+  ASSERT_EQ(::mkfifo((dir_.path() / "r-__3__.js").c_str(), 0644), 0);
+  EXPECT_EQ(failedStage("r-__2__.js", "new"), RuleFileError::Stage::Create);
+  EXPECT_EQ(failedStage("r-__3__.js", "new"), RuleFileError::Stage::Create);
+  EXPECT_EQ(entries(), (Files{"r-__1__.js", "r-__2__.js", "r-__3__.js"}));
+  EXPECT_EQ(read("r-__1__.js"), "old");
+}
+
+TEST_F(RuleDirectoryTest, AReplacementLeavesExactlyOneVersion) {
+  put("r-__1__.js", "first copy");
+  put("r-__2__.js", "second copy");
+  put("rr-__3__.js", "another rule");
+  rules_.replace(rules_.installedVersions("r"), "r-__2__.js", "new");
+  EXPECT_EQ(entries(), (Files{"r-__2__.js", "rr-__3__.js"}));
+  EXPECT_EQ(read("r-__2__.js"), "new");
+
+  rules_.replace(rules_.installedVersions("r"), "r-__0__.js", "");
+  EXPECT_EQ(entries(), Files{"rr-__3__.js"});
+}
+
+TEST_F(RuleDirectoryTest, OnlyRegularFilesAreInstalledVersionsAndNothingBlocks) {
+  put("target", "// 1900000000\n");
+  fs::create_symlink(dir_.path() / "target", dir_.path() / "r-__1__.js");
+  fs::create_symlink("/dev/zero", dir_.path() / "r-__2__.js");
+  ASSERT_EQ(::mkfifo((dir_.path() / "r-__3__.js").c_str(), 0644), 0);
+  fs::create_directory(dir_.path() / "r-__4__.js");
+  const auto versions = rules_.installedVersions("r");
+  ASSERT_EQ(versions.size(), 1u);
+  EXPECT_EQ(versions[0].hash, "1");
+  EXPECT_EQ(rules_.readHead("r-__1__.js"), "// 1900000000\n");
+  EXPECT_EQ(rules_.readHead("r-__2__.js"), std::nullopt);
+  EXPECT_EQ(rules_.readHead("r-__3__.js"), std::nullopt);
+
+  put("big-__5__.js", std::string(4 * kMaxInstalledHeadBytes, 'x'));
+  EXPECT_EQ(rules_.readHead("big-__5__.js")->size(), kMaxInstalledHeadBytes);
+}
+
+TEST_F(RuleDirectoryTest, AnUnreadableDirectoryIsAnErrorAndAMissingOneIsEmpty) {
+  RuleDirectory missing(dir_.path().string() + "/none/", *P7::getTrace());
+  EXPECT_TRUE(missing.installedVersions("r").empty());
+  put("file", "a file where the directory should be");
+  RuleDirectory notADirectory(dir_.path().string() + "/file/", *P7::getTrace());
+  EXPECT_THROW(notADirectory.installedVersions("r"), RuleFileError);
+}
+
+TEST_F(RuleDirectoryTest, SweepRemovesOwnLeftoversAndRestoresALostVersion) {
+  put(".rule-Ab12Cd", "interrupted write");
+  put(".kept-__5.old", "moved aside, never replaced");
+  put("done-__7__.js", "new version");
+  put(".done-__6.old", "moved aside, replaced");
+  put("README.txt", "foreign");
+  put(".rule-toolong1", "foreign");
+  put(".hidden.old", "foreign");
+  rules_.sweepLeftovers();
+  EXPECT_EQ(entries(), (Files{".hidden.old", ".rule-toolong1", "README.txt",
+                              "done-__7__.js", "kept-__5__.js"}));
+  EXPECT_EQ(read("kept-__5__.js"), "moved aside, never replaced");
+  EXPECT_EQ(trace_.countNew(" WARNING "), 3u);
+}
+
+TEST_F(RuleDirectoryTest, OnlyOneInstanceHoldsTheDirectory) {
+  ASSERT_TRUE(rules_.tryLock());
+  RuleDirectory second(dir_.path().string() + "/", *P7::getTrace());
+  EXPECT_FALSE(second.tryLock());
+}
+
+TEST(RuleNameTest, NamesThatCannotAlwaysMakeAFileNameAreRefused) {
+  EXPECT_THROW(checkRuleName(""), RuleRefused);
+  EXPECT_THROW(checkRuleName(std::string("a\0b", 3)), RuleRefused);
+  EXPECT_NO_THROW(checkRuleName(std::string(227, 'n')));
+  EXPECT_THROW(checkRuleName(std::string(228, 'n')), RuleRefused);
+}
+
+}  // namespace
+}  // namespace talvoro
