@@ -55,11 +55,7 @@ class StartedServiceTest : public ServiceTest {
  protected:
   void SetUp() override {
     ServiceTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) {
-      return;
-    }
-    startService();
-    configure(kStructure);
+    startConfigured(kStructure);
   }
 };
 

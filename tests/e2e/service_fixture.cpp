@@ -116,6 +116,14 @@ void ServiceTest::startService() {
   }
 }
 
+void ServiceTest::startConfigured(const std::string& document) {
+  if (IsSkipped() || HasFatalFailure()) {
+    return;
+  }
+  startService();
+  configure(document);
+}
+
 void ServiceTest::waitForConfigurationSubscription(std::size_t count) {
   // Configurations published before the service subscribed would be lost.
   ASSERT_TRUE(eventually([&] {

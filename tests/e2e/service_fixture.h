@@ -61,6 +61,8 @@ class ServiceTest : public ::testing::Test {
   // Starts the service (after the test prepared its rule directory) and,
   // when the broker runs, waits until it listens for configurations.
   void startService();
+  // Starts the service and hands it `document`, unless SetUp skipped or failed.
+  void startConfigured(const std::string& document);
   // Waits until the broker has seen `count` configuration subscriptions.
   void waitForConfigurationSubscription(std::size_t count);
   // Publishes a configuration and, the first time, waits until the service

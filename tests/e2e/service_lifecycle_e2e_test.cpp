@@ -17,11 +17,7 @@ class LifecycleTest : public ServiceTest {
  protected:
   void SetUp() override {
     ServiceTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) {
-      return;
-    }
-    startService();
-    configure(kStructure);
+    startConfigured(kStructure);
   }
 
   static bool exitedWith(const std::optional<int>& status, int code) {
