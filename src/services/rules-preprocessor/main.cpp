@@ -67,6 +67,8 @@ const std::string kConfigurationTopic = "/tl/bridge/configuration";
 const std::string kRulesTopicFilter = "/tl/bridge/rules/add/+";
 const std::string kRulesTopicPrefix = "/tl/bridge/rules/add/";
 const std::string kStatusTopicPrefix = "/tl/bridge/rules/status/";
+const std::string kRuleResultTopicPrefix = "/tl/bridge/rules/result/";
+const std::string kConfigurationResultTopic = "/tl/bridge/configuration/result";
 const std::string kInstalledFileSeparator = "-__";
 const std::string kInstalledFileSuffix = "__.js";
 // Files of the service's own that the rule engine must never load: new
@@ -863,10 +865,10 @@ void traceReplaceFailure(P7::TraceChannel& trace, const std::string& newPath,
 
 RuleOutcome installRule(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
                         RuleDirectory& dir, const std::string& name,
-                        const std::string& statusTopic,
+                        const std::string& statusPayload,
                         const std::vector<char>& payload) {
   checkRuleName(name);
-  const std::string statusPayload = fmt::format("{}", crc32(payload));
+  const std::string statusTopic = fmt::format("{}{}", kStatusTopicPrefix, name);
   const std::string translated =
       translate(std::string(payload.begin(), payload.end()));
   const std::size_t ruleHash = std::hash<std::string>{}(translated);
@@ -910,14 +912,56 @@ RuleOutcome installRule(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& t
   return {RuleOutcome::Kind::Installed, {}, fileName};
 }
 
+const char* outcomeName(RuleOutcome::Kind kind) {
+  switch (kind) {
+    case RuleOutcome::Kind::Installed: return "installed";
+    case RuleOutcome::Kind::Cleared: return "cleared";
+    case RuleOutcome::Kind::Unchanged: return "unchanged";
+    case RuleOutcome::Kind::Outdated: return "outdated";
+    case RuleOutcome::Kind::Rejected: return "rejected";
+    case RuleOutcome::Kind::Failed: return "failed";
+  }
+  return "failed";
+}
+
+// Names and reasons are arbitrary bytes; the JSON text gets U+FFFD in place
+// of whatever is not UTF-8.
+std::string jsonText(const nlohmann::json& value) {
+  return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string ruleResultPayload(std::uint32_t crc, const RuleOutcome& outcome) {
+  nlohmann::json result = {{"crc", crc}, {"outcome", outcomeName(outcome.kind)}};
+  if (!outcome.reason.empty()) {
+    result["reason"] = outcome.reason;
+  }
+  if (!outcome.file.empty()) {
+    result["file"] = outcome.file;
+  }
+  return jsonText(result);
+}
+
+// Results tell the publisher what happened; one that cannot be sent costs
+// only a record.
+void sendResult(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
+                const std::string& topic, const std::string& payload) {
+  try {
+    client.Send(topic, payload, mosquitto::Qos::AtLeastOnce, false);
+  } catch (const std::runtime_error& error) {
+    TRACE_AS(kClientFunction, trace, Error, "Результат не отправлен в %s: %s",
+             topic.c_str(), error.what());
+  }
+}
+
 // Handles one rule message to its end, whatever happens, and says how it
 // ended; every failure is in the trace log.
-RuleOutcome handleRuleMessage(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
-                              RuleDirectory& dir, const std::string& name,
-                              const std::vector<char>& payload) {
-  const std::string statusTopic = fmt::format("{}{}", kStatusTopicPrefix, name);
+RuleOutcome installRuleReportingFailures(mosquitto::MqttAsyncWrapper& client,
+                                         P7::TraceChannel& trace, RuleDirectory& dir,
+                                         const std::string& name,
+                                         const std::string& statusPayload,
+                                         const std::vector<char>& payload) {
   try {
-    return installRule(client, trace, dir, name, statusTopic, payload);
+    return installRule(client, trace, dir, name, statusPayload, payload);
   } catch (const RuleRefused& error) {
     TRACE_AS(kClientFunction, trace, Error, "Правило %s отклонено: %s",
              excerpt(name, kMaxErrorTextInRecord).c_str(), error.what());
@@ -936,6 +980,15 @@ RuleOutcome handleRuleMessage(mosquitto::MqttAsyncWrapper& client, P7::TraceChan
              name.c_str(), excerpt(error.what(), kMaxErrorTextInRecord).c_str());
     return {RuleOutcome::Kind::Failed, error.what(), {}};
   }
+}
+
+void handleRuleMessage(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
+                       RuleDirectory& dir, const std::string& name,
+                       const std::vector<char>& payload) {
+  const std::uint32_t crc = crc32(payload);
+  const RuleOutcome outcome = installRuleReportingFailures(
+      client, trace, dir, name, fmt::format("{}", crc), payload);
+  sendResult(client, trace, kRuleResultTopicPrefix + name, ruleResultPayload(crc, outcome));
 }
 
 // ---------------------------------------------------------------------------
@@ -981,13 +1034,15 @@ IoStructure parseConfiguration(const std::string& text, TemplateCacheCleanupGuar
 // Takes over a new IO structure. A payload identical to the last accepted one
 // costs one hash; a broken one throws and leaves the IO structure, its hash
 // and the subscription state as they were.
-void handleConfiguration(const std::vector<char>& payload,
+// True when the configuration was taken over, false when it was the same
+// as the last one.
+bool handleConfiguration(const std::vector<char>& payload,
                          mosquitto::MqttAsyncWrapper& client,
                          bool& need_rules_subscription) {
   const std::string text(payload.begin(), payload.end());
   const std::size_t payloadHash = std::hash<std::string>{}(text);
   if (payloadHash == m_structure_hash) {
-    return;
+    return false;
   }
   // Declared first so that the cache is emptied and memory trimmed only
   // after the document and the old structure are gone.
@@ -1002,6 +1057,25 @@ void handleConfiguration(const std::vector<char>& payload,
   m_configuration = std::move(structure);
   m_structure_hash = payloadHash;
   need_rules_subscription = false;
+  return true;
+}
+
+// Configuration intake that reports its outcome, also to the publisher.
+void takeConfiguration(const std::vector<char>& payload, mosquitto::MqttAsyncWrapper& client,
+                       P7::TraceChannel& trace, bool& need_rules_subscription) {
+  nlohmann::json result;
+  try {
+    result["outcome"] =
+        handleConfiguration(payload, client, need_rules_subscription) ? "accepted" : "unchanged";
+  } catch (const std::exception& error) {
+    const std::string reason = excerpt(error.what(), kMaxErrorTextInRecord);
+    TRACE_AS(kClientFunction, trace, Error, "Ошибка обработки конфигурации: %s",
+             reason.c_str());
+    result["outcome"] = "rejected";
+    result["reason"] = reason;
+  }
+  result["elements"] = m_configuration.size();
+  sendResult(client, trace, kConfigurationResultTopic, jsonText(result));
 }
 
 // ---------------------------------------------------------------------------
@@ -1084,12 +1158,7 @@ void add_rule_client_run() {
       continue;
     }
     if (message->topic == kConfigurationTopic) {
-      try {
-        handleConfiguration(message->payload, *client, need_rules_subscription);
-      } catch (const std::exception& error) {
-        TRACE_AS(__func__, trace, Error, "Ошибка обработки конфигурации: %s",
-                 excerpt(error.what(), kMaxErrorTextInRecord).c_str());
-      }
+      takeConfiguration(message->payload, *client, trace, need_rules_subscription);
       continue;
     }
     handleRuleMessage(*client, trace, directory, ruleNameOf(message->topic),

@@ -1,0 +1,99 @@
+// What a publisher learns from the service besides the status: a result for
+// every rule and every configuration message.
+
+#include <nlohmann/json.hpp>
+
+#include "service_fixture.h"
+
+namespace e2e {
+namespace {
+
+using nlohmann::json;
+
+constexpr const char* kStructure = R"({"elements": {"lamp1": {"device": "relay_7"}}})";
+
+class ProtocolTest : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) {
+      return;
+    }
+    observer_.connect(broker_->url(), "e2e-observer");
+    observer_.subscribe("/tl/bridge/rules/result/#", 1);
+    observer_.subscribe("/tl/bridge/configuration/result", 1);
+    startConfigured(kStructure);
+  }
+
+  // The next result, as topic and parsed payload.
+  std::pair<std::string, json> nextResult() {
+    const auto message = observer_.waitMessage(10s);
+    if (!message) {
+      ADD_FAILURE() << "no result";
+      return {};
+    }
+    return {message->topic, json::parse(message->payload)};
+  }
+
+  json ruleResult(const std::string& name, const std::string& text) {
+    publishRule(name, text);
+    auto [topic, result] = nextResult();
+    EXPECT_EQ(topic, "/tl/bridge/rules/result/" + name);
+    return result;
+  }
+
+  static std::uint32_t crc(const std::string& text) {
+    std::uint32_t c = 0xFFFFFFFFu;
+    for (unsigned char byte : text) {
+      c ^= byte;
+      for (int bit = 0; bit < 8; ++bit) {
+        c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+      }
+    }
+    return text.empty() ? 0u : c ^ 0xFFFFFFFFu;
+  }
+
+  testsupport::TestMqttClient observer_;
+};
+
+TEST_F(ProtocolTest, EveryRuleMessageGetsAResult) {
+  ASSERT_EQ(nextResult().second, (json{{"outcome", "accepted"}, {"elements", 1}}));
+  const std::string rule = "DEVICE_NAME(lamp1)";
+  EXPECT_EQ(ruleResult("r", rule), (json{{"crc", crc(rule)},
+                                         {"outcome", "installed"},
+                                         {"file", installedName("r", "relay_7")}}));
+  EXPECT_EQ(ruleResult("r", rule), (json{{"crc", crc(rule)}, {"outcome", "unchanged"}}));
+  EXPECT_EQ(ruleResult("r", ""), (json{{"crc", 0}, {"outcome", "cleared"}}));
+
+  EXPECT_EQ(ruleResult("t", "// 1900000000\nnew")["outcome"], "installed");
+  EXPECT_EQ(ruleResult("t", "// 1800000000\nold"),
+            (json{{"crc", crc("// 1800000000\nold")},
+                  {"outcome", "outdated"},
+                  {"reason", "the installed version has the timestamp 1900000000, this one "
+                             "1800000000"}}));
+  EXPECT_EQ(ruleResult("bad", "DEVICE_NAME(nowhere)"),
+            (json{{"crc", crc("DEVICE_NAME(nowhere)")},
+                  {"outcome", "rejected"},
+                  {"reason", "the placeholder key \"nowhere\" cannot be resolved"}}));
+  const std::string longName(228, 'n');
+  EXPECT_EQ(ruleResult(longName, "x")["outcome"], "rejected");
+
+  fs::create_directory(rulesDir_ / installedName("blocked", "x"));
+  EXPECT_EQ(ruleResult("blocked", "x"),
+            (json{{"crc", crc("x")},
+                  {"outcome", "failed"},
+                  {"reason", "the name is taken by an entry that is not a rule file"}}));
+}
+
+TEST_F(ProtocolTest, EveryConfigurationGetsAResult) {
+  ASSERT_EQ(nextResult().second["outcome"], "accepted");
+  client_.publish(kConfigurationTopic, kStructure, 1);
+  EXPECT_EQ(nextResult().second, (json{{"outcome", "unchanged"}, {"elements", 1}}));
+  client_.publish(kConfigurationTopic, "[1, 2]", 1);
+  EXPECT_EQ(nextResult().second, (json{{"outcome", "rejected"},
+                                       {"elements", 1},
+                                       {"reason", "(document): expected an object, got [1,2]"}}));
+}
+
+}  // namespace
+}  // namespace e2e
