@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <ctime>
 #include <fmt/format.h>
 #include <fstream>
@@ -34,6 +36,7 @@
 #include <string_view>
 #include <system_error>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -166,9 +169,14 @@ struct PlaceholderResolver {
 // std::runtime_error("Parse error!") when one of them cannot be resolved.
 std::string translate(std::string text) {
   P7::TraceChannel& trace = *P7::getTrace();
-  const boost::regex placeholder(
+  static const boost::regex placeholder(
       R"(((?:DEVICE)|(?:CELL)|(?:VIRTUAL_DEVICE)|(?:PORT))_NAME\(([\d\w]+)\))");
-  return boost::regex_replace(text, placeholder, PlaceholderResolver{trace});
+  std::string translated;
+  // Most texts keep their length: one allocation, never a doubling copy.
+  translated.reserve(text.size());
+  boost::regex_replace(std::back_inserter(translated), text.cbegin(), text.cend(),
+                       placeholder, PlaceholderResolver{trace});
+  return translated;
 }
 
 // ---------------------------------------------------------------------------
@@ -355,16 +363,22 @@ class PendingRuleFile {
   PendingRuleFile(const PendingRuleFile&) = delete;
   PendingRuleFile& operator=(const PendingRuleFile&) = delete;
 
-  // Writes `text` to a fresh temporary file and makes it durable.
+  // Writes `text` to a fresh temporary file; sync() makes it durable. Files
+  // written one after the other and then synced cost one journal commit.
   void write(const std::string& text) {
     std::string pattern = dir_ + kPendingFilePrefix + "XXXXXX";
-    FileDescriptor fd(::mkostemp(pattern.data(), O_CLOEXEC));
-    if (!fd.valid()) {
+    fd_ = FileDescriptor(::mkostemp(pattern.data(), O_CLOEXEC));
+    if (!fd_.valid()) {
       throw createError("создание", pattern);
     }
     path_ = pattern;
-    if (::fchmod(fd.get(), 0644) != 0 || !writeAll(fd.get(), text) ||
-        ::fsync(fd.get()) != 0 || !fd.close()) {
+    if (::fchmod(fd_.get(), 0644) != 0 || !writeAll(fd_.get(), text)) {
+      throw createError("запись", path_);
+    }
+  }
+
+  void sync() {
+    if (::fsync(fd_.get()) != 0 || !fd_.close()) {
       throw createError("запись", path_);
     }
   }
@@ -385,6 +399,7 @@ class PendingRuleFile {
 
   std::string dir_;
   std::string path_;
+  FileDescriptor fd_;
 };
 
 // One installed version of a rule.
@@ -442,8 +457,8 @@ class RuleDirectory {
     }
     std::vector<std::string> installedRules;
     for (const Entry& entry : entries) {
-      if (std::string rule = ruleOfInstalledFile(entry.name); !rule.empty()) {
-        installedRules.push_back(std::move(rule));
+      if (auto rule = ruleOfInstalledFile(entry.name)) {
+        installedRules.push_back(std::move(*rule));
       }
     }
     for (const Entry& entry : entries) {
@@ -455,25 +470,19 @@ class RuleDirectory {
       } else if (const std::string original = installedNameOfAside(entry.name);
                  !original.empty()) {
         const bool replaced = std::count(installedRules.begin(), installedRules.end(),
-                                         ruleOfInstalledFile(original)) > 0;
+                                         *ruleOfInstalledFile(original)) > 0;
         replaced ? removeLeftover(entry.name) : restoreAside(entry.name, original);
       }
     }
   }
 
-  // Every installed version of rule `name`, in directory order: regular
-  // files named exactly "<name>-__<digits>__.js". Throws RuleFileError when
+  // Every installed version of rule `name`: regular files (or links to
+  // them) named exactly "<name>-__<digits>__.js". Throws RuleFileError when
   // the directory cannot be read; a missing directory holds none.
-  std::vector<InstalledVersion> installedVersions(const std::string& name) const {
-    const std::string prefix = name + kInstalledFileSeparator;
-    std::vector<InstalledVersion> versions;
-    for (const Entry& entry : listEntries()) {
-      std::string digits = hashOfInstalledFile(entry.name, prefix);
-      if (!digits.empty() && isRegularFile(entry)) {
-        versions.push_back({entry.name, std::move(digits)});
-      }
-    }
-    return versions;
+  std::vector<InstalledVersion> installedVersions(const std::string& name) {
+    refreshIndex();
+    const auto found = index_.find(name);
+    return found == index_.end() ? std::vector<InstalledVersion>{} : found->second;
   }
 
   // The first kMaxInstalledHeadBytes of an installed version, read without
@@ -500,27 +509,59 @@ class RuleDirectory {
     return head;
   }
 
+  // One rule's replacement in a batch.
+  struct Replacement {
+    const std::vector<InstalledVersion>* installed;
+    const std::string* newFileName;
+    const std::string* text;  // empty: only remove the installed versions
+    std::optional<RuleFileError> error;  // set when it failed
+  };
+
   // Puts `text` in place as `newFileName` and removes the `installed`
   // versions; an empty text only removes them. The rule engine sees the old
   // versions go before the new one appears. Throws RuleFileError; the
   // directory then holds what it held before.
   void replace(const std::vector<InstalledVersion>& installed,
                const std::string& newFileName, const std::string& text) {
-    PendingRuleFile pending(path_);
-    if (!text.empty()) {
-      pending.write(text);
-      requireFreeName(newFileName, installed);
+    std::vector<Replacement> one{{&installed, &newFileName, &text, std::nullopt}};
+    replace(one);
+    if (one.front().error) {
+      throw *one.front().error;
     }
-    AsideVersions aside(*this);
-    for (const InstalledVersion& version : installed) {
-      aside.move(version.fileName);
+  }
+
+  // Replaces the rules of `batch` (distinct rule names) together: the new
+  // files are written, made durable together, put in place in batch order,
+  // and the directory is synced once. Each replacement succeeds or fails on
+  // its own, as the single one does.
+  void replace(std::vector<Replacement>& batch) {
+    std::deque<PendingRuleFile> pending;
+    std::deque<AsideVersions> aside;
+    for (Replacement& r : batch) {
+      PendingRuleFile& file = pending.emplace_back(path_);
+      aside.emplace_back(*this);
+      attempt(r, [&] {
+        if (!r.text->empty()) {
+          file.write(*r.text);
+        }
+      });
     }
-    if (!text.empty()) {
-      pending.commit(pathOf(newFileName));
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      attempt(batch[i], [&] {
+        if (!batch[i].text->empty()) {
+          pending[i].sync();
+        }
+      });
     }
-    aside.keepMoved();
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      attempt(batch[i], [&] { putInPlace(batch[i], pending[i], aside[i]); });
+    }
     syncDirectory();
-    aside.discard();
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      if (!batch[i].error) {
+        aside[i].discard();
+      }
+    }
   }
 
  private:
@@ -562,6 +603,11 @@ class RuleDirectory {
 
     void keepMoved() { keep_ = true; }
 
+    void restore() noexcept {
+      restoreAll();
+      moved_.clear();
+    }
+
     void discard() {
       for (const auto& [original, aside] : moved_) {
         const std::string path = dir_.pathOf(aside);
@@ -589,14 +635,149 @@ class RuleDirectory {
     bool keep_ = false;
   };
 
+  template <typename Step>
+  static void attempt(Replacement& replacement, Step step) {
+    if (replacement.error) {
+      return;
+    }
+    try {
+      step();
+    } catch (const RuleFileError& error) {
+      replacement.error = error;
+    }
+  }
+
+  void putInPlace(const Replacement& r, PendingRuleFile& file, AsideVersions& aside) {
+    try {
+      if (!r.text->empty()) {
+        requireFreeName(*r.newFileName, *r.installed);
+      }
+      for (const InstalledVersion& version : *r.installed) {
+        aside.move(version.fileName);
+      }
+      if (!r.text->empty()) {
+        file.commit(pathOf(*r.newFileName));
+      }
+      aside.keepMoved();
+    } catch (const RuleFileError&) {
+      aside.restore();
+      throw;
+    }
+  }
+
   // The rule name of an installed file name "<name>-__<digits>__.js".
-  static std::string ruleOfInstalledFile(const std::string& fileName) {
+  static std::optional<std::string> ruleOfInstalledFile(const std::string& fileName) {
     const std::size_t separator = fileName.rfind(kInstalledFileSeparator);
     if (separator == std::string::npos ||
         hashOfInstalledFile(fileName, fileName.substr(0, separator + 3)).empty()) {
-      return {};
+      return std::nullopt;
     }
     return fileName.substr(0, separator);
+  }
+
+  // The installed versions of all rules are read from the directory once and
+  // then kept up to date from inotify events, the service's own changes and
+  // those of other parties alike, so that a lookup costs no directory scan
+  // however many rules are installed. When the events cannot be had (no
+  // inotify, the directory missing or replaced, the event queue overflowed),
+  // the next lookup reads the directory again.
+  void refreshIndex() {
+    if (!indexCurrent_ || !applyEvents()) {
+      rebuildIndex();
+    }
+  }
+
+  void rebuildIndex() {
+    indexCurrent_ = false;
+    index_.clear();
+    watchDirectory();
+    applyEvents();  // stale: the listing below supersedes them
+    index_.clear();
+    for (const Entry& entry : listEntries()) {
+      addToIndex(entry);
+    }
+    indexCurrent_ = watch_ >= 0;
+  }
+
+  void watchDirectory() {
+    if (!events_.valid()) {
+      events_ = FileDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    }
+    if (events_.valid() && watch_ < 0) {
+      watch_ = ::inotify_add_watch(events_.get(), path_.c_str(),
+                                   IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO |
+                                       IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR);
+    }
+  }
+
+  void addToIndex(const Entry& entry) {
+    const auto rule = ruleOfInstalledFile(entry.name);
+    if (!rule || !isRegularFile(entry)) {
+      return;
+    }
+    auto& versions = index_[*rule];
+    const bool known = std::any_of(versions.begin(), versions.end(),
+                                   [&](const InstalledVersion& v) { return v.fileName == entry.name; });
+    if (!known) {
+      versions.push_back(
+          {entry.name, hashOfInstalledFile(entry.name, *rule + kInstalledFileSeparator)});
+    }
+  }
+
+  void removeFromIndex(const std::string& fileName) {
+    const auto rule = ruleOfInstalledFile(fileName);
+    const auto found = rule ? index_.find(*rule) : index_.end();
+    if (found == index_.end()) {
+      return;
+    }
+    auto& versions = found->second;
+    versions.erase(std::remove_if(versions.begin(), versions.end(),
+                                  [&](const InstalledVersion& v) { return v.fileName == fileName; }),
+                   versions.end());
+    if (versions.empty()) {
+      index_.erase(found);
+    }
+  }
+
+  // Applies the queued events to the index; false when it lost track.
+  bool applyEvents() {
+    if (!events_.valid() || watch_ < 0) {
+      return false;
+    }
+    alignas(inotify_event) char buffer[16 * 1024];
+    bool tracking = true;
+    for (;;) {
+      const ssize_t got = ::read(events_.get(), buffer, sizeof buffer);
+      if (got <= 0) {
+        return tracking && (got == 0 || errno == EAGAIN);
+      }
+      for (ssize_t at = 0; at < got;) {
+        const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+        at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        tracking = applyEvent(*event) && tracking;
+      }
+    }
+  }
+
+  bool applyEvent(const inotify_event& event) {
+    if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+      watch_ = -1;
+      return false;
+    }
+    if (event.mask & IN_Q_OVERFLOW) {
+      return false;
+    }
+    if (event.len == 0) {
+      return true;
+    }
+    const std::string name = event.name;
+    if (event.mask & (IN_DELETE | IN_MOVED_FROM)) {
+      removeFromIndex(name);
+    }
+    if (event.mask & (IN_CREATE | IN_MOVED_TO)) {
+      addToIndex({name, DT_UNKNOWN});
+    }
+    return true;
   }
 
   std::vector<Entry> listEntries() const {
@@ -690,6 +871,10 @@ class RuleDirectory {
   std::string path_;
   P7::TraceChannel& trace_;
   FileDescriptor lock_;
+  FileDescriptor events_;
+  int watch_ = -1;
+  bool indexCurrent_ = false;
+  std::unordered_map<std::string, std::vector<InstalledVersion>> index_;
 };
 
 }  // namespace
@@ -863,53 +1048,119 @@ void traceReplaceFailure(P7::TraceChannel& trace, const std::string& newPath,
   }
 }
 
-RuleOutcome installRule(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
-                        RuleDirectory& dir, const std::string& name,
-                        const std::string& statusPayload,
-                        const std::vector<char>& payload) {
-  checkRuleName(name);
-  const std::string statusTopic = fmt::format("{}{}", kStatusTopicPrefix, name);
-  const std::string translated =
-      translate(std::string(payload.begin(), payload.end()));
-  const std::size_t ruleHash = std::hash<std::string>{}(translated);
+// A rule message in hand: what arrived, and what was decided about it.
+struct RuleJob {
+  std::string name;
+  std::vector<char> payload;  // released once translated
+  std::uint32_t crc = 0;
+  RuleOutcome outcome{RuleOutcome::Kind::Failed, {}, {}};  // final unless `replacing`
+  bool replacing = false;
+  std::vector<InstalledVersion> installed;
+  std::string fileName;
+  std::string translated;
+};
 
-  std::lock_guard<std::mutex> lock(m_current_rules_mutex);
-  rememberRuleHash(trace, name, ruleHash, translated);
-  const std::vector<InstalledVersion> installed = dir.installedVersions(name);
-  long long newTimestamp = extractEpochTsOrZero(translated);
+// The translated text of the job's payload. The payload is released on the
+// way, so that a large rule is held at most twice.
+std::string translatePayload(RuleJob& job) {
+  std::string text(job.payload.begin(), job.payload.end());
+  std::vector<char>().swap(job.payload);
+  return translate(std::move(text));
+}
+
+// Records of a rule text show at most this much of it.
+constexpr std::size_t kMaxRuleTextInRecord = 1024 * 1024;
+
+// Decides what to do with a rule message: everything up to, not including,
+// the replacement of its file. Throws like installation does.
+void decideRule(P7::TraceChannel& trace, RuleDirectory& dir, RuleJob& job) {
+  checkRuleName(job.name);
+  job.translated = translatePayload(job);
+  const std::size_t ruleHash = std::hash<std::string>{}(job.translated);
+  rememberRuleHash(trace, job.name, ruleHash,
+                   excerpt(job.translated, kMaxRuleTextInRecord));
+  job.installed = dir.installedVersions(job.name);
+  long long newTimestamp = extractEpochTsOrZero(job.translated);
   if (newTimestamp < 1) {
     newTimestamp = currentEpochSeconds();
   }
-  const long long oldTimestamp = installedTimestamp(dir, installed);
+  const long long oldTimestamp = installedTimestamp(dir, job.installed);
   if (oldTimestamp > 0 && newTimestamp <= oldTimestamp) {
-    traceOutdated(trace, name, newTimestamp, oldTimestamp);
-    return {RuleOutcome::Kind::Outdated,
-            fmt::format("the installed version has the timestamp {}, this one {}",
-                        oldTimestamp, newTimestamp),
-            {}};
+    traceOutdated(trace, job.name, newTimestamp, oldTimestamp);
+    job.outcome = {RuleOutcome::Kind::Outdated,
+                   fmt::format("the installed version has the timestamp {}, this one {}",
+                               oldTimestamp, newTimestamp),
+                   {}};
+    return;
   }
   const std::string ruleHashText = fmt::format("{}", ruleHash);
-  if (installed.size() == 1 && installed.front().hash == ruleHashText) {
+  if (job.installed.size() == 1 && job.installed.front().hash == ruleHashText) {
     TRACE_AS(kClientFunction, trace, Info,
-             "Хеш для %s (%zu) не изменился. Не обновляем.", name.c_str(),
+             "Хеш для %s (%zu) не изменился. Не обновляем.", job.name.c_str(),
              ruleHash);
-    return {RuleOutcome::Kind::Unchanged, {}, {}};
+    job.outcome = {RuleOutcome::Kind::Unchanged, {}, {}};
+    return;
   }
   TRACE_AS(kClientFunction, trace, Info,
-           "Новый хеш для %s (%zu). Перезаписываем скрипт.", name.c_str(),
+           "Новый хеш для %s (%zu). Перезаписываем скрипт.", job.name.c_str(),
            ruleHash);
-  const std::string fileName = installedFileName(name, ruleHashText);
+  job.fileName = installedFileName(job.name, ruleHashText);
+  job.replacing = true;
+}
+
+// decideRule for a message that must end, whatever happens, with an outcome;
+// every failure is in the trace log.
+void decideReportingFailures(P7::TraceChannel& trace, RuleDirectory& dir, RuleJob& job) {
+  const std::string& name = job.name;
   try {
-    dir.replace(installed, fileName, translated);
+    decideRule(trace, dir, job);
+  } catch (const RuleRefused& error) {
+    TRACE_AS(kClientFunction, trace, Error, "Правило %s отклонено: %s",
+             excerpt(name, kMaxErrorTextInRecord).c_str(), error.what());
+    job.outcome = {RuleOutcome::Kind::Rejected, error.what(), {}};
+  } catch (const UnresolvedPlaceholder& error) {
+    TRACE_AS(kClientFunction, trace, Error, "Ошибка обработки правила для %s: %s\n",
+             name.c_str(), error.what());
+    job.outcome = {RuleOutcome::Kind::Rejected,
+                   fmt::format("the placeholder key \"{}\" cannot be resolved", error.key()),
+                   {}};
   } catch (const RuleFileError& error) {
-    traceReplaceFailure(trace, dir.pathOf(fileName), error);
-    throw;
+    TRACE_AS(kClientFunction, trace, Error, "Ошибка файловой операции: %s", error.what());
+    job.outcome = {RuleOutcome::Kind::Failed, error.reason(), {}};
+  } catch (const std::runtime_error& error) {
+    TRACE_AS(kClientFunction, trace, Error, "Ошибка обработки правила для %s: %s\n",
+             name.c_str(), excerpt(error.what(), kMaxErrorTextInRecord).c_str());
+    job.outcome = {RuleOutcome::Kind::Failed, error.what(), {}};
   }
-  sendStatus(client, trace, name, statusTopic, statusPayload);
-  if (translated.empty()) {
-    return {RuleOutcome::Kind::Cleared, {}, {}};
+}
+
+// Puts the decided new versions in place together; each job ends installed,
+// cleared or failed.
+void replaceDecided(P7::TraceChannel& trace, RuleDirectory& dir, std::vector<RuleJob>& jobs) {
+  std::vector<RuleDirectory::Replacement> replacements;
+  std::vector<RuleJob*> replacing;
+  for (RuleJob& job : jobs) {
+    if (job.replacing) {
+      replacements.push_back({&job.installed, &job.fileName, &job.translated, std::nullopt});
+      replacing.push_back(&job);
+    }
   }
-  return {RuleOutcome::Kind::Installed, {}, fileName};
+  if (replacements.empty()) {
+    return;
+  }
+  dir.replace(replacements);
+  for (std::size_t i = 0; i < replacing.size(); ++i) {
+    RuleJob& job = *replacing[i];
+    if (const auto& error = replacements[i].error) {
+      traceReplaceFailure(trace, dir.pathOf(job.fileName), *error);
+      TRACE_AS(kClientFunction, trace, Error, "Ошибка файловой операции: %s", error->what());
+      job.outcome = {RuleOutcome::Kind::Failed, error->reason(), {}};
+    } else if (job.translated.empty()) {
+      job.outcome = {RuleOutcome::Kind::Cleared, {}, {}};
+    } else {
+      job.outcome = {RuleOutcome::Kind::Installed, {}, job.fileName};
+    }
+  }
 }
 
 const char* outcomeName(RuleOutcome::Kind kind) {
@@ -953,42 +1204,29 @@ void sendResult(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
   }
 }
 
-// Handles one rule message to its end, whatever happens, and says how it
-// ended; every failure is in the trace log.
-RuleOutcome installRuleReportingFailures(mosquitto::MqttAsyncWrapper& client,
-                                         P7::TraceChannel& trace, RuleDirectory& dir,
-                                         const std::string& name,
-                                         const std::string& statusPayload,
-                                         const std::vector<char>& payload) {
-  try {
-    return installRule(client, trace, dir, name, statusPayload, payload);
-  } catch (const RuleRefused& error) {
-    TRACE_AS(kClientFunction, trace, Error, "Правило %s отклонено: %s",
-             excerpt(name, kMaxErrorTextInRecord).c_str(), error.what());
-    return {RuleOutcome::Kind::Rejected, error.what(), {}};
-  } catch (const UnresolvedPlaceholder& error) {
-    TRACE_AS(kClientFunction, trace, Error, "Ошибка обработки правила для %s: %s\n",
-             name.c_str(), error.what());
-    return {RuleOutcome::Kind::Rejected,
-            fmt::format("the placeholder key \"{}\" cannot be resolved", error.key()),
-            {}};
-  } catch (const RuleFileError& error) {
-    TRACE_AS(kClientFunction, trace, Error, "Ошибка файловой операции: %s", error.what());
-    return {RuleOutcome::Kind::Failed, error.reason(), {}};
-  } catch (const std::runtime_error& error) {
-    TRACE_AS(kClientFunction, trace, Error, "Ошибка обработки правила для %s: %s\n",
-             name.c_str(), excerpt(error.what(), kMaxErrorTextInRecord).c_str());
-    return {RuleOutcome::Kind::Failed, error.what(), {}};
+// Handles rule messages (of distinct rule names) to their end, in order, as
+// if one after the other, except that their new files are made durable
+// together. A status goes out only once its file is durable, then the
+// result of every message.
+void handleRuleBatch(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
+                     RuleDirectory& dir, std::vector<RuleJob>& jobs) {
+  {
+    std::lock_guard<std::mutex> lock(m_current_rules_mutex);
+    for (RuleJob& job : jobs) {
+      job.crc = crc32(job.payload);
+      decideReportingFailures(trace, dir, job);
+    }
+    replaceDecided(trace, dir, jobs);
   }
-}
-
-void handleRuleMessage(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
-                       RuleDirectory& dir, const std::string& name,
-                       const std::vector<char>& payload) {
-  const std::uint32_t crc = crc32(payload);
-  const RuleOutcome outcome = installRuleReportingFailures(
-      client, trace, dir, name, fmt::format("{}", crc), payload);
-  sendResult(client, trace, kRuleResultTopicPrefix + name, ruleResultPayload(crc, outcome));
+  for (const RuleJob& job : jobs) {
+    const auto kind = job.outcome.kind;
+    if (kind == RuleOutcome::Kind::Installed || kind == RuleOutcome::Kind::Cleared) {
+      sendStatus(client, trace, job.name, kStatusTopicPrefix + job.name,
+                 fmt::format("{}", job.crc));
+    }
+    sendResult(client, trace, kRuleResultTopicPrefix + job.name,
+               ruleResultPayload(job.crc, job.outcome));
+  }
 }
 
 // ---------------------------------------------------------------------------
@@ -1101,13 +1339,44 @@ int takeStopSignal() {
   return signal > 0 ? signal : 0;
 }
 
-std::optional<mosquitto::Message> receiveWithin(mosquitto::MqttAsyncWrapper& client,
-                                                int timeoutMs) {
-  try {
-    return client.Receive("/#", timeoutMs);
-  } catch (const mosquitto::ReceiveTimeout&) {
-    return std::nullopt;
+// Rule messages already waiting are handled together, up to these bounds.
+constexpr std::size_t kMaxBatchMessages = 256;
+constexpr std::size_t kMaxBatchBytes = 8 * 1024 * 1024;
+// After messages this large, free heap goes back to the system.
+constexpr std::size_t kTrimAfterBytes = 1024 * 1024;
+
+RuleJob jobOf(mosquitto::Message&& message) {
+  RuleJob job;
+  job.name = ruleNameOf(message.topic);
+  job.payload = std::move(message.payload);
+  return job;
+}
+
+// Rule messages that are already waiting behind `first`, as long as each
+// names another rule (two versions of one rule go in separate batches, so
+// that the second is decided against the first) and the bounds allow.
+// The message that ends the batch is handed back in `next`.
+std::vector<RuleJob> collectBatch(mosquitto::MqttAsyncWrapper& client, mosquitto::Message first,
+                                  std::optional<mosquitto::Message>& next, std::size_t& bytes) {
+  std::vector<RuleJob> batch;
+  bytes = first.payload.size();
+  std::unordered_set<std::string> names{ruleNameOf(first.topic)};
+  batch.push_back(jobOf(std::move(first)));
+  while (batch.size() < kMaxBatchMessages && bytes < kMaxBatchBytes) {
+    std::optional<mosquitto::Message> message =
+        client.TryReceive("/#", std::chrono::milliseconds(0));
+    if (!message) {
+      break;
+    }
+    if (message->topic == kConfigurationTopic ||
+        !names.insert(ruleNameOf(message->topic)).second) {
+      next = std::move(message);
+      break;
+    }
+    bytes += message->payload.size();
+    batch.push_back(jobOf(std::move(*message)));
   }
+  return batch;
 }
 
 void prepareRuleDirectory(RuleDirectory& dir, P7::TraceChannel& trace) {
@@ -1151,18 +1420,28 @@ void add_rule_client_run() {
                     nullptr, nullptr);
   bool need_rules_subscription = true;
 
+  std::optional<mosquitto::Message> next;
   int signal = 0;
   while ((signal = takeStopSignal()) == 0) {
-    const std::optional<mosquitto::Message> message = receiveWithin(*client, kStopPollMs);
+    std::optional<mosquitto::Message> message = std::move(next);
+    next.reset();
+    if (!message) {
+      message = client->TryReceive("/#", std::chrono::milliseconds(kStopPollMs));
+    }
     if (!message) {
       continue;
     }
+    std::size_t bytes = message->payload.size();
     if (message->topic == kConfigurationTopic) {
       takeConfiguration(message->payload, *client, trace, need_rules_subscription);
-      continue;
+    } else {
+      std::vector<RuleJob> batch = collectBatch(*client, std::move(*message), next, bytes);
+      handleRuleBatch(*client, trace, directory, batch);
     }
-    handleRuleMessage(*client, trace, directory, ruleNameOf(message->topic),
-                      message->payload);
+    message.reset();
+    if (bytes > kTrimAfterBytes) {
+      malloc_trim(0);
+    }
   }
   TRACE_AS(__func__, trace, Info, "Получен сигнал %s, сервис останавливается",
            strsignal(signal));

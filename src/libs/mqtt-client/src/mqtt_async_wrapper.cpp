@@ -183,6 +183,20 @@ bool MqttAsyncWrapper::Subscribe(const std::string& topicFilter, Qos qos,
 }
 
 Message MqttAsyncWrapper::Receive(const std::string& topicFilter, int timeoutMs) {
+  if (timeoutMs <= 0) {
+    return *TryReceive(topicFilter, std::chrono::milliseconds::max());
+  }
+  std::optional<Message> message =
+      TryReceive(topicFilter, std::chrono::milliseconds(timeoutMs));
+  if (!message) {
+    throw ReceiveTimeout(fmt::format("mqtt: client {}: no message on {} within {} ms",
+                                     clientId_, topicFilter, timeoutMs));
+  }
+  return std::move(*message);
+}
+
+std::optional<Message> MqttAsyncWrapper::TryReceive(const std::string& topicFilter,
+                                                    std::chrono::milliseconds timeout) {
   std::unique_lock<std::mutex> lock(mutex_);
   ++activeReceivers_;
   // Declared after the lock, so it runs while the lock is still held.
@@ -200,11 +214,10 @@ Message MqttAsyncWrapper::Receive(const std::string& topicFilter, int timeoutMs)
     match = findMatch(topicFilter);
     return match != queue_.end();
   };
-  if (timeoutMs <= 0) {
+  if (timeout == std::chrono::milliseconds::max()) {
     queueChanged_.wait(lock, ready);
-  } else if (!queueChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready)) {
-    throw ReceiveTimeout(fmt::format("mqtt: client {}: no message on {} within {} ms",
-                                     clientId_, topicFilter, timeoutMs));
+  } else if (!queueChanged_.wait_for(lock, timeout, ready)) {
+    return std::nullopt;
   }
   if (stopping_) {
     throw MqttError(fmt::format("mqtt: client {}: receive on {} ended: client is shutting down",

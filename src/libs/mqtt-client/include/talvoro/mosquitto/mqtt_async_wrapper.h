@@ -23,6 +23,8 @@
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <chrono>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -100,6 +102,11 @@ class MqttAsyncWrapper {
   // then throws ReceiveTimeout. Throws MqttError when the wrapper is being
   // destroyed.
   Message Receive(const std::string& topicFilter, int timeoutMs);
+
+  // Like Receive, but nothing (instead of ReceiveTimeout) when no matching
+  // message came within `timeout`; 0 takes only what is already queued.
+  std::optional<Message> TryReceive(const std::string& topicFilter,
+                                    std::chrono::milliseconds timeout);
 
   // Publishes `payload` on `topic` with `qos`; `retained` asks the broker to
   // keep it as the topic's last known value. While disconnected the message
