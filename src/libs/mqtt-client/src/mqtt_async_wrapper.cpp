@@ -839,7 +839,7 @@ int MqttAsyncWrapper::onTlsError(const char* text, size_t length, void* context)
   auto* self = static_cast<MqttAsyncWrapper*>(context);
   try {
     std::string error(text, length);
-    while (!error.empty() && (error.back() == '\n' || error.back() == '\r')) {
+    while (!error.empty() && std::strchr("\r\n: ", error.back()) != nullptr) {
       error.pop_back();
     }
     std::lock_guard<std::mutex> lock(self->mutex_);

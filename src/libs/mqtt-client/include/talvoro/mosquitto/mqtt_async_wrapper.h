@@ -156,7 +156,8 @@ class MqttAsyncWrapper {
   // Subscribes to `topicFilter` with `qos` and remembers the subscription for
   // every later reconnection. `waitForCompletion`: when true and connected,
   // block until the broker answered (at most 10 s) and throw MqttError when it
-  // did not grant it. The callbacks (may be null) report the broker's answer
+  // did not grant it (while the receive queue is full, the answer comes only
+  // once Receive made room). The callbacks (may be null) report the broker's answer
   // to the request made now, with this wrapper as context. Returns true when
   // the request went out now, false when it was only remembered because the
   // link is down; it goes out as soon as the link is up. Throws MqttError
