@@ -307,6 +307,22 @@ TEST_F(MqttAsyncWrapperTest, FloodWaitsForRoomInTheQueueWhileRepliesGoOut) {
   EXPECT_EQ(wrapper->Pending(), 0u);
 }
 
+TEST_F(MqttAsyncWrapperTest, DestructionWakesAnArrivalWaitingForRoom) {
+  auto wrapper = makeWrapper("/tl/#");
+  wrapper->SetReceiveQueueLimit(1024);
+  auto publisher = makeClient();
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+  for (int i = 0; i < 20; ++i) {
+    publisher->publish("/tl/full", std::string(1024, 'x'), 1);
+  }
+  ASSERT_TRUE(testsupport::eventually([&] { return wrapper->QueuedBytes() >= 1024; }));
+  // Gives the next message time to reach the callback, which then waits.
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(wrapper->Pending(), 1u);
+
+  ASSERT_TRUE(destroyWithin(std::move(wrapper), 20s));
+}
+
 TEST_F(MqttAsyncWrapperTest, TryReceiveReturnsNothingInTimeAndPendingCountsTheQueue) {
   auto wrapper = makeWrapper("test/#");
   auto publisher = makeClient();
