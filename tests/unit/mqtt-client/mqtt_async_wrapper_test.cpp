@@ -614,6 +614,8 @@ TEST_F(MqttAsyncWrapperTlsTest, BrokerCertificateMustBeSignedByTheGivenCa) {
   EXPECT_FALSE(misled->Link().connected);
 
   ::setenv("MQTT_CA_FILE", certificates_.caFile().c_str(), 1);
+  // "mqtts://" selects TLS as "ssl://" does.
+  ::setenv("MQTT_BROKER_URL", ("mqtts" + broker_->url().substr(3)).c_str(), 1);
   MqttAsyncWrapper trusting("right_ca");
   trusting.Connect(true, nullptr, nullptr);
   EXPECT_TRUE(roundTrip(trusting, "test/tls")) << broker_->log();
