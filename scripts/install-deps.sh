@@ -11,7 +11,7 @@ packages=(
   libboost-regex-dev
   nlohmann-json3-dev
   libfmt-dev
-  mosquitto mosquitto-clients
+  mosquitto mosquitto-clients openssl
   util-linux
 )
 

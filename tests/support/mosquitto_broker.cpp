@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -79,7 +80,82 @@ std::string findBinary() {
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 
+// Mosquitto's plugin that can refuse subscriptions; its directory depends on
+// the architecture.
+std::string dynamicSecurityPlugin() {
+  glob_t found{};
+  std::string path;
+  if (::glob("/usr/lib/*/mosquitto_dynamic_security.so", 0, nullptr, &found) == 0 &&
+      found.gl_pathc > 0) {
+    path = found.gl_pathv[0];
+  }
+  ::globfree(&found);
+  if (path.empty()) {
+    throw std::runtime_error("MosquittoBroker: mosquitto_dynamic_security.so not found");
+  }
+  return path;
+}
+
+std::string jsonString(const std::string& text) {
+  std::string quoted = "\"";
+  for (const char c : text) {
+    if (c == '"' || c == '\\') {
+      quoted += '\\';
+    }
+    quoted += c;
+  }
+  return quoted + "\"";
+}
+
+// Anonymous clients may do anything except subscribe to `refused`.
+std::string dynamicSecurityConfig(const std::vector<std::string>& refused) {
+  std::string acls;
+  for (const std::string& pattern : refused) {
+    acls += fmt::format(
+        "{}{{\"acltype\": \"subscribePattern\", \"topic\": {}, \"priority\": 0, "
+        "\"allow\": false}}",
+        acls.empty() ? "" : ", ", jsonString(pattern));
+  }
+  return fmt::format(
+      "{{\"defaultACLAccess\": {{\"publishClientSend\": true, \"publishClientReceive\": true, "
+      "\"subscribe\": true, \"unsubscribe\": true}},\n"
+      "\"clients\": [],\n"
+      "\"groups\": [{{\"groupname\": \"anonymous\", \"roles\": [{{\"rolename\": \"refusing\"}}]}}],\n"
+      "\"roles\": [{{\"rolename\": \"refusing\", \"acls\": [{}]}}],\n"
+      "\"anonymousGroup\": \"anonymous\"}}\n",
+      acls);
+}
+
 }  // namespace
+
+void runCommand(const std::vector<std::string>& argv) {
+  std::string command;
+  std::vector<char*> args;
+  for (const std::string& arg : argv) {
+    command += (command.empty() ? "" : " ") + arg;
+    args.push_back(const_cast<char*>(arg.c_str()));
+  }
+  args.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    throw std::runtime_error(fmt::format("runCommand: fork: {}", std::strerror(errno)));
+  }
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      ::dup2(null, STDOUT_FILENO);
+      ::dup2(null, STDERR_FILENO);
+    }
+    ::execvp(args[0], args.data());
+    ::_exit(127);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    throw std::runtime_error(fmt::format("runCommand: {} failed (status {})", command, status));
+  }
+}
 
 bool runningInCi() {
   const char* ci = std::getenv("CI");
@@ -100,10 +176,12 @@ int freeLoopbackPort() {
 
 bool MosquittoBroker::available() { return !findBinary().empty(); }
 
-MosquittoBroker::MosquittoBroker(Start when) : binary_(findBinary()) {
+MosquittoBroker::MosquittoBroker(Start when, BrokerOptions options)
+    : options_(std::move(options)), binary_(findBinary()) {
   if (binary_.empty()) {
     throw std::runtime_error("MosquittoBroker: mosquitto is not installed");
   }
+  writeAccessFiles();
   port_ = freeLoopbackPort();
   if (when == Start::Later) {
     return;
@@ -121,7 +199,7 @@ MosquittoBroker::MosquittoBroker(Start when) : binary_(findBinary()) {
 MosquittoBroker::~MosquittoBroker() { stop(); }
 
 std::string MosquittoBroker::url() const {
-  return fmt::format("tcp://127.0.0.1:{}", port_);
+  return fmt::format("{}://127.0.0.1:{}", options_.certFile.empty() ? "tcp" : "ssl", port_);
 }
 
 void MosquittoBroker::start() {
@@ -153,12 +231,26 @@ std::string MosquittoBroker::log() const {
 void MosquittoBroker::writeConfig() const {
   std::ofstream conf(dir_.path() / "mosquitto.conf", std::ios::trunc);
   conf << "listener " << port_ << " 127.0.0.1\n"
-       << "allow_anonymous true\n"
+       << "allow_anonymous " << (options_.users.empty() ? "true" : "false") << "\n"
        << "set_tcp_nodelay true\n"
        << "persistence false\n"
        << "log_dest file " << (dir_.path() / "mosquitto.log").string() << "\n"
        << "log_type all\n"
        << "connection_messages true\n";
+  if (options_.maxQueuedMessages > 0) {
+    conf << "max_queued_messages " << options_.maxQueuedMessages << "\n";
+  }
+  if (!options_.users.empty()) {
+    conf << "password_file " << (dir_.path() / "passwords").string() << "\n";
+  }
+  if (!options_.refusedSubscriptions.empty()) {
+    conf << "plugin " << dynamicSecurityPlugin() << "\n"
+         << "plugin_opt_config_file " << (dir_.path() / "dynsec.json").string() << "\n";
+  }
+  if (!options_.certFile.empty()) {
+    conf << "certfile " << options_.certFile << "\n"
+         << "keyfile " << options_.keyFile << "\n";
+  }
   if (::geteuid() == 0) {
     // Otherwise mosquitto drops to user "mosquitto" and cannot write the log.
     conf << "user root\n";
@@ -166,6 +258,19 @@ void MosquittoBroker::writeConfig() const {
   if (!conf.flush()) {
     throw std::runtime_error(fmt::format(
         "MosquittoBroker: cannot write {}", (dir_.path() / "mosquitto.conf").string()));
+  }
+}
+
+void MosquittoBroker::writeAccessFiles() const {
+  const std::string passwords = (dir_.path() / "passwords").string();
+  for (const auto& [user, password] : options_.users) {
+    // -c creates the file for the first user.
+    runCommand(user == options_.users.front().first
+                   ? std::vector<std::string>{"mosquitto_passwd", "-b", "-c", passwords, user, password}
+                   : std::vector<std::string>{"mosquitto_passwd", "-b", passwords, user, password});
+  }
+  if (!options_.refusedSubscriptions.empty()) {
+    std::ofstream(dir_.path() / "dynsec.json") << dynamicSecurityConfig(options_.refusedSubscriptions);
   }
 }
 

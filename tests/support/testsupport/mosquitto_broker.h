@@ -4,6 +4,8 @@
 #include <sys/types.h>
 
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "testsupport/temp_dir.h"
 
@@ -15,6 +17,26 @@ bool runningInCi();
 
 // A loopback TCP port that nothing listens on right now.
 int freeLoopbackPort();
+
+// Runs `argv` (the program is looked up in PATH) and waits for it; throws
+// std::runtime_error naming the command when it cannot run or fails.
+void runCommand(const std::vector<std::string>& argv);
+
+// What a test broker demands of its clients beyond the defaults (anonymous
+// clients, plain TCP, mosquitto's queue limits).
+struct BrokerOptions {
+  // Above 0: max_queued_messages, how many messages the broker holds for a
+  // client that does not keep up before it drops QoS 0 ones (default 1000).
+  int maxQueuedMessages = 0;
+  // Not empty: only these (user name, password) may log in.
+  std::vector<std::pair<std::string, std::string>> users;
+  // Subscriptions whose filter matches one of these patterns are refused
+  // (SUBACK failure code 0x80).
+  std::vector<std::string> refusedSubscriptions;
+  // Both set: the listener speaks TLS with this certificate and key.
+  std::string certFile;
+  std::string keyFile;
+};
 
 // A private mosquitto broker for one test, listening on a free loopback port.
 // It owns a temporary directory for its configuration and log, and the child
@@ -28,7 +50,7 @@ class MosquittoBroker {
  public:
   enum class Start { Now, Later };
 
-  explicit MosquittoBroker(Start when = Start::Now);
+  explicit MosquittoBroker(Start when = Start::Now, BrokerOptions options = {});
   ~MosquittoBroker();
 
   MosquittoBroker(const MosquittoBroker&) = delete;
@@ -37,6 +59,7 @@ class MosquittoBroker {
   // True when a mosquitto binary is installed.
   static bool available();
 
+  // "tcp://127.0.0.1:PORT", or "ssl://..." for a TLS listener.
   std::string url() const;
   int port() const { return port_; }
   bool running() const { return pid_ > 0; }
@@ -52,11 +75,13 @@ class MosquittoBroker {
 
  private:
   void writeConfig() const;
+  void writeAccessFiles() const;
   bool spawnAndWait();
   bool waitUntilListening();
   void reap(int timeoutMs) noexcept;
 
   TempDir dir_;
+  BrokerOptions options_;
   std::string binary_;
   int port_ = 0;
   pid_t pid_ = -1;

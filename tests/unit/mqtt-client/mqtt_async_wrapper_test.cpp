@@ -1,31 +1,42 @@
 #include "talvoro/mosquitto/mqtt_async_wrapper.h"
 
+#include <arpa/inet.h>
+#include <fmt/format.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <memory>
+#include <mutex>
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "testsupport/eventually.h"
 #include "testsupport/mosquitto_broker.h"
+#include "testsupport/test_certificates.h"
 #include "testsupport/test_mqtt_client.h"
+#include "testsupport/text_and_namespaces.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using talvoro::mosquitto::LinkEvent;
 using talvoro::mosquitto::Message;
 using talvoro::mosquitto::MqttAsyncWrapper;
 using talvoro::mosquitto::MqttError;
 using talvoro::mosquitto::Qos;
 using talvoro::mosquitto::ReceiveTimeout;
+using testsupport::BrokerOptions;
 using testsupport::MosquittoBroker;
 using testsupport::TestMqttClient;
 
@@ -81,15 +92,79 @@ bool isSleeping(pid_t tid) {
   return close != std::string::npos && close + 2 < line.size() && line[close + 2] == 'S';
 }
 
+// Credentials of one test must not leak into the next.
+void clearBrokerAccess() {
+  for (const char* name : {"MQTT_USERNAME", "MQTT_PASSWORD_FILE", "MQTT_CA_FILE"}) {
+    ::unsetenv(name);
+  }
+}
+
+// What a wrapper reported, for checks from the test's thread. Outlives the
+// wrapper it listens to.
+class EventLog {
+ public:
+  MqttAsyncWrapper::EventListener listener() {
+    return [this](const LinkEvent& event) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      events_.push_back(event);
+    };
+  }
+
+  std::vector<std::string> texts(LinkEvent::Kind kind) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> texts;
+    for (const LinkEvent& event : events_) {
+      if (event.kind == kind) {
+        texts.push_back(event.text);
+      }
+    }
+    return texts;
+  }
+
+  bool await(LinkEvent::Kind kind, size_t count = 1) const {
+    return testsupport::eventually([&] { return texts(kind).size() >= count; }, kReconnectLimit);
+  }
+
+  std::string all() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::string text;
+    for (const LinkEvent& event : events_) {
+      text += std::to_string(static_cast<int>(event.kind)) + " " + event.text + "\n";
+    }
+    return text;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<LinkEvent> events_;
+};
+
+// Sockets of this process connected to `port`.
+std::vector<int> socketsTo(int port) {
+  std::vector<int> found;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::atoi(entry.path().filename().c_str());
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 &&
+        peer.sin_family == AF_INET && ntohs(peer.sin_port) == port) {
+      found.push_back(fd);
+    }
+  }
+  return found;
+}
+
 class MqttAsyncWrapperTest : public ::testing::Test {
  protected:
   void SetUp() override {
     TESTSUPPORT_REQUIRE_MOSQUITTO();
-    broker_ = std::make_unique<MosquittoBroker>(brokerStart());
+    clearBrokerAccess();
+    broker_ = std::make_unique<MosquittoBroker>(brokerStart(), brokerOptions());
     ::setenv("MQTT_BROKER_URL", broker_->url().c_str(), 1);
   }
 
   virtual MosquittoBroker::Start brokerStart() const { return MosquittoBroker::Start::Now; }
+  virtual BrokerOptions brokerOptions() const { return {}; }
 
   // A wrapper connecting and subscribing to `filter` (then to the probe
   // topic) the way the service does it.
@@ -177,17 +252,91 @@ TEST_F(MqttAsyncWrapperTest, ReceivesFiveMegabytePayloadUnchanged) {
 }
 
 TEST_F(MqttAsyncWrapperTest, BurstOfTenThousandArrivesCompleteAndInOrder) {
+  constexpr int kCount = 10000;
+  // A broker that holds the whole burst for a client lagging behind, so that
+  // any loss is the wrapper's.
+  BrokerOptions deepQueue;
+  deepQueue.maxQueuedMessages = 2 * kCount;
+  broker_ = std::make_unique<MosquittoBroker>(MosquittoBroker::Start::Now, deepQueue);
+  ::setenv("MQTT_BROKER_URL", broker_->url().c_str(), 1);
   auto wrapper = makeWrapper("/tl/#", Qos::AtLeastOnce);
   auto publisher = makeClient();
   ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
 
-  constexpr int kCount = 10000;
   for (int i = 0; i < kCount; ++i) {
     publisher->publish("/tl/burst", std::to_string(i), 1);
   }
   for (int i = 0; i < kCount; ++i) {
     ASSERT_EQ(text(wrapper->Receive("/#", kReceiveMs)), std::to_string(i));
   }
+}
+
+// 300 messages of 64 KiB against a 1 MiB queue: the arrival callback must
+// wait for room while the consumer, taking them slowly, publishes a QoS 1
+// reply for each (Paho's publish takes the lock the waiting callback holds).
+TEST_F(MqttAsyncWrapperTest, FloodWaitsForRoomInTheQueueWhileRepliesGoOut) {
+  constexpr int kCount = 300;
+  constexpr size_t kLimit = 1024 * 1024;
+  const std::string filler(64 * 1024 - 8, 'x');
+  auto wrapper = makeWrapper("/tl/#");
+  wrapper->SetReceiveQueueLimit(kLimit);
+  auto publisher = makeClient();
+  auto observer = makeClient("observer");
+  observer->subscribe("/status/#", 1);
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+
+  auto payload = [&](int i) { return fmt::format("{:08}", i) + filler; };
+  for (int i = 0; i < kCount; ++i) {
+    publisher->publish("/tl/flood", payload(i), 1);
+  }
+  ASSERT_TRUE(testsupport::eventually([&] { return wrapper->QueuedBytes() >= kLimit; }));
+  for (int i = 0; i < kCount; ++i) {
+    const Message message = wrapper->Receive("/#", kReceiveMs);
+    ASSERT_TRUE(text(message) == payload(i)) << "message " << i << " is "
+                                             << text(message).substr(0, 8);
+    std::this_thread::sleep_for(1ms);
+    wrapper->Send("/status/reply", std::to_string(i), Qos::AtLeastOnce, false);
+  }
+  for (int i = 0; i < kCount; ++i) {
+    const auto reply = observer->waitMessage(20s);
+    ASSERT_TRUE(reply.has_value()) << "reply " << i << " missing";
+    ASSERT_EQ(reply->payload, std::to_string(i));
+  }
+  const size_t oneMessage = std::string("/tl/flood").size() + payload(0).size();
+  EXPECT_LE(wrapper->PeakQueuedBytes(), kLimit + oneMessage);
+  EXPECT_EQ(wrapper->Pending(), 0u);
+}
+
+TEST_F(MqttAsyncWrapperTest, DestructionWakesAnArrivalWaitingForRoom) {
+  auto wrapper = makeWrapper("/tl/#");
+  wrapper->SetReceiveQueueLimit(1024);
+  auto publisher = makeClient();
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+  for (int i = 0; i < 20; ++i) {
+    publisher->publish("/tl/full", std::string(1024, 'x'), 1);
+  }
+  ASSERT_TRUE(testsupport::eventually([&] { return wrapper->QueuedBytes() >= 1024; }));
+  // Gives the next message time to reach the callback, which then waits.
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(wrapper->Pending(), 1u);
+
+  ASSERT_TRUE(destroyWithin(std::move(wrapper), 20s));
+}
+
+TEST_F(MqttAsyncWrapperTest, TryReceiveReturnsNothingInTimeAndPendingCountsTheQueue) {
+  auto wrapper = makeWrapper("test/#");
+  auto publisher = makeClient();
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+
+  publisher->publish("test/a", "first", 1);
+  publisher->publish("test/a", "second", 1);
+  ASSERT_TRUE(testsupport::eventually([&] { return wrapper->Pending() == 2; }));
+  EXPECT_FALSE(wrapper->TryReceive("test/b", 0ms).has_value());
+  EXPECT_FALSE(wrapper->TryReceive("test/b", 50ms).has_value());
+  const auto first = wrapper->TryReceive("test/#", 0ms);
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(text(*first), "first");
+  EXPECT_EQ(wrapper->Pending(), 1u);
 }
 
 TEST_F(MqttAsyncWrapperTest, NonMatchingMessagesStayQueuedForALaterReceive) {
@@ -236,6 +385,67 @@ TEST_F(MqttAsyncWrapperTest, ResubscribesAfterBrokerRestart) {
   for (int i = 0; i < 100; ++i) {
     ASSERT_EQ(text(wrapper->Receive("/#", kReceiveMs)), "after " + std::to_string(i));
   }
+}
+
+TEST_F(MqttAsyncWrapperTest, BrokerRestartIsReportedAndAcknowledgementsFollowTheConnection) {
+  EventLog events;
+  auto wrapper = std::make_unique<MqttAsyncWrapper>("wrapper_under_test");
+  wrapper->SetEventListener(events.listener());
+  wrapper->Connect(true, nullptr, nullptr);
+  wrapper->Subscribe("/tl/#", Qos::AtMostOnce, false, nullptr, nullptr);
+  ASSERT_TRUE(testsupport::eventually([&] { return wrapper->Acknowledged("/tl/#", 1); }))
+      << events.all();
+  EXPECT_EQ(wrapper->Link().connection, 1u);
+  EXPECT_FALSE(wrapper->Acknowledged("/other/#", 1));
+
+  broker_->stop();
+  ASSERT_TRUE(events.await(LinkEvent::Kind::ConnectionLost)) << events.all();
+  EXPECT_EQ(events.texts(LinkEvent::Kind::ConnectionLost).front().rfind(broker_->url() + ": connection lost", 0), 0u)
+      << events.all();
+  EXPECT_FALSE(wrapper->Link().connected);
+  EXPECT_FALSE(wrapper->Acknowledged("/tl/#", 1));
+  broker_->start();
+
+  ASSERT_TRUE(testsupport::eventually([&] { return wrapper->Acknowledged("/tl/#", 2); },
+                                      kReconnectLimit))
+      << events.all();
+  EXPECT_FALSE(wrapper->Acknowledged("/tl/#", 1));
+  EXPECT_EQ(wrapper->Link().connection, 2u);
+  EXPECT_EQ(events.texts(LinkEvent::Kind::Connected).size(), 2u) << events.all();
+}
+
+TEST_F(MqttAsyncWrapperTest, WillIsPublishedWhenTheLinkBreaksOnEveryConnection) {
+  auto observer = makeClient("observer");
+  observer->subscribe("/status/#", 1);
+  const std::vector<int> observerSockets = socketsTo(broker_->port());
+  auto wrapper = std::make_unique<MqttAsyncWrapper>("wrapper_under_test");
+  wrapper->SetWill("/status/service", "offline", Qos::AtLeastOnce, true);
+  wrapper->Connect(true, nullptr, nullptr);
+
+  for (std::uint64_t connection = 1; connection <= 2; ++connection) {
+    ASSERT_TRUE(testsupport::eventually(
+        [&] {
+          const auto link = wrapper->Link();
+          return link.connected && link.connection == connection;
+        },
+        kReconnectLimit));
+    // Cut the wrapper's link under it: the broker sees it end without a
+    // DISCONNECT.
+    for (const int fd : socketsTo(broker_->port())) {
+      if (std::find(observerSockets.begin(), observerSockets.end(), fd) == observerSockets.end()) {
+        ::shutdown(fd, SHUT_RDWR);
+      }
+    }
+    const auto will = observer->waitMessage(20s);
+    ASSERT_TRUE(will.has_value()) << "no will after connection " << connection;
+    EXPECT_EQ(will->topic, "/status/service");
+    EXPECT_EQ(will->payload, "offline");
+  }
+  auto latecomer = makeClient("latecomer");
+  latecomer->subscribe("/status/#", 1);
+  const auto retained = latecomer->waitMessage(20s);
+  ASSERT_TRUE(retained.has_value());
+  EXPECT_TRUE(retained->retained);
 }
 
 TEST_F(MqttAsyncWrapperTest, SendWhileBrokerIsDownArrivesAfterItIsBack) {
@@ -323,10 +533,124 @@ TEST_F(MqttAsyncWrapperLateBrokerTest, StartsWorkingWhenBrokerAppearsAfterConnec
   EXPECT_EQ(text(message), "{}");
 }
 
+// Waits for the link, subscribes to `topic` and sends itself a message there.
+::testing::AssertionResult roundTrip(MqttAsyncWrapper& wrapper, const std::string& topic) {
+  if (!testsupport::eventually([&] { return wrapper.Link().connected; }, kReconnectLimit)) {
+    return ::testing::AssertionFailure() << "never connected";
+  }
+  if (!wrapper.Subscribe(topic, Qos::AtLeastOnce, true, nullptr, nullptr)) {
+    return ::testing::AssertionFailure() << "link lost while subscribing";
+  }
+  wrapper.Send(topic, "ping", Qos::AtLeastOnce, false);
+  const auto echo = wrapper.TryReceive(topic, std::chrono::milliseconds(kReceiveMs));
+  if (!echo || text(*echo) != "ping") {
+    return ::testing::AssertionFailure() << "own message did not come back";
+  }
+  return ::testing::AssertionSuccess();
+}
+
+class MqttAsyncWrapperLoginTest : public MqttAsyncWrapperTest {
+ protected:
+  BrokerOptions brokerOptions() const override {
+    BrokerOptions options;
+    options.users = {{"service", "s3cret pass"}};
+    return options;
+  }
+};
+
+TEST_F(MqttAsyncWrapperLoginTest, RefusalIsReportedOnceWithTheReasonAndCredentialsLogIn) {
+  EventLog refusals;
+  auto anonymous = std::make_unique<MqttAsyncWrapper>("anonymous");
+  anonymous->SetEventListener(refusals.listener());
+  anonymous->Connect(true, nullptr, nullptr);
+  ASSERT_TRUE(refusals.await(LinkEvent::Kind::ConnectFailed)) << refusals.all();
+  EXPECT_EQ(refusals.texts(LinkEvent::Kind::ConnectFailed).front(),
+            broker_->url() + ": connection refused: not authorised (MQTT return code 5)");
+
+  testsupport::TempDir dir;
+  const std::string passwordFile = (dir.path() / "password").string();
+  std::ofstream(passwordFile) << "s3cret pass\n";
+  ::setenv("MQTT_USERNAME", "service", 1);
+  ::setenv("MQTT_PASSWORD_FILE", passwordFile.c_str(), 1);
+  EventLog events;
+  MqttAsyncWrapper service("service");
+  service.SetEventListener(events.listener());
+  service.Connect(true, nullptr, nullptr);
+  EXPECT_TRUE(roundTrip(service, "test/login")) << events.all() << broker_->log();
+  EXPECT_EQ(events.texts(LinkEvent::Kind::Connected),
+            std::vector<std::string>{broker_->url() + ": connected"});
+
+  // Further refusals within the first minute are only counted.
+  ASSERT_TRUE(testsupport::eventually(
+      [&] { return testsupport::countOccurrences(broker_->log(), "not authorised") >= 3; },
+      kReconnectLimit));
+  EXPECT_EQ(refusals.texts(LinkEvent::Kind::ConnectFailed).size(), 1u) << refusals.all();
+}
+
+class MqttAsyncWrapperTlsTest : public MqttAsyncWrapperTest {
+ protected:
+  BrokerOptions brokerOptions() const override {
+    BrokerOptions options;
+    options.certFile = certificates_.certFile();
+    options.keyFile = certificates_.keyFile();
+    return options;
+  }
+
+  testsupport::TestCertificates certificates_;
+};
+
+TEST_F(MqttAsyncWrapperTlsTest, BrokerCertificateMustBeSignedByTheGivenCa) {
+  const testsupport::TestCertificates otherCa;
+  ::setenv("MQTT_CA_FILE", otherCa.caFile().c_str(), 1);
+  EventLog refusals;
+  auto misled = std::make_unique<MqttAsyncWrapper>("other_ca");
+  misled->SetEventListener(refusals.listener());
+  misled->Connect(true, nullptr, nullptr);
+  ASSERT_TRUE(refusals.await(LinkEvent::Kind::ConnectFailed)) << refusals.all();
+  EXPECT_EQ(refusals.texts(LinkEvent::Kind::ConnectFailed).front().rfind(
+                broker_->url() + ": connection failed: ", 0),
+            0u)
+      << refusals.all();
+  EXPECT_FALSE(misled->Link().connected);
+
+  ::setenv("MQTT_CA_FILE", certificates_.caFile().c_str(), 1);
+  // "mqtts://" selects TLS as "ssl://" does.
+  ::setenv("MQTT_BROKER_URL", ("mqtts" + broker_->url().substr(3)).c_str(), 1);
+  MqttAsyncWrapper trusting("right_ca");
+  trusting.Connect(true, nullptr, nullptr);
+  EXPECT_TRUE(roundTrip(trusting, "test/tls")) << broker_->log();
+}
+
+class MqttAsyncWrapperRefusingBrokerTest : public MqttAsyncWrapperTest {
+ protected:
+  BrokerOptions brokerOptions() const override {
+    BrokerOptions options;
+    options.refusedSubscriptions = {"denied/#"};
+    return options;
+  }
+};
+
+TEST_F(MqttAsyncWrapperRefusingBrokerTest, RefusedSubscriptionIsNotAcknowledged) {
+  EventLog events;
+  MqttAsyncWrapper wrapper("wrapper_under_test");
+  wrapper.SetEventListener(events.listener());
+  wrapper.Connect(true, nullptr, nullptr);
+  ASSERT_TRUE(testsupport::eventually([&] { return wrapper.Link().connected; }));
+
+  EXPECT_THROW(wrapper.Subscribe("denied/x", Qos::AtMostOnce, true, nullptr, nullptr), MqttError);
+  EXPECT_TRUE(wrapper.Subscribe("granted/#", Qos::AtMostOnce, true, nullptr, nullptr));
+  const std::uint64_t connection = wrapper.Link().connection;
+  EXPECT_FALSE(wrapper.Acknowledged("denied/x", connection));
+  EXPECT_TRUE(wrapper.Acknowledged("granted/#", connection));
+  EXPECT_EQ(events.texts(LinkEvent::Kind::Error),
+            std::vector<std::string>{broker_->url() + ": subscription to denied/x refused by the broker"});
+}
+
 // Tests that need no broker: the URL points at a port nobody listens on.
 class MqttAsyncWrapperOfflineTest : public ::testing::Test {
  protected:
   void SetUp() override {
+    clearBrokerAccess();
     url_ = "tcp://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort());
     ::setenv("MQTT_BROKER_URL", url_.c_str(), 1);
   }
@@ -369,6 +693,18 @@ TEST_F(MqttAsyncWrapperOfflineTest, SendBeyondTheBufferThrowsNamingTheTopic) {
     FAIL() << "Send into a full buffer succeeded";
   } catch (const MqttError& e) {
     EXPECT_NE(std::string(e.what()).find("/status/overflow"), std::string::npos) << e.what();
+  }
+}
+
+TEST_F(MqttAsyncWrapperOfflineTest, UnreadablePasswordFileIsNamedWithTheSystemsReason) {
+  ::setenv("MQTT_USERNAME", "service", 1);
+  ::setenv("MQTT_PASSWORD_FILE", "/nonexistent/password", 1);
+  try {
+    MqttAsyncWrapper wrapper("no_password");
+    FAIL() << "a missing password file was accepted";
+  } catch (const MqttError& e) {
+    EXPECT_STREQ(e.what(),
+                 "mqtt: cannot read password file /nonexistent/password: No such file or directory");
   }
 }
 

@@ -1,33 +1,58 @@
 #pragma once
 // MQTT client for the service, built on the Paho MQTT C asynchronous client.
 //
-// MqttAsyncWrapper owns one MQTTAsync handle and a queue of received
-// messages. It connects in the background and keeps reconnecting (1 s growing
-// to 30 s between attempts) for as long as it lives; every subscription is
-// remembered and issued again after each (re)connection. Received messages are
-// copied into the queue by the library's callback thread and handed out by
-// Receive in arrival order; nothing is dropped inside the wrapper. Publishing
-// while disconnected buffers a bounded number of messages in the client
-// library. Errors of the client library are thrown as MqttError carrying the
-// library's error text. The destructor disconnects and joins everything, also
-// when the broker was never reached.
+// MqttAsyncWrapper owns one MQTTAsync handle, a bounded queue of received
+// messages and a reconnecting thread. It connects in the background and keeps
+// reconnecting (1 s growing to 30 s between attempts) for as long as it lives;
+// every subscription is remembered and issued again after each
+// (re)connection, and the broker's answer to each one is kept (Acknowledged).
 //
-// Broker address: the environment variable MQTT_BROKER_URL, default
-// "tcp://127.0.0.1:1883".
+// Threads: the library's threads run the callbacks; they copy each received
+// message into the queue, which Receive/TryReceive hand out in arrival order.
+// When the queued bytes reach the queue limit the arrival callback waits for
+// Receive to make room, which leaves the rest with the broker (it keeps up to
+// its max_queued_messages per client). That wait holds the library's own
+// lock, which Paho's send and subscribe calls also take; so while a Send,
+// Subscribe or reconnection of another thread is under way the callback hands
+// the message back to the library (kept, offered again) instead of waiting.
+// The keepalive (kKeepAliveSeconds) is long because nothing reaches the
+// broker while the callback waits: the link survives a consumer that leaves
+// the queue full for up to that long.
+//
+// Failures: connection trouble is reported to the event listener (see
+// LinkEvent), rate-limited for long outages; errors inside callbacks go there
+// too (to stderr without a listener). Errors of calls are thrown as MqttError
+// carrying the library's error text. Publishing while disconnected buffers a
+// bounded number of messages in the client library. The destructor wakes
+// every waiter, disconnects and joins everything, also when the broker was
+// never reached.
+//
+// Environment: MQTT_BROKER_URL, default "tcp://127.0.0.1:1883" ("ssl://" or
+// "mqtts://" for TLS); MQTT_USERNAME; MQTT_PASSWORD_FILE, a file holding the
+// password (one trailing newline is not part of it); MQTT_CA_FILE, the CA
+// certificate that the TLS broker's certificate must be signed by (default:
+// the system's trust store).
 
 #include <MQTTAsync.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
+#include <cstdint>
 #include <deque>
+#include <functional>
+#include <list>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include "talvoro/mosquitto/failure_report_throttle.h"
 
 namespace talvoro::mosquitto {
 
@@ -58,22 +83,66 @@ struct Message {
   std::vector<char> payload;
 };
 
+// Something that happened to the link to the broker, for the log. `text` is
+// one line of English: the server URI and what happened, for failures with
+// the broker's or the library's reason.
+struct LinkEvent {
+  enum class Kind {
+    Connected,       // a (re)connection; after failures, how many and how long
+    ConnectFailed,   // attempts failed (the first at once, then summarised)
+    ConnectionLost,  // an established link broke
+    Error,           // an error inside a callback (nobody to throw to)
+  } kind;
+  std::string text;
+};
+
+// The link as the service sees it. `connection` counts the successful
+// connections (CONNACKs) since construction.
+struct LinkState {
+  bool connected = false;
+  std::uint64_t connection = 0;
+};
+
 class MqttAsyncWrapper {
  public:
   using SuccessCallback = MQTTAsync_onSuccess*;  // void (*)(void*, MQTTAsync_successData*)
   using FailureCallback = MQTTAsync_onFailure*;  // void (*)(void*, MQTTAsync_failureData*)
+  using EventListener = std::function<void(const LinkEvent&)>;
 
   // Upper bound of messages published while disconnected that are kept until
   // the link is back.
   static constexpr int kMaxBufferedMessages = 1000;
+  // Default bound of the bytes (payloads and topics) waiting in the receive
+  // queue.
+  static constexpr std::size_t kDefaultReceiveQueueLimit = 32 * 1024 * 1024;
+  // MQTT keepalive. Neither side sends anything while the arrival callback
+  // waits for room, and the broker drops a client silent for 1.5 times this.
+  static constexpr int kKeepAliveSeconds = 300;
 
   // Creates the client; it presents itself to the broker as `clientId`.
-  // Throws MqttError when the client library refuses to create it.
+  // Reads the broker address and credentials from the environment. Throws
+  // MqttError when the client library refuses to create it, or when the
+  // password or CA file cannot be read (naming the file, never the password).
   explicit MqttAsyncWrapper(const std::string& clientId);
   ~MqttAsyncWrapper();
 
   MqttAsyncWrapper(const MqttAsyncWrapper&) = delete;
   MqttAsyncWrapper& operator=(const MqttAsyncWrapper&) = delete;
+
+  // Receives every LinkEvent from now on; set it before Connect. It is called
+  // on library threads, never while the wrapper holds its lock; whatever it
+  // throws is ignored.
+  void SetEventListener(EventListener listener);
+
+  // The message the broker publishes when the link breaks without a
+  // disconnect; set it before Connect. Used for every connection attempt.
+  void SetWill(const std::string& topic, const std::string& payload, Qos qos,
+               bool retained);
+
+  // Bytes (payloads and topics) the receive queue may hold before arrivals
+  // wait for room; a single larger message is still taken into an empty
+  // queue. Default kDefaultReceiveQueueLimit.
+  void SetReceiveQueueLimit(std::size_t bytes);
 
   // Starts connecting and returns at once; when the broker is not up yet the
   // client keeps trying in the background. `cleanSession` asks the broker for
@@ -86,11 +155,13 @@ class MqttAsyncWrapper {
 
   // Subscribes to `topicFilter` with `qos` and remembers the subscription for
   // every later reconnection. `waitForCompletion`: when true and connected,
-  // block until the broker acknowledged it (at most 10 s). The callbacks (may
-  // be null) report the broker's answer to the request made now, with this
-  // wrapper as context. Returns true when the request went out now, false
-  // when it was only remembered because the link is down; it goes out as soon
-  // as the link is up. Throws MqttError when the library refuses the request.
+  // block until the broker answered (at most 10 s) and throw MqttError when it
+  // did not grant it (while the receive queue is full, the answer comes only
+  // once Receive made room). The callbacks (may be null) report the broker's answer
+  // to the request made now, with this wrapper as context. Returns true when
+  // the request went out now, false when it was only remembered because the
+  // link is down; it goes out as soon as the link is up. Throws MqttError
+  // when the library refuses the request.
   bool Subscribe(const std::string& topicFilter, Qos qos,
                  bool waitForCompletion, SuccessCallback onSuccess,
                  FailureCallback onFailure);
@@ -103,10 +174,16 @@ class MqttAsyncWrapper {
   // destroyed.
   Message Receive(const std::string& topicFilter, int timeoutMs);
 
-  // Like Receive, but nothing (instead of ReceiveTimeout) when no matching
-  // message came within `timeout`; 0 takes only what is already queued.
+  // Like Receive, but nullopt when no matching message came within `timeout`
+  // (0: only what is queued already).
   std::optional<Message> TryReceive(const std::string& topicFilter,
                                     std::chrono::milliseconds timeout);
+
+  // Messages waiting in the receive queue.
+  std::size_t Pending() const;
+  // Bytes waiting in the receive queue, now and at most so far.
+  std::size_t QueuedBytes() const;
+  std::size_t PeakQueuedBytes() const;
 
   // Publishes `payload` on `topic` with `qos`; `retained` asks the broker to
   // keep it as the topic's last known value. While disconnected the message
@@ -115,6 +192,13 @@ class MqttAsyncWrapper {
   // the buffer is full).
   bool Send(const std::string& topic, const std::string& payload, Qos qos,
             bool retained);
+
+  LinkState Link() const;
+
+  // True when the broker granted the subscription to `filter` during
+  // connection number `connection` (see LinkState) and that connection is
+  // still up.
+  bool Acknowledged(const std::string& filter, std::uint64_t connection) const;
 
   // True when MQTT topic filter `filter` matches topic `topic`.
   static bool TopicMatches(const std::string& filter, const std::string& topic);
@@ -125,13 +209,58 @@ class MqttAsyncWrapper {
     Qos qos;
   };
 
+  // One subscription request in flight; the library's answer finds it
+  // through the callback context.
+  struct SubscriptionRequest {
+    MqttAsyncWrapper* owner;
+    std::string filter;
+    std::uint64_t connection;
+    SuccessCallback onSuccess;
+    FailureCallback onFailure;
+    bool answered = false;
+    bool granted = false;
+  };
+  using RequestPtr = std::shared_ptr<SubscriptionRequest>;
+
+  struct Will {
+    std::string topic;
+    std::string payload;
+    Qos qos;
+    bool retained;
+  };
+
+  // Where and as whom to connect, from the environment.
+  struct BrokerAccess {
+    std::string uri;
+    std::string username;
+    std::string password;
+    std::string caFile;
+    bool tls = false;
+  };
+
   // Owns the MQTTAsync handle; MQTTAsync_destroy needs its address.
   struct HandleDestroyer {
     void operator()(void* handle) const noexcept;
   };
   using Handle = std::unique_ptr<void, HandleDestroyer>;
 
-  // Paho callbacks; each gets this wrapper as context.
+  // Marks a call into the client library made from a thread of ours; see
+  // the class comment.
+  class LibraryCall {
+   public:
+    explicit LibraryCall(MqttAsyncWrapper& owner);
+    ~LibraryCall();
+    LibraryCall(const LibraryCall&) = delete;
+    LibraryCall& operator=(const LibraryCall&) = delete;
+
+   private:
+    MqttAsyncWrapper& owner_;
+  };
+
+  enum class Arrival { Taken, Dropped, HandedBack };
+  using Clock = std::chrono::steady_clock;
+
+  // Paho callbacks; each gets this wrapper (or a request) as context.
   static void onConnected(void* context, char* cause);
   static void onConnectionLost(void* context, char* cause);
   static int onMessageArrived(void* context, char* topicName, int topicLen,
@@ -140,36 +269,74 @@ class MqttAsyncWrapper {
   static void onConnectFailure(void* context, MQTTAsync_failureData* data);
   static void onDisconnectSuccess(void* context, MQTTAsync_successData* data);
   static void onDisconnectFailure(void* context, MQTTAsync_failureData* data);
+  static void onSubscribeSuccess(void* context, MQTTAsync_successData* data);
+  static void onSubscribeFailure(void* context, MQTTAsync_failureData* data);
+  static int onTlsError(const char* text, size_t length, void* context);
 
-  bool remember(const Subscription& subscription);
-  void forget(const std::string& filter);
-  int requestSubscription(const Subscription& subscription,
-                          MQTTAsync_responseOptions& options);
-  void resubscribeAll() noexcept;
+  static BrokerAccess brokerAccessFromEnvironment();
+  int requestConnection();
+  void reconnectLoop();
+  void scheduleReconnect(Clock::duration delay);
+  void connectionUp() noexcept;
+  void connectionDown(const char* cause) noexcept;
+  void connectAttemptFailed(const MQTTAsync_failureData& data) noexcept;
+
+  Arrival admit(const char* topicName, int topicLen, const MQTTAsync_message& message);
+  void remember(const Subscription& subscription);
+  RequestPtr newRequest(const std::string& filter, SuccessCallback onSuccess,
+                        FailureCallback onFailure);
+  void abandon(const RequestPtr& request, const std::string& forgetFilter);
+  int requestSubscription(const Subscription& subscription, const RequestPtr& request);
+  void awaitAnswer(const SubscriptionRequest& request);
+  void subscriptionAnswered(SubscriptionRequest& request, bool granted, int code) noexcept;
+  void resubscribeAll(const std::vector<std::pair<Subscription, RequestPtr>>& pending) noexcept;
+  std::optional<Message> take(const std::string& topicFilter,
+                              std::optional<Clock::time_point> deadline);
   std::deque<Message>::iterator findMatch(const std::string& topicFilter);
   void disconnect() noexcept;
   void markDisconnectDone() noexcept;
+  void emit(LinkEvent::Kind kind, const std::string& text) const noexcept;
+  void reportCallbackError(const std::string& error) const noexcept;
 
-  std::string serverUri_;
+  BrokerAccess access_;
   std::string clientId_;
+  EventListener listener_;
+  std::optional<Will> will_;
+  bool cleanSession_ = true;
 
-  // The user's connect callbacks, reported once for the first attempt only;
-  // the library may report every retry of a failed first connect.
+  // The user's connect callbacks, reported once for the first attempt only.
   SuccessCallback connectSuccess_ = nullptr;
   FailureCallback connectFailure_ = nullptr;
   std::atomic<bool> connectReported_{false};
 
-  std::mutex mutex_;
-  std::condition_variable queueChanged_;    // also signals stopping_
+  mutable std::mutex mutex_;
+  std::condition_variable queueChanged_;    // a message queued, or stopping_
+  std::condition_variable roomMade_;        // see admit(); also stopping_
   std::condition_variable receiversGone_;   // activeReceivers_ dropped to 0
   std::condition_variable disconnectDone_;  // disconnected_ became true
+  std::condition_variable answered_;        // a subscription was answered
+  std::condition_variable reconnectDue_;    // reconnectAt_ set, or stopping_
   std::deque<Message> queue_;
+  std::size_t queuedBytes_ = 0;
+  std::size_t peakQueuedBytes_ = 0;
+  std::size_t queueLimit_ = kDefaultReceiveQueueLimit;
+  int libraryCalls_ = 0;
   std::vector<Subscription> subscriptions_;
+  // Unanswered requests stay until the wrapper goes: the library may still
+  // answer (fail) them late.
+  std::list<RequestPtr> requests_;
+  std::map<std::string, std::uint64_t> granted_;  // filter -> connection
   int activeReceivers_ = 0;
   bool connected_ = false;
+  std::uint64_t connection_ = 0;
   bool stopping_ = false;
   bool disconnected_ = false;
+  std::optional<Clock::time_point> reconnectAt_;
+  Clock::duration retryDelay_;
+  FailureReportThrottle failures_;
+  std::string lastTlsError_;
 
+  std::thread reconnector_;
   Handle client_;
 };
 
