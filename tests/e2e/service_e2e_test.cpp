@@ -93,6 +93,10 @@ TEST_F(ServiceTest, ConnectsWhenTheBrokerComesUpLater) {
   publishRule("late", "// late");
   sync();
   EXPECT_EQ(takeStatuses(), (Statuses{{"late", crcText("// late")}}));
+  const std::string log = traceLog();
+  EXPECT_LT(log.find("Не удалось подключиться к брокеру: " + broker_->url()),
+            log.find("Соединение с брокером установлено: " + broker_->url()))
+      << log;
 }
 
 TEST_F(StartedServiceTest, InstallsATranslatedRuleAndAcknowledgesIt) {
@@ -270,6 +274,7 @@ TEST_F(StartedServiceTest, KeepsWorkingThroughABrokerRestart) {
   publishRule("after-restart", "// after");
   sync();
   EXPECT_EQ(takeStatuses(), (Statuses{{"after-restart", crcText("// after")}}));
+  EXPECT_TRUE(waitForTrace("Соединение с брокером потеряно: " + broker_->url()));
 }
 
 // Faults of the rule directory: the service prepares nothing there, so the

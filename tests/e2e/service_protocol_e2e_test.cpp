@@ -95,5 +95,51 @@ TEST_F(ProtocolTest, EveryConfigurationGetsAResult) {
                                        {"reason", "(document): expected an object, got [1,2]"}}));
 }
 
+// The retained state through a start, a broker restart, a kill and a
+// clean stop.
+TEST_F(ServiceTest, AnnouncesItsStateOnTheStateTopic) {
+  testsupport::TestMqttClient observer;
+  auto watch = [&] {
+    observer.connect(broker_->url(), "e2e-state-observer");
+    observer.subscribe("/tl/bridge/rules/state", 1);
+  };
+  // The states seen until `state` comes.
+  auto statesUntil = [&](const std::string& state) {
+    std::string seen;
+    while (const auto message = observer.waitMessage(20s)) {
+      seen += message->payload + " ";
+      if (message->payload == state) {
+        break;
+      }
+    }
+    return seen;
+  };
+  watch();
+  startService();
+  EXPECT_EQ(statesUntil("waiting"), "waiting ");
+  configure(kStructure);
+  EXPECT_EQ(statesUntil("ready"), "ready ");
+
+  broker_->stop();
+  broker_->start();
+  client_.connect(broker_->url(), "e2e-tester");
+  // The broker publishes the will as it shuts down, if it still can.
+  watch();
+  const std::string afterRestart = statesUntil("ready");
+  EXPECT_TRUE(afterRestart == "ready " || afterRestart == "offline ready ") << afterRestart;
+
+  ::kill(service_->pid(), SIGKILL);
+  service_->waitExit(10s);
+  EXPECT_EQ(statesUntil("offline"), "offline ");
+
+  startService();
+  EXPECT_EQ(statesUntil("waiting"), "waiting ");
+  client_.publish(kConfigurationTopic, kStructure, 1);
+  EXPECT_EQ(statesUntil("ready"), "ready ");
+  service_->stop(SIGTERM, 5s);
+  service_.reset();
+  EXPECT_EQ(statesUntil("offline"), "offline ");
+}
+
 }  // namespace
 }  // namespace e2e

@@ -72,6 +72,7 @@ const std::string kRulesTopicPrefix = "/tl/bridge/rules/add/";
 const std::string kStatusTopicPrefix = "/tl/bridge/rules/status/";
 const std::string kRuleResultTopicPrefix = "/tl/bridge/rules/result/";
 const std::string kConfigurationResultTopic = "/tl/bridge/configuration/result";
+const std::string kStateTopic = "/tl/bridge/rules/state";
 const std::string kInstalledFileSeparator = "-__";
 const std::string kInstalledFileSuffix = "__.js";
 // Files of the service's own that the rule engine must never load: new
@@ -1397,6 +1398,81 @@ void prepareRuleDirectory(RuleDirectory& dir, P7::TraceChannel& trace) {
   dir.sweepLeftovers();
 }
 
+// Link trouble and recovery go to the trace log as they happen.
+void traceLinkEvent(P7::TraceChannel& trace, const mosquitto::LinkEvent& event) {
+  using Kind = mosquitto::LinkEvent::Kind;
+  switch (event.kind) {
+    case Kind::Connected:
+      TRACE_AS(kClientFunction, trace, Info, "Соединение с брокером установлено: %s",
+               event.text.c_str());
+      break;
+    case Kind::ConnectFailed:
+      TRACE_AS(kClientFunction, trace, Warning, "Не удалось подключиться к брокеру: %s",
+               event.text.c_str());
+      break;
+    case Kind::ConnectionLost:
+      TRACE_AS(kClientFunction, trace, Warning, "Соединение с брокером потеряно: %s",
+               event.text.c_str());
+      break;
+    case Kind::Error:
+      TRACE_AS(kClientFunction, trace, Error, "Ошибка MQTT: %s", event.text.c_str());
+      break;
+  }
+}
+
+// The retained state on kStateTopic that tells publishers whether a rule
+// published now is heard: "waiting" for the first configuration, "ready"
+// once the broker acknowledged the rules subscription of this connection,
+// "offline" (the will, and on a clean stop) when not. Announced once per
+// connection, from the receive loop's thread.
+class ServiceState {
+ public:
+  explicit ServiceState(mosquitto::MqttAsyncWrapper& client) : client_(client) {
+    client_.SetWill(kStateTopic, "offline", mosquitto::Qos::AtLeastOnce, true);
+  }
+
+  void update(bool configured) {
+    const mosquitto::LinkState link = client_.Link();
+    if (!link.connected) {
+      return;
+    }
+    if (link.connection != connection_) {
+      connection_ = link.connection;
+      announced_.clear();
+    }
+    if (!configured) {
+      announce("waiting");
+    } else if (client_.Acknowledged(kRulesTopicFilter, link.connection)) {
+      announce("ready");
+    }
+  }
+
+  void announceStop() {
+    if (client_.Link().connected) {
+      announced_.clear();
+      announce("offline");
+    }
+  }
+
+ private:
+  void announce(const std::string& state) {
+    if (announced_ == state) {
+      return;
+    }
+    try {
+      client_.Send(kStateTopic, state, mosquitto::Qos::AtLeastOnce, true);
+      announced_ = state;
+    } catch (const std::runtime_error& error) {
+      TRACE_AS(kClientFunction, *P7::getTrace(), Error, "Состояние %s не отправлено: %s",
+               state.c_str(), error.what());
+    }
+  }
+
+  mosquitto::MqttAsyncWrapper& client_;
+  std::uint64_t connection_ = 0;
+  std::string announced_;
+};
+
 }  // namespace
 
 // Called first thing in main, before any thread exists.
@@ -1415,6 +1491,9 @@ void add_rule_client_run() {
   prepareRuleDirectory(directory, trace);
   auto client = std::make_unique<mosquitto::MqttAsyncWrapper>(
       fmt::format("regulations_manager_{}", getpid()));
+  client->SetEventListener(
+      [&trace](const mosquitto::LinkEvent& event) { traceLinkEvent(trace, event); });
+  ServiceState state(*client);
   client->Connect(true, nullptr, nullptr);
   client->Subscribe(kConfigurationTopic, mosquitto::Qos::AtMostOnce, false,
                     nullptr, nullptr);
@@ -1423,6 +1502,7 @@ void add_rule_client_run() {
   std::optional<mosquitto::Message> next;
   int signal = 0;
   while ((signal = takeStopSignal()) == 0) {
+    state.update(!need_rules_subscription);
     std::optional<mosquitto::Message> message = std::move(next);
     next.reset();
     if (!message) {
@@ -1445,6 +1525,7 @@ void add_rule_client_run() {
   }
   TRACE_AS(__func__, trace, Info, "Получен сигнал %s, сервис останавливается",
            strsignal(signal));
+  state.announceStop();
 }
 
 }  // namespace talvoro
