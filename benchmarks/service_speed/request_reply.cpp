@@ -55,7 +55,7 @@ Figures medianOf(const std::vector<Figures>& runs) {
     return median(values);
   };
   return {field(&Figures::p50Ms), field(&Figures::p99Ms), field(&Figures::perSecond),
-          field(&Figures::cpuMsPerOp), field(&Figures::rssMiB)};
+          field(&Figures::cpuMsPerOp), field(&Figures::rssMiB), field(&Figures::versusFloor)};
 }
 
 Figures latencyFigures(std::vector<double> seconds) {

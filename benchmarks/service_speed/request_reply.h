@@ -18,6 +18,7 @@ struct Figures {
   double perSecond = 0;
   double cpuMsPerOp = 0;
   double rssMiB = 0;
+  double versusFloor = 0;  // the same figure of the floor measured alongside
 };
 
 // Field by field median of several runs of the same measurement.

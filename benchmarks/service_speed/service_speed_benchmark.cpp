@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <ctime>
-#include <functional>
+#include <memory>
 #include <iostream>
 #include <stdexcept>
 #include <string>
@@ -62,25 +62,15 @@ Options parse(int argc, char** argv) {
   return options;
 }
 
-// The median of `repeats` runs of `measure`.
-Figures repeated(std::size_t repeats, const std::function<Figures()>& measure) {
-  std::vector<Figures> runs;
-  for (std::size_t run = 0; run < repeats; ++run) {
-    runs.push_back(measure());
-  }
-  return speed::medianOf(runs);
-}
-
 std::string cell(double value, const char* format = "{:.2f}") {
   return value > 0 ? fmt::format(format, value) : "-";
 }
 
-void printRow(const std::string& what, const std::string& files, const Figures& figures,
-              double versusFloor = 0) {
+void printRow(const std::string& what, const std::string& files, const Figures& figures) {
   fmt::print("{:<40} {:>6} {:>8} {:>8} {:>8} {:>9} {:>7} {:>8}\n", what, files,
              cell(figures.p50Ms), cell(figures.p99Ms), cell(figures.perSecond, "{:.0f}"),
              cell(figures.cpuMsPerOp, "{:.3f}"), cell(figures.rssMiB, "{:.1f}"),
-             cell(versusFloor, "{:.2f}x"));
+             cell(figures.versusFloor, "{:.2f}x"));
 }
 
 std::string utcNow() {
@@ -97,58 +87,69 @@ void useBrokerWithoutNodelay() {
   ::setenv("PATH", withWrapper.c_str(), 1);
 }
 
-struct Floor {
-  std::vector<Figures> replacement;  // by installed rule count
+// The figures of one run of a case: the floor and the service, measured
+// one right after the other, so that both meet the same load of the machine.
+struct CaseRun {
+  Figures replacement;
   Figures roundTrip;
   Figures roundTripPipelined;
-
-  // One replacement and one round trip, one after the other.
-  double oneAtATimeMs(std::size_t at) const { return replacement[at].p50Ms + roundTrip.p50Ms; }
+  Figures floor;  // one replacement and one round trip after each other
+  Figures serviceOneAtATime;
+  Figures servicePipelined;
 };
 
-Floor measureFloor(const Options& options, const speed::ScratchFileSystem& scratch,
-                   const testsupport::MosquittoBroker& broker) {
-  Floor floor;
-  for (const std::size_t files : kInstalledRules) {
-    speed::ReplacementFloor replacements(scratch.root() / fmt::format("floor-{}", files), files, kRuleBytes);
-    floor.replacement.push_back(
-        repeated(options.repeats, [&] { return replacements.measure(options.oneAtATime); }));
+// Without a service (no root) the floor alone.
+CaseRun measureOnce(const Options& options, speed::ReplacementFloor& replacements,
+                    speed::RoundTripFloor& roundTrips, speed::ServiceCase* service) {
+  CaseRun run;
+  run.replacement = replacements.measure(options.oneAtATime);
+  run.roundTrip = roundTrips.oneAtATime(options.oneAtATime);
+  run.roundTripPipelined = roundTrips.pipelined(options.pipelined, options.inFlight);
+  const double floorMs = run.replacement.p50Ms + run.roundTrip.p50Ms;
+  run.floor = {floorMs, 0, 1e3 / floorMs};
+  if (service == nullptr) {
+    return run;
   }
+  run.serviceOneAtATime = service->oneAtATime(options.oneAtATime);
+  run.serviceOneAtATime.versusFloor = run.serviceOneAtATime.p50Ms / floorMs;
+  run.servicePipelined = service->pipelined(options.pipelined, options.inFlight);
+  run.servicePipelined.versusFloor = run.servicePipelined.perSecond / run.floor.perSecond;
+  return run;
+}
+
+void printMedians(const Options& options, std::size_t rules, const std::vector<CaseRun>& runs) {
+  auto median = [&](Figures CaseRun::*member) {
+    std::vector<Figures> figures;
+    for (const CaseRun& run : runs) {
+      figures.push_back(run.*member);
+    }
+    return speed::medianOf(figures);
+  };
+  const std::string files = std::to_string(rules);
+  printRow("floor: file replacement", files, median(&CaseRun::replacement));
+  printRow("floor: MQTT round trip, one at a time", files, median(&CaseRun::roundTrip));
+  printRow(fmt::format("floor: MQTT round trip, {} in flight", options.inFlight), files,
+           median(&CaseRun::roundTripPipelined));
+  printRow("floor: replacement + round trip", files, median(&CaseRun::floor));
+  printRow("service: one at a time", files, median(&CaseRun::serviceOneAtATime));
+  printRow(fmt::format("service: {} in flight", options.inFlight), files,
+           median(&CaseRun::servicePipelined));
+}
+
+void measureCase(const Options& options, const speed::ScratchFileSystem& scratch,
+                 const testsupport::MosquittoBroker& broker, std::size_t rules) {
+  speed::ReplacementFloor replacements(scratch.root() / fmt::format("floor-{}", rules), rules, kRuleBytes);
   speed::RoundTripFloor roundTrips(broker.url(), kRuleBytes);
-  floor.roundTrip = repeated(options.repeats, [&] { return roundTrips.oneAtATime(options.oneAtATime); });
-  floor.roundTripPipelined = repeated(
-      options.repeats, [&] { return roundTrips.pipelined(options.pipelined, options.inFlight); });
-  return floor;
-}
-
-void printFloor(const Options& options, const Floor& floor) {
-  for (std::size_t at = 0; at < kInstalledRules.size(); ++at) {
-    printRow("floor: file replacement", std::to_string(kInstalledRules[at]), floor.replacement[at]);
+  std::unique_ptr<speed::ServiceCase> service;
+  if (::geteuid() == 0) {
+    service = std::make_unique<speed::ServiceCase>(
+        broker, scratch.root() / fmt::format("service-{}", rules), rules, kRuleBytes);
   }
-  printRow("floor: MQTT round trip, one at a time", "-", floor.roundTrip);
-  printRow(fmt::format("floor: MQTT round trip, {} in flight", options.inFlight), "-",
-           floor.roundTripPipelined);
-  for (std::size_t at = 0; at < kInstalledRules.size(); ++at) {
-    const double floorMs = floor.oneAtATimeMs(at);
-    printRow("floor: replacement + round trip", std::to_string(kInstalledRules[at]),
-             {floorMs, 0, 1e3 / floorMs});
+  std::vector<CaseRun> runs;
+  for (std::size_t run = 0; run < options.repeats; ++run) {
+    runs.push_back(measureOnce(options, replacements, roundTrips, service.get()));
   }
-}
-
-void measureAndPrintService(const Options& options, const speed::ScratchFileSystem& scratch,
-                            const testsupport::MosquittoBroker& broker, const Floor& floor) {
-  for (std::size_t at = 0; at < kInstalledRules.size(); ++at) {
-    const std::size_t rules = kInstalledRules[at];
-    speed::ServiceCase service(broker, scratch.root() / fmt::format("service-{}", rules), rules, kRuleBytes);
-    const Figures single = repeated(options.repeats, [&] { return service.oneAtATime(options.oneAtATime); });
-    const Figures piped = repeated(
-        options.repeats, [&] { return service.pipelined(options.pipelined, options.inFlight); });
-    const double floorMs = floor.oneAtATimeMs(at);
-    const std::string files = std::to_string(rules);
-    printRow("service: one at a time", files, single, single.p50Ms / floorMs);
-    printRow(fmt::format("service: {} in flight", options.inFlight), files, piped,
-             piped.perSecond * floorMs / 1e3);
-  }
+  printMedians(options, rules, runs);
 }
 
 void run(const Options& options) {
@@ -167,16 +168,16 @@ void run(const Options& options) {
              options.oneAtATime, options.pipelined);
   fmt::print("{:<40} {:>6} {:>8} {:>8} {:>8} {:>9} {:>7} {:>8}\n", "", "files", "p50 ms", "p99 ms",
              "ops/s", "CPU ms/op", "RSS MiB", "/ floor");
-  const Floor floor = measureFloor(options, scratch, broker);
-  printFloor(options, floor);
-  if (::geteuid() != 0) {
-    fmt::print("service: skipped (its private mount namespace needs root)\n");
-    return;
+  for (const std::size_t rules : kInstalledRules) {
+    measureCase(options, scratch, broker, rules);
   }
-  measureAndPrintService(options, scratch, broker, floor);
+  if (::geteuid() != 0) {
+    fmt::print("service: not measured (its private mount namespace needs root)\n");
+  }
   fmt::print(
-      "\n/ floor: one at a time, p50 / (replacement p50 + round trip p50), lower is better;\n"
-      "pipelined, rules/s / (1 / (replacement p50 + round trip p50)), higher is better.\n"
+      "\nEach run measures the floor right before the service. / floor, the median of the\n"
+      "runs' ratios: one at a time, p50 / (replacement p50 + round trip p50), lower is\n"
+      "better; in flight, rules/s * (replacement p50 + round trip p50), higher is better.\n"
       "CPU: the benchmark's thread for the floor, the service process for the service.\n");
 }
 
