@@ -6,7 +6,6 @@
 
 #include <fmt/format.h>
 
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -85,19 +84,15 @@ void ReplacementFloor::replaceOne(int dirFd, std::size_t file) {
   check(::unlink(old.c_str()) == 0, "unlink", old);
 }
 
-Figures ReplacementFloor::measure(std::size_t replacements) {
+void ReplacementFloor::measure(std::size_t replacements, LatencyRecorder& recorder) {
   Fd dir(dir_, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  std::vector<double> latencies;
   const double cpuBefore = threadCpuSeconds();
   for (std::size_t done = 0; done < replacements; ++done) {
     const auto start = Clock::now();
-    replaceOne(dir.get(), done % versions_.size());
-    latencies.push_back(std::chrono::duration<double>(Clock::now() - start).count());
+    replaceOne(dir.get(), next_++ % versions_.size());
+    recorder.add(std::chrono::duration<double>(Clock::now() - start).count());
   }
-  Figures figures = latencyFigures(latencies);
-  figures.cpuMsPerOp = (threadCpuSeconds() - cpuBefore) * 1e3 / static_cast<double>(replacements);
-  figures.perSecond = 1e3 / figures.p50Ms;
-  return figures;
+  recorder.addCpu(threadCpuSeconds() - cpuBefore);
 }
 
 // The requester's side: request n carries a fixed payload, its reply the CRC.
@@ -126,55 +121,32 @@ class RequestExchange : public Exchange {
   std::set<std::size_t> outstanding_;
 };
 
-struct RoundTripFloor::State {
-  testsupport::TestMqttClient requester;
-  testsupport::TestMqttClient responder;
-  std::unique_ptr<RequestExchange> exchange;
-  std::size_t next = 0;
-  std::atomic<bool> stopping{false};
-  std::thread thread;
-
-  void respond() {
-    try {
-      while (!stopping) {
-        if (const auto request = responder.waitMessage(kPoll)) {
-          const std::string index = request->topic.substr(std::strlen(kRequestPrefix));
-          responder.publish(kReplyPrefix + index, std::to_string(zlibCrc32(request->payload)), 1);
-        }
-      }
-    } catch (const std::exception& error) {
-      // The requester then reports the missing reply.
-      std::cerr << "floor responder: " << error.what() << "\n";
-    }
-  }
-};
-
-RoundTripFloor::RoundTripFloor(const std::string& brokerUrl, std::size_t requestBytes)
-    : state_(std::make_unique<State>()) {
-  state_->responder.connect(brokerUrl, "speed-floor-responder");
-  state_->responder.subscribe(std::string(kRequestPrefix) + "+", 1);
-  state_->requester.connect(brokerUrl, "speed-floor-requester");
-  state_->requester.subscribe(std::string(kReplyPrefix) + "+", 1);
-  state_->exchange = std::make_unique<RequestExchange>(state_->requester, requestBytes);
-  state_->thread = std::thread([this] { state_->respond(); });
+RoundTripFloor::RoundTripFloor(const std::string& brokerUrl, std::size_t requestBytes) {
+  responder_.connect(brokerUrl, "speed-floor-responder");
+  responder_.subscribe(std::string(kRequestPrefix) + "+", 1);
+  client().connect(brokerUrl, "speed-floor-requester");
+  client().subscribe(std::string(kReplyPrefix) + "+", 1);
+  drive(std::make_unique<RequestExchange>(client(), requestBytes));
+  thread_ = std::thread([this] { respond(); });
 }
 
 RoundTripFloor::~RoundTripFloor() {
-  state_->stopping = true;
-  state_->thread.join();
+  stopping_ = true;
+  thread_.join();
 }
 
-Figures RoundTripFloor::oneAtATime(std::size_t count) {
-  const auto latencies = speed::oneAtATime(state_->requester, *state_->exchange, state_->next, count);
-  state_->next += count;
-  return latencyFigures(latencies);
-}
-
-Figures RoundTripFloor::pipelined(std::size_t count, std::size_t inFlight) {
-  Figures figures;
-  figures.perSecond = speed::pipelined(state_->requester, *state_->exchange, state_->next, count, inFlight);
-  state_->next += count;
-  return figures;
+void RoundTripFloor::respond() {
+  try {
+    while (!stopping_) {
+      if (const auto request = responder_.waitMessage(kPoll)) {
+        const std::string index = request->topic.substr(std::strlen(kRequestPrefix));
+        responder_.publish(kReplyPrefix + index, std::to_string(zlibCrc32(request->payload)), 1);
+      }
+    }
+  } catch (const std::exception& error) {
+    // The requester then reports the missing reply.
+    std::cerr << "floor responder: " << error.what() << "\n";
+  }
 }
 
 }  // namespace speed

@@ -2,10 +2,11 @@
 // The floor: what one rule replacement costs at the least, measured without
 // the service on the same file system and broker.
 
+#include <atomic>
 #include <cstddef>
 #include <filesystem>
-#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "request_reply.h"
@@ -14,14 +15,14 @@ namespace speed {
 
 // Durable replacements of one file in a directory of `files` files of
 // `fileBytes` bytes: write a temporary file, fsync it, rename it to the new
-// final name, fsync the directory, remove the old file. Latency p50/p99 and
-// the CPU time of this thread per replacement. The directory is created
-// under `dir` on the first call and reused by later ones.
+// final name, fsync the directory, remove the old file. Records latency and
+// the CPU time of the calling thread; the files are replaced in turn. The
+// directory is filled on construction.
 class ReplacementFloor {
  public:
   ReplacementFloor(std::filesystem::path dir, std::size_t files, std::size_t fileBytes);
 
-  Figures measure(std::size_t replacements);
+  void measure(std::size_t replacements, LatencyRecorder& recorder);
 
  private:
   std::filesystem::path fileName(std::size_t file) const;
@@ -29,26 +30,24 @@ class ReplacementFloor {
 
   std::filesystem::path dir_;
   std::vector<std::size_t> versions_;
+  std::size_t next_ = 0;
   std::string content_;
 };
 
 // Round trips through the broker to a trivial responder: a second client,
 // on a thread of its own, that answers each request on "bench/request/<n>"
 // with a QoS 1 reply on "bench/reply/<n>" (the request's CRC-32).
-class RoundTripFloor {
+class RoundTripFloor : public Driver {
  public:
   RoundTripFloor(const std::string& brokerUrl, std::size_t requestBytes);
-  ~RoundTripFloor();
-
-  RoundTripFloor(const RoundTripFloor&) = delete;
-  RoundTripFloor& operator=(const RoundTripFloor&) = delete;
-
-  Figures oneAtATime(std::size_t count);
-  Figures pipelined(std::size_t count, std::size_t inFlight);
+  ~RoundTripFloor() override;
 
  private:
-  struct State;
-  std::unique_ptr<State> state_;
+  void respond();
+
+  testsupport::TestMqttClient responder_;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
 };
 
 }  // namespace speed

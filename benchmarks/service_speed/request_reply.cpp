@@ -1,8 +1,14 @@
 #include "request_reply.h"
 
+#include <unistd.h>
+
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <iterator>
+#include <sstream>
 #include <stdexcept>
 
 namespace speed {
@@ -29,21 +35,6 @@ double secondsSince(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Waits for the next answer to an outstanding request.
-void awaitAnswer(testsupport::TestMqttClient& client, Exchange& exchange,
-                 std::size_t sent, std::size_t count) {
-  const auto deadline = Clock::now() + kAnswerTimeout;
-  while (Clock::now() < deadline) {
-    const auto message =
-        client.waitMessage(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
-    if (message && exchange.answers(*message)) {
-      return;
-    }
-  }
-  throw std::runtime_error(fmt::format(
-      "no answer within {} s ({} of {} requests sent)", kAnswerTimeout.count(), sent, count));
-}
-
 }  // namespace
 
 Figures medianOf(const std::vector<Figures>& runs) {
@@ -54,18 +45,20 @@ Figures medianOf(const std::vector<Figures>& runs) {
     }
     return median(values);
   };
-  return {field(&Figures::p50Ms), field(&Figures::p99Ms), field(&Figures::perSecond),
+  return {field(&Figures::p50Ms),      field(&Figures::p99Ms),  field(&Figures::perSecond),
           field(&Figures::cpuMsPerOp), field(&Figures::rssMiB), field(&Figures::versusFloor)};
 }
 
-Figures latencyFigures(std::vector<double> seconds) {
+Figures LatencyRecorder::figures() const {
   Figures figures;
-  if (seconds.empty()) {
+  if (seconds_.empty()) {
     return figures;
   }
-  std::sort(seconds.begin(), seconds.end());
-  figures.p50Ms = percentile(seconds, 0.50) * 1e3;
-  figures.p99Ms = percentile(seconds, 0.99) * 1e3;
+  std::vector<double> sorted = seconds_;
+  std::sort(sorted.begin(), sorted.end());
+  figures.p50Ms = percentile(sorted, 0.50) * 1e3;
+  figures.p99Ms = percentile(sorted, 0.99) * 1e3;
+  figures.cpuMsPerOp = cpuSeconds_ * 1e3 / static_cast<double>(sorted.size());
   return figures;
 }
 
@@ -80,37 +73,90 @@ std::uint32_t zlibCrc32(const std::string& bytes) {
   return ~crc;
 }
 
-std::vector<double> oneAtATime(testsupport::TestMqttClient& client, Exchange& exchange,
-                               std::size_t first, std::size_t count) {
-  std::vector<double> latencies;
-  latencies.reserve(count);
-  for (std::size_t index = first; index < first + count; ++index) {
-    const auto start = Clock::now();
-    exchange.send(index);
-    awaitAnswer(client, exchange, index - first + 1, count);
-    latencies.push_back(secondsSince(start));
+double processCpuSeconds(pid_t pid) {
+  std::ifstream in(fmt::format("/proc/{}/stat", pid));
+  const std::string stat((std::istreambuf_iterator<char>(in)), {});
+  // The command name may hold blanks: count the fields after its ')'.
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string skipped;
+  for (int field = 3; field < 14; ++field) {  // state .. cmajflt
+    fields >> skipped;
   }
-  return latencies;
+  double utime = 0;
+  double stime = 0;
+  if (!(fields >> utime >> stime)) {
+    throw std::runtime_error(fmt::format("cannot read the CPU times of process {}", pid));
+  }
+  return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
-double pipelined(testsupport::TestMqttClient& client, Exchange& exchange,
-                 std::size_t first, std::size_t count, std::size_t inFlight) {
+double residentMiB(pid_t pid) {
+  std::ifstream status(fmt::format("/proc/{}/status", pid));
+  for (std::string field; status >> field;) {
+    double kilobytes = 0;
+    if (field == "VmRSS:" && status >> kilobytes) {
+      return kilobytes / 1024;
+    }
+  }
+  return 0;
+}
+
+void Driver::drive(std::unique_ptr<Exchange> exchange, pid_t worker) {
+  exchange_ = std::move(exchange);
+  worker_ = worker;
+}
+
+double Driver::workerCpuSeconds() const { return worker_ > 0 ? processCpuSeconds(worker_) : 0; }
+
+void Driver::awaitAnswer(std::size_t sent, std::size_t count) {
+  const auto deadline = Clock::now() + kAnswerTimeout;
+  while (Clock::now() < deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto message = client_.waitMessage(left);
+    if (message && exchange_->answers(*message)) {
+      return;
+    }
+  }
+  throw std::runtime_error(fmt::format("no answer within {} s ({} of {} requests sent)",
+                                       kAnswerTimeout.count(), sent, count));
+}
+
+void Driver::oneAtATime(std::size_t count, LatencyRecorder& recorder) {
+  const double cpuBefore = workerCpuSeconds();
+  for (std::size_t sent = 1; sent <= count; ++sent) {
+    const auto start = Clock::now();
+    exchange_->send(next_++);
+    awaitAnswer(sent, count);
+    recorder.add(secondsSince(start));
+  }
+  recorder.addCpu(workerCpuSeconds() - cpuBefore);
+}
+
+Figures Driver::pipelined(std::size_t count, std::size_t inFlight) {
+  const double cpuBefore = workerCpuSeconds();
   const auto start = Clock::now();
   std::size_t sent = 0;
   std::size_t answered = 0;
   while (answered < count) {
     if (sent < count && sent - answered < inFlight) {
-      exchange.send(first + sent++);
+      exchange_->send(next_++);
+      ++sent;
       // Take what has already arrived without waiting.
-      while (const auto message = client.waitMessage(std::chrono::milliseconds(0))) {
-        answered += exchange.answers(*message) ? 1 : 0;
+      while (const auto message = client_.waitMessage(std::chrono::milliseconds(0))) {
+        answered += exchange_->answers(*message) ? 1 : 0;
       }
     } else {
-      awaitAnswer(client, exchange, sent, count);
+      awaitAnswer(sent, count);
       ++answered;
     }
   }
-  return static_cast<double>(count) / secondsSince(start);
+  Figures figures;
+  figures.perSecond = static_cast<double>(count) / secondsSince(start);
+  if (worker_ > 0) {
+    figures.cpuMsPerOp = (workerCpuSeconds() - cpuBefore) * 1e3 / static_cast<double>(count);
+    figures.rssMiB = residentMiB(worker_);
+  }
+  return figures;
 }
 
 }  // namespace speed

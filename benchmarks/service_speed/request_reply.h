@@ -1,9 +1,11 @@
 #pragma once
 // Drives request/reply exchanges over MQTT and summarises what was measured.
 
-#include <chrono>
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,7 +13,7 @@
 
 namespace speed {
 
-// The figures of one measurement run; every field is optional (0 = none).
+// The figures of one measurement run; a field that was not measured is 0.
 struct Figures {
   double p50Ms = 0;
   double p99Ms = 0;
@@ -24,11 +26,25 @@ struct Figures {
 // Field by field median of several runs of the same measurement.
 Figures medianOf(const std::vector<Figures>& runs);
 
-// p50 and p99 (nearest rank) of latencies in seconds, as milliseconds.
-Figures latencyFigures(std::vector<double> seconds);
+// Latencies and CPU time of operations, gathered in several chunks.
+class LatencyRecorder {
+ public:
+  void add(double seconds) { seconds_.push_back(seconds); }
+  void addCpu(double seconds) { cpuSeconds_ += seconds; }
+  // p50 and p99 (nearest rank) and CPU per operation, in milliseconds.
+  Figures figures() const;
+
+ private:
+  std::vector<double> seconds_;
+  double cpuSeconds_ = 0;
+};
 
 // CRC-32 as zlib computes it (reflected, polynomial 0xEDB88320).
 std::uint32_t zlibCrc32(const std::string& bytes);
+
+// utime + stime of a process, in seconds; resident memory (VmRSS).
+double processCpuSeconds(pid_t pid);
+double residentMiB(pid_t pid);
 
 // One kind of request: how it is sent and how its answer is recognised.
 class Exchange {
@@ -41,13 +57,34 @@ class Exchange {
   virtual bool answers(const testsupport::Received& message) = 0;
 };
 
-// Sends `count` requests one at a time, each after the previous answer
-// arrived; the latencies in seconds. Throws when an answer does not come.
-std::vector<double> oneAtATime(testsupport::TestMqttClient& client, Exchange& exchange,
-                               std::size_t first, std::size_t count);
+// Sends numbered requests of one exchange through its own client, numbering
+// on across calls, and measures them. With a worker process it also measures
+// that process's CPU time per request and its resident memory.
+class Driver {
+ public:
+  virtual ~Driver() = default;
+  Driver(const Driver&) = delete;
+  Driver& operator=(const Driver&) = delete;
 
-// Sends `count` requests keeping `inFlight` unanswered; answers per second.
-double pipelined(testsupport::TestMqttClient& client, Exchange& exchange,
-                 std::size_t first, std::size_t count, std::size_t inFlight);
+  // Sends `count` requests, each after the previous one was answered.
+  // Throws when an answer does not come.
+  void oneAtATime(std::size_t count, LatencyRecorder& recorder);
+  // Sends `count` requests keeping `inFlight` unanswered: answers per second.
+  Figures pipelined(std::size_t count, std::size_t inFlight);
+
+ protected:
+  Driver() = default;
+  testsupport::TestMqttClient& client() { return client_; }
+  void drive(std::unique_ptr<Exchange> exchange, pid_t worker = -1);
+
+ private:
+  void awaitAnswer(std::size_t sent, std::size_t count);
+  double workerCpuSeconds() const;
+
+  testsupport::TestMqttClient client_;
+  std::unique_ptr<Exchange> exchange_;
+  pid_t worker_ = -1;
+  std::size_t next_ = 0;
+};
 
 }  // namespace speed

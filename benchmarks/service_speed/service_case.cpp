@@ -7,12 +7,9 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <sstream>
 #include <stdexcept>
 
-#include "service_fixture.h"
 #include "testsupport/eventually.h"
 #include "testsupport/mosquitto_broker.h"
 #include "testsupport/text_and_namespaces.h"
@@ -53,34 +50,6 @@ std::string translated(std::string text) {
     text.replace(at, placeholder.size(), kDevice);
   }
   return text;
-}
-
-// utime + stime of a process, in seconds.
-double processCpuSeconds(pid_t pid) {
-  std::ifstream in(fmt::format("/proc/{}/stat", pid));
-  std::string stat((std::istreambuf_iterator<char>(in)), {});
-  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-  std::string skipped;
-  for (int field = 3; field < 14; ++field) {  // state .. cmajflt
-    fields >> skipped;
-  }
-  double utime = 0;
-  double stime = 0;
-  if (!(fields >> utime >> stime)) {
-    throw std::runtime_error(fmt::format("cannot read the CPU times of process {}", pid));
-  }
-  return (utime + stime) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-double residentMiB(pid_t pid) {
-  std::ifstream status(fmt::format("/proc/{}/status", pid));
-  for (std::string field; status >> field;) {
-    double kilobytes = 0;
-    if (field == "VmRSS:" && status >> kilobytes) {
-      return kilobytes / 1024;
-    }
-  }
-  return 0;
 }
 
 }  // namespace
@@ -127,14 +96,6 @@ class RuleExchange : public Exchange {
   std::map<std::string, std::deque<std::string>> expected_;
 };
 
-struct ServiceCase::State {
-  testsupport::TestMqttClient client;
-  std::unique_ptr<RuleExchange> exchange;
-  std::unique_ptr<e2e::ServiceProcess> service;
-  pid_t pid = -1;
-  std::size_t next = 0;
-};
-
 namespace {
 
 void installRuleFiles(const RuleExchange& exchange, const fs::path& rulesDir, std::size_t rules) {
@@ -159,50 +120,32 @@ void waitForBrokerLog(const testsupport::MosquittoBroker& broker, const std::str
 }  // namespace
 
 ServiceCase::ServiceCase(const testsupport::MosquittoBroker& broker, const fs::path& dir,
-                         std::size_t rules, std::size_t ruleBytes)
-    : state_(std::make_unique<State>()) {
+                         std::size_t rules, std::size_t ruleBytes) {
   const std::string prefix = fmt::format("speed{}-", rules);
-  state_->exchange = std::make_unique<RuleExchange>(state_->client, prefix, rules, ruleBytes);
-  installRuleFiles(*state_->exchange, dir / "wb-rules", rules);
+  auto exchange = std::make_unique<RuleExchange>(client(), prefix, rules, ruleBytes);
+  installRuleFiles(*exchange, dir / "wb-rules", rules);
+  client().connect(broker.url(), "speed-" + prefix + "publisher");
+  client().subscribe(std::string(kStatusPrefix) + "#", 1);
+  startConfigured(broker, dir);
+  drive(std::move(exchange), service_->pid());
+}
+
+void ServiceCase::startConfigured(const testsupport::MosquittoBroker& broker, const fs::path& dir) {
   for (const char* subdir : {"p7", "work"}) {
     fs::create_directories(dir / subdir);
   }
-  state_->client.connect(broker.url(), "speed-" + prefix + "publisher");
-  state_->client.subscribe(std::string(kStatusPrefix) + "#", 1);
-
   // The broker serves earlier cases too: count their subscriptions.
   const std::string configurationSubscription = std::string(kConfigurationTopic) + " (QoS 0)";
   const std::string rulesSubscription = std::string(kRulesPrefix) + "+ (QoS 0)";
   const std::string log = broker.log();
   const std::size_t configurations = testsupport::countOccurrences(log, configurationSubscription);
   const std::size_t ruleTopics = testsupport::countOccurrences(log, rulesSubscription);
-  state_->service = std::make_unique<e2e::ServiceProcess>(broker.url(), dir / "wb-rules",
-                                                          dir / "p7", dir / "work");
-  state_->pid = state_->service->pid();
+  service_ = std::make_unique<e2e::ServiceProcess>(broker.url(), dir / "wb-rules", dir / "p7",
+                                                   dir / "work");
   waitForBrokerLog(broker, configurationSubscription, configurations + 1,
                    "subscribe to its configuration");
-  state_->client.publish(kConfigurationTopic, kConfiguration, 1);
+  client().publish(kConfigurationTopic, kConfiguration, 1);
   waitForBrokerLog(broker, rulesSubscription, ruleTopics + 1, "subscribe to rules");
-}
-
-ServiceCase::~ServiceCase() = default;
-
-Figures ServiceCase::oneAtATime(std::size_t count) {
-  const double cpuBefore = processCpuSeconds(state_->pid);
-  Figures figures = latencyFigures(speed::oneAtATime(state_->client, *state_->exchange, state_->next, count));
-  figures.cpuMsPerOp = (processCpuSeconds(state_->pid) - cpuBefore) * 1e3 / static_cast<double>(count);
-  state_->next += count;
-  return figures;
-}
-
-Figures ServiceCase::pipelined(std::size_t count, std::size_t inFlight) {
-  const double cpuBefore = processCpuSeconds(state_->pid);
-  Figures figures;
-  figures.perSecond = speed::pipelined(state_->client, *state_->exchange, state_->next, count, inFlight);
-  figures.cpuMsPerOp = (processCpuSeconds(state_->pid) - cpuBefore) * 1e3 / static_cast<double>(count);
-  figures.rssMiB = residentMiB(state_->pid);
-  state_->next += count;
-  return figures;
 }
 
 }  // namespace speed
