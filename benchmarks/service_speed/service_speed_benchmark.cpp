@@ -82,6 +82,12 @@ std::string utcNow() {
   return text;
 }
 
+// The machine is shared: its load says how far to trust a run.
+double loadAverage() {
+  double load = 0;
+  return ::getloadavg(&load, 1) == 1 ? load : 0;
+}
+
 void useBrokerWithoutNodelay() {
   const char* path = std::getenv("PATH");
   const std::string withWrapper =
@@ -175,8 +181,8 @@ void run(const Options& options) {
     useBrokerWithoutNodelay();
   }
   testsupport::MosquittoBroker broker;
-  fmt::print("Service speed: {}, {} cores, medians of {} runs\n", utcNow(),
-             std::thread::hardware_concurrency(), options.repeats);
+  fmt::print("Service speed: {}, {} cores (load average {:.2f}), medians of {} runs\n", utcNow(),
+             std::thread::hardware_concurrency(), loadAverage(), options.repeats);
   fmt::print("File system: {}\n", scratch.description());
   fmt::print("Broker: private mosquitto, {}\n",
              options.brokerWithoutNodelay ? "set_tcp_nodelay off (mosquitto's default)"
@@ -195,7 +201,9 @@ void run(const Options& options) {
       "\nOne at a time, floor and service alternate in chunks of 10. / floor, the median of the\n"
       "runs' ratios: one at a time, p50 / (replacement p50 + round trip p50), lower is\n"
       "better; in flight, rules/s * (replacement p50 + round trip p50), higher is better.\n"
-      "CPU: the benchmark's thread for the floor, the service process for the service.\n");
+      "CPU: the benchmark's thread for the floor, the service process for the service.\n"
+      "Load average at the end: {:.2f}\n",
+      loadAverage());
 }
 
 }  // namespace
