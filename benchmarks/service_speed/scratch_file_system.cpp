@@ -36,8 +36,8 @@ void enterPrivateMountNamespace() {
   }
 }
 
-}  // namespace
-
+// Runs a program (searched in PATH) and waits for it; throws when it cannot
+// be started or does not exit with status 0.
 void runCommand(const std::vector<std::string>& argv) {
   std::vector<char*> args;
   for (const auto& arg : argv) {
@@ -60,6 +60,8 @@ void runCommand(const std::vector<std::string>& argv) {
   }
 }
 
+}  // namespace
+
 ScratchFileSystem::ScratchFileSystem() {
   std::string pattern = "/tmp/rp-speed-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) {
@@ -74,7 +76,7 @@ ScratchFileSystem::ScratchFileSystem() {
   try {
     mountFreshImage();
   } catch (...) {
-    fs::remove_all(base_);
+    release();
     throw;
   }
 }
@@ -98,12 +100,15 @@ void ScratchFileSystem::mountFreshImage() {
   description_ = fmt::format("fresh ext4 image, 1 GiB, loop-mounted at {}", root_.string());
 }
 
-ScratchFileSystem::~ScratchFileSystem() {
+ScratchFileSystem::~ScratchFileSystem() { release(); }
+
+void ScratchFileSystem::release() noexcept {
   if (mounted_ && ::umount2(root_.c_str(), 0) != 0) {
     std::cerr << "cannot unmount " << root_.string() << ": " << std::strerror(errno)
               << " (the mount ends with this process's mount namespace)\n";
     ::umount2(root_.c_str(), MNT_DETACH);
   }
+  mounted_ = false;
   std::error_code ignored;
   fs::remove_all(base_, ignored);
 }

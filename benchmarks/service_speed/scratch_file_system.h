@@ -2,7 +2,6 @@
 
 #include <filesystem>
 #include <string>
-#include <vector>
 
 namespace speed {
 
@@ -27,15 +26,12 @@ class ScratchFileSystem {
 
  private:
   void mountFreshImage();
+  void release() noexcept;
 
   std::filesystem::path base_;
   std::filesystem::path root_;
   std::string description_;
   bool mounted_ = false;
 };
-
-// Runs a program (searched in PATH) and waits for it; throws when it cannot
-// be started or does not exit with status 0.
-void runCommand(const std::vector<std::string>& argv);
 
 }  // namespace speed

@@ -14,8 +14,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
-#include <memory>
 #include <iostream>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -65,7 +65,7 @@ Options parse(int argc, char** argv) {
 }
 
 std::string cell(double value, const char* format = "{:.2f}") {
-  return value > 0 ? fmt::format(format, value) : "-";
+  return value > 0 ? fmt::format(fmt::runtime(format), value) : "-";
 }
 
 void printRow(const std::string& what, const std::string& files, const Figures& figures) {
