@@ -469,8 +469,7 @@ void handleConfiguration(const std::vector<char>& payload,
     // Declared before the document so that the cache is emptied and memory
     // trimmed only after the document and the old structure are gone.
     TemplateCacheCleanupGuard guard{true};
-    const nlohmann::json document = nlohmann::json::parse(text);
-    m_configuration = parseIoStructure<IoInfo>(document, guard, false);
+    m_configuration = parseIoStructure<IoInfo>(nlohmann::json::parse(text), guard, false);
     if (need_rules_subscription) {
       client.Subscribe(kRulesTopicFilter, mosquitto::Qos::AtMostOnce, false,
                        nullptr, nullptr);

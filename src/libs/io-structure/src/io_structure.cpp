@@ -263,29 +263,51 @@ std::unordered_set<std::string> IoInfo::getCells() const {
   return cells;
 }
 
-// The guard is the caller's promise that the cache filled here is emptied
-// once the caller is done with it; parsing itself does not touch the guard.
+namespace {
+
 template <typename T>
-std::unordered_map<std::string, std::unique_ptr<T>> parseIoStructure(
-    const nlohmann::json& structure, TemplateCacheCleanupGuard& /*guard*/,
-    bool strict) {
-  static_assert(std::is_base_of_v<IoInfo, T>, "T must derive from IoInfo");
-  const Path root;
+using ElementMap = std::unordered_map<std::string, std::unique_ptr<T>>;
+
+// Checks everything but the elements and resolves the templates.
+TemplateEntries readDocumentHead(const nlohmann::json& structure,
+                                 const Path& root, bool strict) {
   requireObject(structure, root);
   if (strict) {
     checkTopLevelMembers(structure, root);
   }
-  const TemplateEntries templates = resolveTemplates(structure, root, strict);
+  return resolveTemplates(structure, root, strict);
+}
 
-  std::unordered_map<std::string, std::unique_ptr<T>> result;
+// The "elements" object, or null when the document has none.
+template <typename Json>
+Json* findElements(Json& structure, const Path& path) {
   const auto found = structure.find("elements");
   if (found == structure.end()) {
+    return nullptr;
+  }
+  requireObject(*found, path);
+  return &*found;
+}
+
+}  // namespace
+
+// The guard is the caller's promise that the cache filled here is emptied
+// once the caller is done with it; parsing itself does not touch the guard.
+template <typename T>
+ElementMap<T> parseIoStructure(const nlohmann::json& structure,
+                               TemplateCacheCleanupGuard& /*guard*/,
+                               bool strict) {
+  static_assert(std::is_base_of_v<IoInfo, T>, "T must derive from IoInfo");
+  const Path root;
+  const TemplateEntries templates = readDocumentHead(structure, root, strict);
+  const Path path = root.member("elements");
+  ElementMap<T> result;
+  const nlohmann::json* elements = findElements(structure, path);
+  if (elements == nullptr) {
     return result;
   }
-  const Path path = root.member("elements");
-  requireObject(*found, path);
-  result.reserve(found->size());
-  for (const auto& item : found->items()) {
+  result.reserve(elements->size());
+  for (const auto& item : elements->items()) {
     result.try_emplace(item.key(),
                        readElement<T>(item.value(), path.member(item.key()),
                                       templates, strict));
@@ -293,8 +315,37 @@ std::unordered_map<std::string, std::unique_ptr<T>> parseIoStructure(
   return result;
 }
 
+// Takes the elements out of the document one by one, in the same order as
+// above, and frees each one's part as soon as the element is built; the key
+// moves into the map.
+template <typename T>
+ElementMap<T> parseIoStructure(nlohmann::json&& structure,
+                               TemplateCacheCleanupGuard& /*guard*/,
+                               bool strict) {
+  static_assert(std::is_base_of_v<IoInfo, T>, "T must derive from IoInfo");
+  const Path root;
+  const TemplateEntries templates = readDocumentHead(structure, root, strict);
+  const Path path = root.member("elements");
+  ElementMap<T> result;
+  nlohmann::json* elements = findElements(structure, path);
+  if (elements == nullptr) {
+    return result;
+  }
+  auto& members = elements->get_ref<nlohmann::json::object_t&>();
+  result.reserve(members.size());
+  while (!members.empty()) {
+    auto member = members.extract(members.begin());
+    auto element = readElement<T>(member.mapped(), path.member(member.key()),
+                                  templates, strict);
+    result.try_emplace(std::move(member.key()), std::move(element));
+  }
+  return result;
+}
+
 template IoStructure parseIoStructure<IoInfo>(
     const nlohmann::json& structure, TemplateCacheCleanupGuard& guard,
     bool strict);
+template IoStructure parseIoStructure<IoInfo>(
+    nlohmann::json&& structure, TemplateCacheCleanupGuard& guard, bool strict);
 
 }  // namespace talvoro
