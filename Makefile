@@ -16,6 +16,7 @@ SANITIZE_ENV = ASAN_OPTIONS=abort_on_error=1:halt_on_error=1:detect_leaks=1:dete
 # libFuzzer targets (tests/fuzz), each run for FUZZ_SECONDS.
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
+FUZZ_FLAGS = -fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all
 
 deps:
 	@scripts/install-deps.sh
@@ -44,7 +45,7 @@ fuzz:
 	@scripts/install-deps.sh --fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DRULES_PREPROCESSOR_BUILD_TESTS=OFF -DRULES_PREPROCESSOR_BUILD_BENCHMARKS=OFF \
-	  -DRULES_PREPROCESSOR_BUILD_FUZZERS=ON
+	  -DRULES_PREPROCESSOR_BUILD_FUZZERS=ON "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)"
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	@tests/fuzz/run-fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 
