@@ -278,15 +278,41 @@ TemplateEntries readDocumentHead(const nlohmann::json& structure,
   return resolveTemplates(structure, root, strict);
 }
 
-// The "elements" object, or null when the document has none.
-template <typename Json>
-Json* findElements(Json& structure, const Path& path) {
+// Reads a const document as it is. A mutable one is consumed: its elements
+// are taken out one by one, in the same order, and each one's part of the
+// document is freed as soon as the element is built; the key moves into the
+// map.
+template <typename T, typename Json>
+ElementMap<T> readStructure(Json& structure, bool strict) {
+  static_assert(std::is_base_of_v<IoInfo, T>, "T must derive from IoInfo");
+  const Path root;
+  const TemplateEntries templates = readDocumentHead(structure, root, strict);
+  ElementMap<T> result;
   const auto found = structure.find("elements");
   if (found == structure.end()) {
-    return nullptr;
+    return result;
   }
+  const Path path = root.member("elements");
   requireObject(*found, path);
-  return &*found;
+  using Object = std::conditional_t<std::is_const_v<Json>,
+                                    const nlohmann::json::object_t,
+                                    nlohmann::json::object_t>;
+  Object& members = found->template get_ref<Object&>();
+  result.reserve(members.size());
+  if constexpr (std::is_const_v<Json>) {
+    for (const auto& [key, value] : members) {
+      result.try_emplace(key, readElement<T>(value, path.member(key),
+                                             templates, strict));
+    }
+  } else {
+    while (!members.empty()) {
+      auto member = members.extract(members.begin());
+      auto element = readElement<T>(member.mapped(), path.member(member.key()),
+                                    templates, strict);
+      result.try_emplace(std::move(member.key()), std::move(element));
+    }
+  }
+  return result;
 }
 
 }  // namespace
@@ -297,49 +323,14 @@ template <typename T>
 ElementMap<T> parseIoStructure(const nlohmann::json& structure,
                                TemplateCacheCleanupGuard& /*guard*/,
                                bool strict) {
-  static_assert(std::is_base_of_v<IoInfo, T>, "T must derive from IoInfo");
-  const Path root;
-  const TemplateEntries templates = readDocumentHead(structure, root, strict);
-  const Path path = root.member("elements");
-  ElementMap<T> result;
-  const nlohmann::json* elements = findElements(structure, path);
-  if (elements == nullptr) {
-    return result;
-  }
-  result.reserve(elements->size());
-  for (const auto& item : elements->items()) {
-    result.try_emplace(item.key(),
-                       readElement<T>(item.value(), path.member(item.key()),
-                                      templates, strict));
-  }
-  return result;
+  return readStructure<T>(structure, strict);
 }
 
-// Takes the elements out of the document one by one, in the same order as
-// above, and frees each one's part as soon as the element is built; the key
-// moves into the map.
 template <typename T>
 ElementMap<T> parseIoStructure(nlohmann::json&& structure,
                                TemplateCacheCleanupGuard& /*guard*/,
                                bool strict) {
-  static_assert(std::is_base_of_v<IoInfo, T>, "T must derive from IoInfo");
-  const Path root;
-  const TemplateEntries templates = readDocumentHead(structure, root, strict);
-  const Path path = root.member("elements");
-  ElementMap<T> result;
-  nlohmann::json* elements = findElements(structure, path);
-  if (elements == nullptr) {
-    return result;
-  }
-  auto& members = elements->get_ref<nlohmann::json::object_t&>();
-  result.reserve(members.size());
-  while (!members.empty()) {
-    auto member = members.extract(members.begin());
-    auto element = readElement<T>(member.mapped(), path.member(member.key()),
-                                  templates, strict);
-    result.try_emplace(std::move(member.key()), std::move(element));
-  }
-  return result;
+  return readStructure<T>(structure, strict);
 }
 
 template IoStructure parseIoStructure<IoInfo>(
