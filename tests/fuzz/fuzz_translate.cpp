@@ -12,10 +12,10 @@ namespace {
 // Elements with one cell, several cells, none, and values that look like
 // replacement patterns.
 constexpr const char* kStructure =
-    R"({"templates": {"two": {"cells": ["K1", "K5"]}}, "elements": {)"
-    R"("lamp1": {"device": "relay_7", "virtualDevice": "kitchen", "port": 3, "cells": ["K2"]},)"
-    R"("fan2": {"device": "relay_9", "template": "two"}, "bare": {"device": ""},)"
-    R"("tricky": {"device": "$1 \\0 $& DEVICE_NAME(lamp1) (?R)", "cells": ["$`"]}}})";
+    R"json({"templates": {"two": {"cells": ["K1", "K5"]}}, "elements": {)json"
+    R"json("lamp1": {"device": "relay_7", "virtualDevice": "kitchen", "port": 3, "cells": ["K2"]},)json"
+    R"json("fan2": {"device": "relay_9", "template": "two"}, "bare": {"device": ""},)json"
+    R"json("tricky": {"device": "$1 \\0 $& DEVICE_NAME(lamp1) (?R)", "cells": ["$`"]}}})json";
 
 void configureOnce() {
   static const bool configured = [] {

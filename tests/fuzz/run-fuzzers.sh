@@ -8,18 +8,25 @@ set -euo pipefail
 build=$1 seconds=$2
 seeds="$(dirname "$0")/corpus"
 
-# Longest input per target. The IO structure target stays short for now:
-# error messages show the offending value by rendering it recursively, which
-# exhausts the stack on documents nested tens of thousands of levels deep.
+# Longest input the fuzzer makes; longer seeds are cut to it. Short inputs
+# keep thousands of runs a second; the seeds' full size is covered by
+# running each seed once as it is first.
 declare -A max_len=(
   [fuzz_io_structure]=4096
-  [fuzz_translate]=1100000
+  [fuzz_translate]=65536
   [fuzz_rule_file_name]=4096
 )
+# Not run at full size yet: error messages of the IO structure library render
+# the offending value recursively, and a document nested 100,000 levels deep
+# (deep-nesting-array) still exhausts the stack there.
+declare -A cut_seeds_only=([fuzz_io_structure]=1)
 
 for target in "${!max_len[@]}"; do
   echo "== $target (${seconds}s)"
   mkdir -p "$build/corpus/$target" "$build/crashes"
+  if [ -z "${cut_seeds_only[$target]:-}" ]; then
+    "$build/bin/$target" "$seeds/$target"/*
+  fi
   "$build/bin/$target" -max_total_time="$seconds" -max_len="${max_len[$target]}" \
     -timeout=20 -rss_limit_mb=4096 -print_final_stats=1 \
     -artifact_prefix="$build/crashes/$target-" \
