@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build, run and test the service.
+# Installs the Debian packages needed to build, run and test the service;
+# with --fuzz also clang and its runtime libraries (libFuzzer) for make fuzz.
 # Idempotent: only packages that are missing are installed, and a machine that
 # has them all is left untouched (no apt-get update, no network access).
 set -euo pipefail
@@ -14,6 +15,9 @@ packages=(
   mosquitto mosquitto-clients openssl
   util-linux
 )
+if [ "${1:-}" = "--fuzz" ]; then
+  packages+=(clang libclang-rt-dev)
+fi
 
 missing=()
 for pkg in "${packages[@]}"; do
