@@ -73,7 +73,4 @@ drop-in to use a broker other than tcp://127.0.0.1:1883.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${RP_PACKAGING_DIR}/postinst ${RP_PACKAGING_DIR}/prerm ${RP_PACKAGING_DIR}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
-# dpkg-shlibdeps looks for the target's libraries in its multiarch directory.
-set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_LIST_DIR}/cpack-project-config.cmake)
-set(RP_CPACK_DEB_HOST_ARCH ${CPACK_DEBIAN_PACKAGE_ARCHITECTURE})
 include(CPack)
