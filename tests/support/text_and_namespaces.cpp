@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <filesystem>
 #include <fstream>
 
@@ -22,22 +23,6 @@ std::size_t countOccurrences(const std::string& text, const std::string& fragmen
 }
 
 namespace {
-
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) : fd_(fd) {}
-  ~FileDescriptor() {
-    if (fd_ >= 0) {
-      ::close(fd_);
-    }
-  }
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  int get() const { return fd_; }
-
- private:
-  int fd_;
-};
 
 bool sameFile(int fd, const char* path) {
   struct stat ofFd {};
@@ -61,12 +46,16 @@ bool mountNamespaceOwnedByOwnUserNamespace() {
   if (inInitialUserNamespace()) {
     return false;
   }
-  const FileDescriptor mounts(::open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC));
-  if (mounts.get() < 0) {
-    return false;
+  // Nothing between open and close can throw.
+  const int mounts = ::open("/proc/self/ns/mnt", O_RDONLY | O_CLOEXEC);
+  const int owner = mounts < 0 ? -1 : ::ioctl(mounts, NS_GET_USERNS);
+  const bool owned = owner >= 0 && sameFile(owner, "/proc/self/ns/user");
+  for (const int fd : {owner, mounts}) {
+    if (fd >= 0) {
+      ::close(fd);
+    }
   }
-  const FileDescriptor owner(::ioctl(mounts.get(), NS_GET_USERNS));
-  return owner.get() >= 0 && sameFile(owner.get(), "/proc/self/ns/user");
+  return owned;
 }
 
 }  // namespace
