@@ -57,7 +57,7 @@ TEST_F(ServiceTest, StartsWithTheVersionRecordAndItsClientIdentifier) {
   const std::string log = traceLog();
   const std::string firstRecord = log.substr(0, log.find('\n'));
   EXPECT_NE(firstRecord.find("INFO"), std::string::npos) << firstRecord;
-  EXPECT_NE(firstRecord.find("main(): Version v2.24-48-g41fdda7"), std::string::npos)
+  EXPECT_NE(firstRecord.find("main(): Version " RULES_PREPROCESSOR_VERSION), std::string::npos)
       << firstRecord;
 }
 

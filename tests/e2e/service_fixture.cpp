@@ -102,7 +102,7 @@ void ServiceTest::SetUp() {
   if (!testsupport::inPrivateMountNamespace()) {
     if (testsupport::runningInCi()) {
       GTEST_FAIL() << "end-to-end tests must run in a private mount namespace "
-                      "(through run-in-private-mounts.sh, as root)";
+                      "(through run-in-private-mounts.sh, as root or in a user namespace)";
     }
     GTEST_SKIP() << "not in a private mount namespace";
   }

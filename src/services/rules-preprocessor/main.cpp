@@ -44,8 +44,10 @@
 #include "talvoro/io_structure.h"
 #include "talvoro/mosquitto/mqtt_async_wrapper.h"
 
+// The version text comes from the build (CMakeLists.txt), which also derives
+// the package version from it.
 #ifndef RULES_PREPROCESSOR_VERSION
-#define RULES_PREPROCESSOR_VERSION "v2.24-48-g41fdda7"
+#error "RULES_PREPROCESSOR_VERSION must be defined by the build"
 #endif
 
 // Records of the rule client carry the function name of its entry point, also

@@ -51,6 +51,13 @@ TEST_F(TraceChannel, RecordLayoutWithPrintfFormatting) {
             "Version v2.24-48-g41fdda7, 7 rules, -9000000000 bytes, code -5\n");
 }
 
+// Fails on 32-bit targets built without a 64-bit time_t.
+TEST_F(TraceChannel, TimestampsGoPast2038) {
+  clock.now = localTime(2040, 2, 29, 12, 0, 0, 0);
+  channel.Trace(0, Level::Info, nullptr, 1, "f.cpp", "f", "x");
+  EXPECT_EQ(console.text().substr(0, 26), "2040-02-29 12:00:00.000000");
+}
+
 TEST_F(TraceChannel, EveryLevelHasItsName) {
   const char* names[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL"};
   for (int level = 0; level < 6; ++level) {
