@@ -1,7 +1,9 @@
-// Rule names and installed file names: for any rule name (one topic level)
-// and any directory entry, the name survives the topic, the entry is taken
-// as the rule's installed file exactly when it is that file's name, and the
-// hash found rebuilds the entry's path.
+// Rule names and the rule directory's file names: for any rule name (one
+// topic level) and any directory entry, a name is refused exactly when it
+// cannot make a file name for every hash; an accepted name's file names
+// fit the file system, its aside name leads back to it and is never taken
+// for a rule file or a temporary file; an entry is taken for the rule's
+// installed file exactly when it is that file's name.
 //
 // Input: the rule name, '/', the directory entry.
 
@@ -17,6 +19,15 @@ void require(bool condition) {
   if (!condition) std::abort();
 }
 
+bool accepted(const std::string& name) {
+  try {
+    talvoro::checkRuleName(name);
+    return true;
+  } catch (const talvoro::RuleRefused&) {
+    return false;
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -27,13 +38,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace talvoro;
 
   if (!name.empty()) require(ruleNameOf(kRulesTopicPrefix + name) == name);
-  const std::string prefix = name + kInstalledFileSeparator;
-  const std::string hash = hashOfInstalledFile(entry, prefix);
+  const bool fits = !name.empty() && name.find('\0') == std::string::npos &&
+                    name.size() <= kMaxRuleNameLength;
+  require(accepted(name) == fits);
+
+  const std::string longest = installedFileName(name, std::string(kMaxHashDigits, '9'));
+  if (fits) require(longest.size() <= kMaxFileNameLength);
+  const std::string aside = asideFileName(longest);
+  require(aside.size() == longest.size() && aside.front() == '.');
+  require(installedNameOfAside(aside) == longest);
+  require(!isPendingFileName(aside) && !isPendingFileName(longest));
+  require(hashOfInstalledFile(aside, name + kInstalledFileSeparator).empty());
+
+  const std::string hash = hashOfInstalledFile(entry, name + kInstalledFileSeparator);
   if (!hash.empty()) {
     require(hash.find_first_not_of("0123456789") == std::string::npos);
-    require(installedFilePath(name, hash) == rules_dir + entry);
+    require(installedFileName(name, hash) == entry);
   }
-  const std::string own = name + kInstalledFileSeparator + "4711" + kInstalledFileSuffix;
-  require(hashOfInstalledFile(own, prefix) == "4711");
   return 0;
 }
