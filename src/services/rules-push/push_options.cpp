@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <set>
@@ -84,6 +85,49 @@ void checkCombination(const PushOptions& options) {
   }
 }
 
+// An MQTT topic is UTF-8 of at most 65535 bytes, the rules topic prefix
+// included.
+constexpr std::size_t kMaxNameBytes = 65000;
+
+// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no
+// surrogates, nothing above U+10FFFF.
+bool isUtf8(const std::string& text) {
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
+    const unsigned char lead = byte(i);
+    std::size_t length = 1;
+    std::uint32_t code = lead;
+    if (lead >= 0xF0 && lead <= 0xF4) {
+      length = 4;
+      code = lead & 0x07u;
+    } else if (lead >= 0xE0) {
+      length = lead <= 0xEF ? 3 : 0;
+      code = lead & 0x0Fu;
+    } else if (lead >= 0xC2) {
+      length = 2;
+      code = lead & 0x1Fu;
+    } else if (lead >= 0x80) {
+      length = 0;
+    }
+    if (length == 0 || i + length > text.size()) {
+      return false;
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+      if ((byte(i + k) & 0xC0u) != 0x80u) {
+        return false;
+      }
+      code = (code << 6) | (byte(i + k) & 0x3Fu);
+    }
+    if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
+        (length == 4 && (code < 0x10000 || code > 0x10FFFF))) {
+      return false;
+    }
+    i += length;
+  }
+  return true;
+}
+
 }  // namespace
 
 PushOptions parseArguments(const std::vector<std::string>& args) {
@@ -131,6 +175,11 @@ std::string ruleNameOf(const std::string& path) {
 void checkRuleName(const std::string& name) {
   if (name.empty()) {
     throw UsageError("a rule name cannot be empty");
+  }
+  if (name.size() > kMaxNameBytes || !isUtf8(name)) {
+    // The broker would drop the connection over such a topic.
+    throw UsageError(fmt::format("the rule name \"{}\" is not UTF-8 of at most {} bytes",
+                                 name, kMaxNameBytes));
   }
   if (name.find_first_of(std::string("/+#\0", 4)) != std::string::npos) {
     throw UsageError(fmt::format(

@@ -49,7 +49,8 @@ PushOptions parseArguments(const std::vector<std::string>& args);
 std::string ruleNameOf(const std::string& path);
 
 // Throws UsageError when `name` cannot be one topic level that the service
-// hears: empty, or holding '/', '+', '#' or a NUL byte.
+// hears: empty, not UTF-8, too long for a topic, or holding '/', '+', '#' or
+// a NUL byte.
 void checkRuleName(const std::string& name);
 
 // Reads every rule file (standard input for "-"). Throws InputError for a

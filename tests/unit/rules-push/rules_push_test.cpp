@@ -25,6 +25,7 @@ TEST(RulesPushOptions, RefusesWhatCannotBeFollowed) {
   using Args = std::vector<std::string>;
   for (const Args& args : {Args{}, Args{"-"}, Args{"--name", "x", "a.js", "b.js"},
                            Args{"--name", "a/b", "a.js"}, Args{"--name", "a+", "a.js"},
+                           Args{"--name", "caf\xC3", "a.js"}, Args{"--name", "\xED\xA0\x80", "a.js"},
                            Args{"--timeout", "0", "a.js"}, Args{"--timeout", "5s", "a.js"},
                            Args{"--retries", "-1", "a.js"}, Args{"--broker"},
                            Args{"--bogus", "a.js"}}) {
@@ -35,6 +36,7 @@ TEST(RulesPushOptions, RefusesWhatCannotBeFollowed) {
   EXPECT_EQ(options.timeout, 250ms);
   EXPECT_EQ(options.retries, 0);
   EXPECT_EQ(options.files, std::vector<std::string>{"-"});
+  EXPECT_NO_THROW(parseArguments({"--name", "K\xC3\xBC" "che \xF0\x9F\x92\xA1", "-"}));
 }
 
 TEST(RulesPushOptions, RefusesTwiceTheSameNameAndADirectory) {
