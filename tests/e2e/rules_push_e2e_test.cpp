@@ -185,7 +185,6 @@ TEST_F(PushTest, RecoversFromAServiceKilledInTheMiddleOfADeployment) {
     files.push_back(writeInput("rule-" + std::to_string(i) + ".js",
                                "DEVICE_NAME(lamp1) " + std::to_string(i)));
   }
-  files.insert(files.begin(), {"--timeout", "5"});
   auto deployment = start(files);
 
   ASSERT_TRUE(observer.waitMessage(20s)) << "no result before the kill";

@@ -98,7 +98,7 @@ class ServiceSession {
 
   // Counts the times the service (or our link to it) came into an accepting
   // state: a change means messages in flight before may be lost.
-  std::uint64_t acceptingSince() const { return enteredAccepting_; }
+  std::uint64_t acceptances() const { return enteredAccepting_; }
 
   // Hands what arrives within `wait` to `deployment`; returns the indices of
   // items that got their result.
@@ -204,7 +204,7 @@ void printAll(const Deployment& deployment, const std::vector<std::size_t>& indi
 // on everything when the service does not accept for `timeout`.
 void deploy(ServiceSession& session, Deployment& deployment, std::chrono::milliseconds timeout) {
   auto unavailableSince = Clock::now();
-  std::uint64_t acceptingSince = session.acceptingSince();
+  std::uint64_t acceptances = session.acceptances();
   while (!deployment.finished()) {
     printAll(deployment, session.receive(deployment, kPollInterval));
     const auto now = Clock::now();
@@ -218,8 +218,8 @@ void deploy(ServiceSession& session, Deployment& deployment, std::chrono::millis
       continue;
     }
     unavailableSince = now;
-    if (session.acceptingSince() != acceptingSince) {
-      acceptingSince = session.acceptingSince();
+    if (session.acceptances() != acceptances) {
+      acceptances = session.acceptances();
       deployment.serviceLost();
     }
     const Deployment::Step step = deployment.due(now);
