@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <iostream>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <random>
 #include <set>
@@ -210,9 +211,9 @@ void deploy(ServiceSession& session, Deployment& deployment, std::chrono::millis
     const auto now = Clock::now();
     if (!session.accepting()) {
       if (now - unavailableSince > timeout) {
-        std::cerr << fmt::format("rules-push: the service did not take messages for {} ms "
+        std::cerr << fmt::format("rules-push: the service did not take messages for {:g} s "
                                  "(its state: {})\n",
-                                 timeout.count(), session.state());
+                                 timeout.count() / 1000.0, session.state());
         printAll(deployment, deployment.giveUpAll());
       }
       continue;
@@ -237,6 +238,16 @@ int run(ServiceSession& session, Deployment& deployment, const std::set<std::str
   fmt::print("{}\n", deployment.summary(noun));
   std::fflush(stdout);
   return deployment.exitStatus();
+}
+
+// A malformed broker address or unreadable credentials show here, before
+// anything is published: exit status 2 as for any unreadable input.
+std::unique_ptr<ServiceSession> openSession() {
+  try {
+    return std::make_unique<ServiceSession>(clientIdentifier());
+  } catch (const mqtt::MqttError& error) {
+    throw InputError(error.what());
+  }
 }
 
 Deployment::Limits limitsOf(const PushOptions& options) {
@@ -268,15 +279,15 @@ int pushAll(const PushOptions& options) {
   if (options.broker) {
     ::setenv("MQTT_BROKER_URL", options.broker->c_str(), 1);
   }
-  ServiceSession session(clientIdentifier());
+  const std::unique_ptr<ServiceSession> session = openSession();
   if (configuration) {
     const int status =
-        run(session, *configuration, kConfigurationAccepted, options, kConfigurationLabel);
+        run(*session, *configuration, kConfigurationAccepted, options, kConfigurationLabel);
     if (status != 0 || rules.items().empty()) {
       return status;
     }
   }
-  return run(session, rules, kRulesAccepted, options, "rule");
+  return run(*session, rules, kRulesAccepted, options, "rule");
 }
 
 std::vector<std::string> argumentsOf(int argc, char** argv) {

@@ -278,7 +278,8 @@ Exit status:
   0  every rule ended installed, cleared or unchanged (a configuration:
      accepted or unchanged)
   1  a rule ended outdated, rejected or failed (a configuration: rejected)
-  2  bad usage, or a file that cannot be read; nothing was published
+  2  bad usage (a malformed broker address included), or a file that cannot
+     be read (the password and CA files included); nothing was published
   3  the service did not answer: not ready in time, or results missing after
      the retries
 )";
