@@ -1,25 +1,65 @@
 #!/usr/bin/env bash
-# Installs the Debian packages needed to build, run and test the service.
+# Installs the Debian packages needed to build, run and test the service;
+# with --fuzz also clang and its runtime libraries (libFuzzer) for make fuzz.
 # Idempotent: only packages that are missing are installed, and a machine that
 # has them all is left untouched (no apt-get update, no network access).
+#
+#   install-deps.sh                  native build, tests, packaging
+#   install-deps.sh --cross ARCH     also the cross toolchain, the target's
+#                                    libraries and qemu (ARCH: arm64, armhf)
+#   install-deps.sh --fuzz           also clang and libFuzzer
 set -euo pipefail
 
-packages=(
-  g++ cmake make pkg-config
+cross_arch="" fuzz=0
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --fuzz) fuzz=1; shift ;;
+    --cross) cross_arch=${2:-}; shift 2 || { echo "install-deps: --cross needs an architecture" >&2; exit 2; } ;;
+    *) echo "install-deps: unknown option $1" >&2; exit 2 ;;
+  esac
+done
+
+native_arch=$(dpkg --print-architecture)
+[ "$cross_arch" = "$native_arch" ] && cross_arch=""
+
+# Libraries that the build links against: per target architecture.
+target_libraries=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libpaho-mqtt-dev libssl-dev
   libboost-regex-dev
-  nlohmann-json3-dev
   libfmt-dev
+)
+
+packages=(
+  g++ cmake make pkg-config
+  "${target_libraries[@]}"
+  nlohmann-json3-dev
   mosquitto mosquitto-clients openssl
   util-linux
+  dpkg-dev file lintian systemd
 )
+if [ "$fuzz" -eq 1 ]; then
+  packages+=(clang libclang-rt-dev)
+fi
+
+if [ -n "$cross_arch" ]; then
+  case "$cross_arch" in
+    arm64|armhf) ;;
+    *) echo "install-deps: unsupported cross architecture $cross_arch (arm64, armhf)" >&2; exit 2 ;;
+  esac
+  packages+=(crossbuild-essential-"$cross_arch" qemu-user-static)
+  for lib in "${target_libraries[@]}"; do
+    packages+=("$lib:$cross_arch")
+  done
+fi
+
+is_installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"
+}
 
 missing=()
 for pkg in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-    missing+=("$pkg")
-  fi
+  is_installed "$pkg" || missing+=("$pkg")
 done
 
 if [ "${#missing[@]}" -eq 0 ]; then
@@ -27,10 +67,17 @@ if [ "${#missing[@]}" -eq 0 ]; then
 fi
 
 echo "Installing missing packages: ${missing[*]}"
-sudo_cmd=()
+as_root=()
 if [ "$(id -u)" -ne 0 ]; then
-  sudo_cmd=(sudo)
+  command -v sudo >/dev/null || {
+    echo "install-deps: run as root, or install sudo, to install: ${missing[*]}" >&2
+    exit 1
+  }
+  as_root=(sudo)
 fi
-export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+if [ -n "$cross_arch" ] && ! dpkg --print-foreign-architectures | grep -qx "$cross_arch"; then
+  "${as_root[@]}" dpkg --add-architecture "$cross_arch"
+fi
+"${as_root[@]}" apt-get update -qq
+"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
+  apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 
 #include "service_fixture.h"
@@ -27,7 +28,13 @@ class PushProcess {
   PushProcess(const std::vector<std::string>& args, const fs::path& output,
               const std::optional<std::string>& brokerFromEnvironment)
       : output_(output) {
+    // Binaries built for another architecture run in the emulator that runs
+    // this test.
     std::vector<std::string> argv = {RULES_PUSH_BINARY};
+    if (const char* emulator = std::getenv("RUN_IN_PRIVATE_MOUNTS_EMULATOR");
+        emulator != nullptr && *emulator != '\0') {
+      argv.insert(argv.begin(), emulator);
+    }
     argv.insert(argv.end(), args.begin(), args.end());
     pid_ = ::fork();
     if (pid_ < 0) {

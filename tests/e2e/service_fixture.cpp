@@ -22,6 +22,22 @@ std::string readAll(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
+std::uint32_t crc32Of(const std::string& bytes) {
+  if (bytes.empty()) {
+    return 0;
+  }
+  std::uint32_t c = 0xFFFFFFFFu;
+  for (unsigned char byte : bytes) {
+    c ^= byte;
+    for (int bit = 0; bit < 8; ++bit) {
+      c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
+    }
+  }
+  return c ^ 0xFFFFFFFFu;
+}
+
+std::string crcText(const std::string& bytes) { return std::to_string(crc32Of(bytes)); }
+
 ServiceProcess::ServiceProcess(const std::string& brokerUrl,
                                const fs::path& rulesDir, const fs::path& logsDir,
                                const fs::path& workDir) {
@@ -86,7 +102,7 @@ void ServiceTest::SetUp() {
   if (!testsupport::inPrivateMountNamespace()) {
     if (testsupport::runningInCi()) {
       GTEST_FAIL() << "end-to-end tests must run in a private mount namespace "
-                      "(through run-in-private-mounts.sh, as root)";
+                      "(through run-in-private-mounts.sh, as root or in a user namespace)";
     }
     GTEST_SKIP() << "not in a private mount namespace";
   }

@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <filesystem>
 #include <map>
 #include <memory>
@@ -107,5 +108,10 @@ class ServiceTest : public ::testing::Test {
 
 // The whole content of a file; empty when it cannot be read.
 std::string readAll(const fs::path& path);
+
+// The CRC-32 of zlib, computed bit by bit, independently of the service's
+// table, and as the decimal text of a status.
+std::uint32_t crc32Of(const std::string& bytes);
+std::string crcText(const std::string& bytes);
 
 }  // namespace e2e

@@ -86,6 +86,23 @@ TEST_F(LifecycleTest, AKillDuringABurstLeavesOneVersionOfEveryRule) {
   EXPECT_EQ(ruleFiles(), expected);
 }
 
+TEST_F(LifecycleTest, ABurstIsHandledAsOneMessageAfterTheOther) {
+  // Published at once, these wait together and are committed in batches.
+  const std::string newest = "// 1900000002\nx v2";
+  for (const std::string text : {"// 1900000001\nx v1", "// 1900000000\nx v0", newest.c_str()}) {
+    publishRule("x", text);
+    for (int i = 0; i < 20; ++i) {
+      publishRule("other" + std::to_string(i), text);
+    }
+  }
+  sync();
+  EXPECT_EQ(takeStatuses().at("x"), crcText(newest));
+  const Files files = ruleFiles();
+  EXPECT_EQ(std::count(files.begin(), files.end(), installedName("x", newest)), 1);
+  EXPECT_EQ(files.size(), 21u);
+  EXPECT_TRUE(waitForTrace("Правило x: новый ts 1900000000 не новее старого 1900000001"));
+}
+
 TEST_F(LifecycleTest, RefusesARuleWithoutAName) {
   publishRule("", "// 1900000000\nnameless");
   sync();

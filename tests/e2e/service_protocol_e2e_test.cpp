@@ -42,37 +42,26 @@ class ProtocolTest : public ServiceTest {
     return result;
   }
 
-  static std::uint32_t crc(const std::string& text) {
-    std::uint32_t c = 0xFFFFFFFFu;
-    for (unsigned char byte : text) {
-      c ^= byte;
-      for (int bit = 0; bit < 8; ++bit) {
-        c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-      }
-    }
-    return text.empty() ? 0u : c ^ 0xFFFFFFFFu;
-  }
-
   testsupport::TestMqttClient observer_;
 };
 
 TEST_F(ProtocolTest, EveryRuleMessageGetsAResult) {
   ASSERT_EQ(nextResult().second, (json{{"outcome", "accepted"}, {"elements", 1}}));
   const std::string rule = "DEVICE_NAME(lamp1)";
-  EXPECT_EQ(ruleResult("r", rule), (json{{"crc", crc(rule)},
+  EXPECT_EQ(ruleResult("r", rule), (json{{"crc", crc32Of(rule)},
                                          {"outcome", "installed"},
                                          {"file", installedName("r", "relay_7")}}));
-  EXPECT_EQ(ruleResult("r", rule), (json{{"crc", crc(rule)}, {"outcome", "unchanged"}}));
+  EXPECT_EQ(ruleResult("r", rule), (json{{"crc", crc32Of(rule)}, {"outcome", "unchanged"}}));
   EXPECT_EQ(ruleResult("r", ""), (json{{"crc", 0}, {"outcome", "cleared"}}));
 
   EXPECT_EQ(ruleResult("t", "// 1900000000\nnew")["outcome"], "installed");
   EXPECT_EQ(ruleResult("t", "// 1800000000\nold"),
-            (json{{"crc", crc("// 1800000000\nold")},
+            (json{{"crc", crc32Of("// 1800000000\nold")},
                   {"outcome", "outdated"},
                   {"reason", "the installed version has the timestamp 1900000000, this one "
                              "1800000000"}}));
   EXPECT_EQ(ruleResult("bad", "DEVICE_NAME(nowhere)"),
-            (json{{"crc", crc("DEVICE_NAME(nowhere)")},
+            (json{{"crc", crc32Of("DEVICE_NAME(nowhere)")},
                   {"outcome", "rejected"},
                   {"reason", "the placeholder key \"nowhere\" cannot be resolved"}}));
   const std::string longName(228, 'n');
@@ -80,7 +69,7 @@ TEST_F(ProtocolTest, EveryRuleMessageGetsAResult) {
 
   fs::create_directory(rulesDir_ / installedName("blocked", "x"));
   EXPECT_EQ(ruleResult("blocked", "x"),
-            (json{{"crc", crc("x")},
+            (json{{"crc", crc32Of("x")},
                   {"outcome", "failed"},
                   {"reason", "the name is taken by an entry that is not a rule file"}}));
 }

@@ -44,8 +44,10 @@
 #include "talvoro/io_structure.h"
 #include "talvoro/mosquitto/mqtt_async_wrapper.h"
 
+// The version text comes from the build (CMakeLists.txt), which also derives
+// the package version from it.
 #ifndef RULES_PREPROCESSOR_VERSION
-#define RULES_PREPROCESSOR_VERSION "v2.24-48-g41fdda7"
+#error "RULES_PREPROCESSOR_VERSION must be defined by the build"
 #endif
 
 // Records of the rule client carry the function name of its entry point, also
@@ -1263,23 +1265,22 @@ void requireNestingWithin(std::string_view text, std::size_t limit) {
 }
 
 // The IO structure of a configuration text. Throws, with a message that
-// quotes at most an excerpt of the text, when it is not one.
-IoStructure parseConfiguration(const std::string& text, TemplateCacheCleanupGuard& guard) {
+// quotes at most an excerpt of the text, when it is not one. The parsed
+// document is handed over whole, so that each element's part of it is freed
+// as soon as the element is built.
+IoStructure parseConfiguration(std::string_view text, TemplateCacheCleanupGuard& guard) {
   requireNestingWithin(text, kMaxConfigurationDepth);
-  const nlohmann::json document = nlohmann::json::parse(text);
-  return parseIoStructure<IoInfo>(document, guard, false);
+  return parseIoStructure<IoInfo>(nlohmann::json::parse(text.begin(), text.end()), guard,
+                                  false);
 }
 
-// Takes over a new IO structure. A payload identical to the last accepted one
-// costs one hash; a broken one throws and leaves the IO structure, its hash
-// and the subscription state as they were.
 // True when the configuration was taken over, false when it was the same
 // as the last one.
 bool handleConfiguration(const std::vector<char>& payload,
                          mosquitto::MqttAsyncWrapper& client,
                          bool& need_rules_subscription) {
-  const std::string text(payload.begin(), payload.end());
-  const std::size_t payloadHash = std::hash<std::string>{}(text);
+  const std::string_view text(payload.data(), payload.size());
+  const std::size_t payloadHash = std::hash<std::string_view>{}(text);
   if (payloadHash == m_structure_hash) {
     return false;
   }

@@ -1,5 +1,9 @@
 #pragma once
 
+#include <fmt/ranges.h>
+
+#include <map>
+#include <set>
 #include <string>
 
 #include "talvoro/io_structure.h"
@@ -12,23 +16,59 @@ inline IoStructure parseDocument(const nlohmann::json& document,
   return parseIoStructure<IoInfo>(document, guard, strict);
 }
 
-inline IoStructure parse(const std::string& text, bool strict = false) {
-  return parseDocument(nlohmann::json::parse(text), strict);
+// Every field of every element, in key order, for comparing two results.
+inline std::string describe(const IoStructure& structure) {
+  std::map<std::string, const IoInfo*> sorted;
+  for (const auto& [key, info] : structure) sorted.emplace(key, info.get());
+  std::string text;
+  for (const auto& [key, info] : sorted) {
+    const std::map<std::string, std::string> topics(info->topicKeys.begin(),
+                                                    info->topicKeys.end());
+    const auto unordered = info->getCells();
+    const std::set<std::string> cells(unordered.begin(), unordered.end());
+    text += fmt::format("{}: {}|{}|{}|{}|{}|{}\n", key, info->deviceName,
+                        info->virtualDeviceName, info->port, info->templateName,
+                        fmt::join(cells, ","), topics.size());
+    for (const auto& [topic, cell] : topics) text += fmt::format("  {} {}\n", topic, cell);
+  }
+  return text;
 }
 
-// The message of the IoStructureError the document raises, or "" if none.
-inline std::string errorOfDocument(const nlohmann::json& document,
-                                   bool strict = false) {
+// The message of the IoStructureError that `parse` raises, or "" if none.
+template <typename Parse>
+std::string errorFrom(Parse&& parse) {
   try {
-    parseDocument(document, strict);
+    parse();
   } catch (const IoStructureError& error) {
     return error.what();
   }
   return "";
 }
 
+inline std::string errorOfDocument(const nlohmann::json& document,
+                                   bool strict = false) {
+  return errorFrom([&] { parseDocument(document, strict); });
+}
+
+// The text parsed by both overloads, the copying and the consuming one,
+// which must agree.
+inline IoStructure parse(const std::string& text, bool strict = false) {
+  IoStructure copied = parseDocument(nlohmann::json::parse(text), strict);
+  TemplateCacheCleanupGuard guard;
+  const IoStructure consumed =
+      parseIoStructure<IoInfo>(nlohmann::json::parse(text), guard, strict);
+  EXPECT_EQ(describe(consumed), describe(copied)) << text;
+  return copied;
+}
+
 inline std::string errorOf(const std::string& text, bool strict = false) {
-  return errorOfDocument(nlohmann::json::parse(text), strict);
+  const std::string copied = errorOfDocument(nlohmann::json::parse(text), strict);
+  const std::string consumed = errorFrom([&] {
+    TemplateCacheCleanupGuard guard;
+    parseIoStructure<IoInfo>(nlohmann::json::parse(text), guard, strict);
+  });
+  EXPECT_EQ(consumed, copied) << text;
+  return copied;
 }
 
 }  // namespace talvoro::test

@@ -81,6 +81,29 @@ TEST_F(RuleDirectoryTest, AReplacementLeavesExactlyOneVersion) {
   EXPECT_EQ(entries(), Files{"rr-__3__.js"});
 }
 
+TEST_F(RuleDirectoryTest, ABatchFailsOnlyTheRuleThatFails) {
+  put("a-__1__.js", "old a");
+  put("b-__1__.js", "old b");
+  fs::create_directory(dir_.path() / "b-__2__.js");
+  const std::vector<std::string> names = {"a-__2__.js", "b-__2__.js", "c-__2__.js"};
+  const std::vector<std::string> texts = {"new a", "new b", "new c"};
+  std::vector<std::vector<InstalledVersion>> installed;
+  for (const char* rule : {"a", "b", "c"}) {
+    installed.push_back(rules_.installedVersions(rule));
+  }
+  std::vector<RuleDirectory::Replacement> batch;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    batch.push_back({&installed[i], &names[i], &texts[i], std::nullopt});
+  }
+  rules_.replace(batch);
+  EXPECT_FALSE(batch[0].error);
+  ASSERT_TRUE(batch[1].error);
+  EXPECT_FALSE(batch[2].error);
+  EXPECT_EQ(entries(), (Files{"a-__2__.js", "b-__1__.js", "b-__2__.js", "c-__2__.js"}));
+  EXPECT_EQ(read("a-__2__.js"), "new a");
+  EXPECT_EQ(read("b-__1__.js"), "old b");
+}
+
 TEST_F(RuleDirectoryTest, OnlyRegularFilesAreInstalledVersionsAndNothingBlocks) {
   put("target", "// 1900000000\n");
   fs::create_symlink(dir_.path() / "target", dir_.path() / "r-__1__.js");
@@ -96,6 +119,27 @@ TEST_F(RuleDirectoryTest, OnlyRegularFilesAreInstalledVersionsAndNothingBlocks) 
 
   put("big-__5__.js", std::string(4 * kMaxInstalledHeadBytes, 'x'));
   EXPECT_EQ(rules_.readHead("big-__5__.js")->size(), kMaxInstalledHeadBytes);
+}
+
+TEST_F(RuleDirectoryTest, TheLookupFollowsChangesByOtherParties) {
+  auto hashes = [&] {
+    std::vector<std::string> found;
+    for (const auto& version : rules_.installedVersions("r")) {
+      found.push_back(version.hash);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  };
+  put("r-__1__.js", "installed");
+  EXPECT_EQ(hashes(), Files{"1"});
+  put("r-__2__.js", "copied by hand");
+  fs::rename(dir_.path() / "r-__1__.js", dir_.path() / "r-__3__.js");
+  EXPECT_EQ(hashes(), (Files{"2", "3"}));
+  fs::remove(dir_.path() / "r-__2__.js");
+  fs::create_directory(dir_.path() / "r-__2__.js");
+  EXPECT_EQ(hashes(), Files{"3"});
+  rules_.replace(rules_.installedVersions("r"), "r-__4__.js", "new");
+  EXPECT_EQ(hashes(), Files{"4"});
 }
 
 TEST_F(RuleDirectoryTest, AnUnreadableDirectoryIsAnErrorAndAMissingOneIsEmpty) {

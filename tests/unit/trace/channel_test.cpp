@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "p7/detail/channel.h"
+#include "p7/detail/record.h"
 #include "p7/trace.h"
 #include "trace_test_support.h"
 
@@ -50,6 +51,13 @@ TEST_F(TraceChannel, RecordLayoutWithPrintfFormatting) {
             "Version v2.24-48-g41fdda7, 7 rules, -9000000000 bytes, code -5\n");
 }
 
+// Fails on 32-bit targets built without a 64-bit time_t.
+TEST_F(TraceChannel, TimestampsGoPast2038) {
+  clock.now = localTime(2040, 2, 29, 12, 0, 0, 0);
+  channel.Trace(0, Level::Info, nullptr, 1, "f.cpp", "f", "x");
+  EXPECT_EQ(console.text().substr(0, 26), "2040-02-29 12:00:00.000000");
+}
+
 TEST_F(TraceChannel, EveryLevelHasItsName) {
   const char* names[] = {"TRACE", "DEBUG", "INFO", "WARNING", "ERROR", "CRITICAL"};
   for (int level = 0; level < 6; ++level) {
@@ -91,6 +99,27 @@ TEST_F(TraceChannel, VerbosityDropsLowerLevelsAndNullSinkDropsAll) {
   channel.configure(options);
   EXPECT_TRUE(channel.Trace(0, Level::Error, nullptr, 4, "f.cpp", "f", "gone"));
   EXPECT_EQ(lines(console.text()).size(), 2u);
+}
+
+// Only the part of a message that fits in a file is formatted; the record
+// must come out as if the whole message had been cut with its record.
+TEST_F(TraceChannel, MessageLongerThanAFileIsCutLikeItsRecord) {
+  TempDir dir;
+  Options options;
+  options.sink = SinkKind::FileTxt;
+  options.dir = dir.path().string();
+  options.maxFiles = 1;
+  options.maxTotalBytes = 4096;
+  channel.configure(options);
+  std::string russian;
+  for (int i = 0; i < 50000; ++i) russian += "я";
+  channel.Trace(0, Level::Info, nullptr, 9, "f.cpp", "f", "<%s>\n", russian.c_str());
+
+  const auto written = traceFiles(dir.path());
+  ASSERT_EQ(written.size(), 1u);
+  const std::string whole = P7::detail::formatRecord(clock.now, Level::Info, "f.cpp", 9,
+                                                     "f", "<" + russian + ">\n");
+  EXPECT_EQ(readFile(written[0]), P7::detail::fitRecord(whole, 4096));
 }
 
 TEST_F(TraceChannel, ConcurrentRecordsStayWholeLines) {

@@ -144,4 +144,33 @@ TEST_F(TraceFiles, UnusableDirectoryFallsBackToStandardErrorSayingSoOnce) {
   EXPECT_EQ(written[2], "two");
 }
 
+// The directory is deleted and a plain file put in its place, so that it can
+// be neither written nor created again until the file is gone.
+TEST_F(TraceFiles, FailedDirectoryIsTriedAgainEveryFewSecondsUntilItWorks) {
+  const fs::path logs = dir.path() / "logs";
+  FileSink files(logs, {}, clock.clock(), fallback.get());
+  write(files, "one\n");
+  fs::remove_all(logs);
+  writeFile(logs, 1);
+  write(files, "two\n");
+  clock.advance(FileSink::kRetryInterval);
+  write(files, "three\n");
+  fs::remove(logs);
+  write(files, "four\n");
+  clock.advance(FileSink::kRetryInterval);
+  write(files, "five\n");
+  write(files, "six\n");
+
+  const auto onStderr = lines(fallback.text());
+  ASSERT_EQ(onStderr.size(), 5u) << fallback.text();
+  EXPECT_EQ(onStderr[0].rfind("trace: cannot write to " + logs.string() + ": ", 0), 0u);
+  EXPECT_EQ(onStderr[1], "two");
+  EXPECT_EQ(onStderr[2], "three") << "a failed retry is not reported again";
+  EXPECT_EQ(onStderr[3], "four") << "no retry before the interval has passed";
+  const auto written = traceFiles(logs);
+  ASSERT_EQ(written.size(), 1u);
+  EXPECT_EQ(onStderr[4], "trace: writing to " + written[0].string() + " again");
+  EXPECT_EQ(readFile(written[0]), "five\nsix\n");
+}
+
 }  // namespace

@@ -332,38 +332,80 @@ std::unordered_set<std::string> IoInfo::getCells() const {
   return cells;
 }
 
-// The guard is the caller's promise that the cache filled here is emptied
-// once the caller is done with it; parsing itself does not touch the guard.
+namespace {
+
 template <typename T>
-std::unordered_map<std::string, std::unique_ptr<T>> parseIoStructure(
-    const nlohmann::json& structure, TemplateCacheCleanupGuard& /*guard*/,
-    bool strict) {
-  static_assert(std::is_base_of_v<IoInfo, T>, "T must derive from IoInfo");
-  const Path root;
+using ElementMap = std::unordered_map<std::string, std::unique_ptr<T>>;
+
+// Checks everything but the elements and resolves the templates.
+TemplateEntries readDocumentHead(const nlohmann::json& structure,
+                                 const Path& root, bool strict) {
   requireObject(structure, root);
   if (strict) {
     checkTopLevelMembers(structure, root);
   }
-  const TemplateEntries templates = resolveTemplates(structure, root, strict);
+  return resolveTemplates(structure, root, strict);
+}
 
-  std::unordered_map<std::string, std::unique_ptr<T>> result;
+// Reads a const document as it is. A mutable one is consumed: its elements
+// are taken out one by one, in the same order, and each one's part of the
+// document is freed as soon as the element is built; the key moves into the
+// map.
+template <typename T, typename Json>
+ElementMap<T> readStructure(Json& structure, bool strict) {
+  static_assert(std::is_base_of_v<IoInfo, T>, "T must derive from IoInfo");
+  const Path root;
+  const TemplateEntries templates = readDocumentHead(structure, root, strict);
+  ElementMap<T> result;
   const auto found = structure.find("elements");
   if (found == structure.end()) {
     return result;
   }
   const Path path = root.member("elements");
   requireObject(*found, path);
-  result.reserve(found->size());
-  for (const auto& item : found->items()) {
-    result.try_emplace(item.key(),
-                       readElement<T>(item.value(), path.member(item.key()),
-                                      templates, strict));
+  using Object = std::conditional_t<std::is_const_v<Json>,
+                                    const nlohmann::json::object_t,
+                                    nlohmann::json::object_t>;
+  Object& members = found->template get_ref<Object&>();
+  result.reserve(members.size());
+  if constexpr (std::is_const_v<Json>) {
+    for (const auto& [key, value] : members) {
+      result.try_emplace(key, readElement<T>(value, path.member(key),
+                                             templates, strict));
+    }
+  } else {
+    while (!members.empty()) {
+      auto member = members.extract(members.begin());
+      auto element = readElement<T>(member.mapped(), path.member(member.key()),
+                                    templates, strict);
+      result.try_emplace(std::move(member.key()), std::move(element));
+    }
   }
   return result;
+}
+
+}  // namespace
+
+// The guard is the caller's promise that the cache filled here is emptied
+// once the caller is done with it; parsing itself does not touch the guard.
+template <typename T>
+ElementMap<T> parseIoStructure(const nlohmann::json& structure,
+                               TemplateCacheCleanupGuard& /*guard*/,
+                               bool strict) {
+  return readStructure<T>(structure, strict);
+}
+
+template <typename T>
+ElementMap<T> parseIoStructure(nlohmann::json&& structure,
+                               TemplateCacheCleanupGuard& /*guard*/,
+                               bool strict) {
+  return readStructure<T>(structure, strict);
 }
 
 template IoStructure parseIoStructure<IoInfo>(
     const nlohmann::json& structure, TemplateCacheCleanupGuard& guard,
     bool strict);
+template IoStructure parseIoStructure<IoInfo>(
+    nlohmann::json&& structure, TemplateCacheCleanupGuard& guard, bool strict);
 
 }  // namespace talvoro

@@ -18,6 +18,7 @@ void Channel::configure(const Options& options) {
     std::lock_guard<std::mutex> lock(mutex_);
     std::swap(sink_, sink);
     verbosity_ = options.verbosity;
+    recordLimit_ = sink_->recordLimit();
   }
 }
 
@@ -38,9 +39,14 @@ bool Channel::Trace(std::uint16_t, Level level, ModuleHandle,
                     std::uint16_t line, const char* file,
                     const char* function, const char* format, ...) {
   if (static_cast<int>(level) < verbosity_) return false;
+  // A message longer than the sink's records is cut with its record anyway:
+  // formatting only what can be written spares a copy of a huge message
+  // (a whole rule text) and of its record.
+  const std::uint64_t limit = recordLimit_;
   va_list args;
   va_start(args, format);
-  const std::optional<std::string> message = formatMessage(format, args);
+  const std::optional<std::string> message =
+      formatMessage(format, args, limit > 0 ? static_cast<std::size_t>(limit) : SIZE_MAX);
   va_end(args);
   if (!message) return false;
   try {

@@ -4,8 +4,11 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <sys/stat.h>
+
 #include <system_error>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 namespace P7::detail {
@@ -148,7 +151,11 @@ bool FileSink::write(std::string_view record) {
     fitted = fitRecord(record, policy_.maxFileBytes);
     record = fitted;
   }
-  if (!failed_ && rollDue(record.size())) openNewFile();
+  if (failed_) {
+    retryFiles();
+  } else if (fileRemoved() || rollDue(record.size())) {
+    openNewFile();
+  }
   if (failed_) return writeAndFlush(fallback_, record);
   return writeToFile(record);
 }
@@ -162,8 +169,23 @@ bool FileSink::rollDue(std::size_t nextRecordSize) const {
   return full || old;
 }
 
+// Writes to a file whose last name is gone succeed but reach nobody.
+bool FileSink::fileRemoved() const {
+  struct stat status {};
+  return ::fstat(::fileno(file_.get()), &status) == 0 && status.st_nlink == 0;
+}
+
+// Records written to the fallback meanwhile stay there: the new file only
+// gets the records from now on, so neither place has them out of order.
+void FileSink::retryFiles() {
+  if (clock_() - lastAttempt_ < kRetryInterval || !openNewFile()) return;
+  failed_ = false;
+  writeAndFlush(fallback_, "trace: writing to " + filePath_.string() + " again\n");
+}
+
 bool FileSink::openNewFile() {
   file_.reset();
+  lastAttempt_ = clock_();
   std::error_code ec;
   fs::create_directories(dir_, ec);
   if (ec) {
@@ -221,9 +243,11 @@ bool FileSink::writeToFile(std::string_view record) {
   return writeAndFlush(fallback_, record);
 }
 
+// Says so only when leaving the files, not on every failed retry.
 void FileSink::fallBack(const fs::path& path, const std::string& reason) {
   file_.reset();
-  failed_ = true;
+  lastAttempt_ = clock_();
+  if (std::exchange(failed_, true)) return;
   writeAndFlush(fallback_, "trace: cannot write to " + path.string() + ": " +
                                reason + "; writing to standard error\n");
 }

@@ -1,5 +1,6 @@
 #include "p7/detail/record.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 
@@ -49,7 +50,8 @@ const char* levelName(Level level) {
   return "UNKNOWN";
 }
 
-std::optional<std::string> formatMessage(const char* format, va_list args) {
+std::optional<std::string> formatMessage(const char* format, va_list args,
+                                         std::size_t maxLength) {
   if (format == nullptr) return std::string();
   va_list measuring;
   va_copy(measuring, args);
@@ -57,7 +59,7 @@ std::optional<std::string> formatMessage(const char* format, va_list args) {
   va_end(measuring);
   if (length < 0) return std::nullopt;
   try {
-    std::string message(static_cast<std::size_t>(length), '\0');
+    std::string message(std::min(static_cast<std::size_t>(length), maxLength), '\0');
     // vsnprintf writes the terminating NUL into the string's own spare byte.
     std::vsnprintf(message.data(), message.size() + 1, format, args);
     return message;

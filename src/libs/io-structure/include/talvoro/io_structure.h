@@ -136,4 +136,15 @@ extern template IoStructure parseIoStructure<IoInfo>(
     const nlohmann::json& structure, TemplateCacheCleanupGuard& guard,
     bool strict);
 
+// The same, consuming `structure`: each element's part of the document is
+// released as soon as the element is built, so that a large document and its
+// element map are never both held in full. `structure` is left in a valid
+// but unspecified state, also when an error is thrown.
+template <typename T>
+std::unordered_map<std::string, std::unique_ptr<T>> parseIoStructure(
+    nlohmann::json&& structure, TemplateCacheCleanupGuard& guard, bool strict);
+
+extern template IoStructure parseIoStructure<IoInfo>(
+    nlohmann::json&& structure, TemplateCacheCleanupGuard& guard, bool strict);
+
 }  // namespace talvoro

@@ -36,6 +36,7 @@ class Channel final : public TraceChannel {
   Clock clock_;
   std::FILE* console_;
   std::atomic<int> verbosity_{0};
+  std::atomic<std::uint64_t> recordLimit_{0};
   std::mutex mutex_;
   std::unique_ptr<Sink> sink_;
 };

@@ -42,10 +42,16 @@ std::string traceFileName(TimePoint createdAt, unsigned suffix);
 class FileSink final : public Sink {
  public:
   // Opens the first file at once. When the directory or a file cannot be
-  // used, says so once on `fallback` and writes all records there.
+  // used, says so once on `fallback` and writes the records there, trying a
+  // new file again at most every kRetryInterval (by `clock`) and going back
+  // to files once that works. A file removed while open (its directory
+  // deleted) is replaced by a new one before the next record.
   FileSink(std::filesystem::path dir, RollPolicy policy, Clock clock,
            std::FILE* fallback = stderr);
   bool write(std::string_view record) override;
+  std::uint64_t recordLimit() const override { return policy_.maxFileBytes; }
+
+  static constexpr std::chrono::seconds kRetryInterval{5};
 
  private:
   struct FileCloser {
@@ -53,6 +59,8 @@ class FileSink final : public Sink {
   };
 
   bool rollDue(std::size_t nextRecordSize) const;
+  bool fileRemoved() const;
+  void retryFiles();
   bool openNewFile();
   void makeRoomForNewFile();
   bool writeToFile(std::string_view record);
@@ -67,6 +75,7 @@ class FileSink final : public Sink {
   std::uint64_t fileBytes_ = 0;
   TimePoint fileOpenedAt_;
   bool failed_ = false;
+  TimePoint lastAttempt_;
 };
 
 }  // namespace P7::detail

@@ -25,9 +25,11 @@ LocalTime toLocalTime(TimePoint when);
 // "TRACE" ... "CRITICAL"; "UNKNOWN" for a value outside the enumeration.
 const char* levelName(Level level);
 
-// printf-style formatting into a buffer as large as the result needs.
-// Empty when the format is invalid or memory runs out.
-std::optional<std::string> formatMessage(const char* format, va_list args);
+// printf-style formatting into a buffer as large as the result needs, but
+// only the first `maxLength` bytes of a longer result are kept. Empty when
+// the format is invalid or memory runs out.
+std::optional<std::string> formatMessage(const char* format, va_list args,
+                                         std::size_t maxLength = SIZE_MAX);
 
 // "2026-12-07 05:30:01.123456 INFO    file.cpp:42 main(): message\n".
 // One trailing line feed of the message is dropped; others are kept.

@@ -1,6 +1,7 @@
 #pragma once
 // Destinations for finished records.
 
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
 
@@ -11,6 +12,8 @@ class Sink {
   virtual ~Sink() = default;
   // `record` is one finished line, line feed included.
   virtual bool write(std::string_view record) = 0;
+  // Records longer than this are cut when written; 0 when none are.
+  virtual std::uint64_t recordLimit() const { return 0; }
 };
 
 // Writes to an already open stream such as standard error.

@@ -1,0 +1,33 @@
+#pragma once
+// The built service, in its private mount namespace, driven over MQTT by an
+// independent client that checks every status against the CRC-32 of the
+// rule text it sent.
+
+#include <cstddef>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+#include "request_reply.h"
+#include "service_fixture.h"
+#include "testsupport/mosquitto_broker.h"
+
+namespace speed {
+
+// One service process with `rules` rule files already installed (written
+// before it starts, each of about `ruleBytes` bytes), configured and ready
+// for rules. Every rule sent updates one of the installed rules with a text
+// of its own, so that each is installed and acknowledged. CPU and memory are
+// the service process's. Stops the service on destruction.
+class ServiceCase : public Driver {
+ public:
+  ServiceCase(const testsupport::MosquittoBroker& broker, const std::filesystem::path& dir,
+              std::size_t rules, std::size_t ruleBytes);
+
+ private:
+  void startConfigured(const testsupport::MosquittoBroker& broker, const std::filesystem::path& dir);
+
+  std::unique_ptr<e2e::ServiceProcess> service_;
+};
+
+}  // namespace speed

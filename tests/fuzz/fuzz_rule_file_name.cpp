@@ -1,0 +1,59 @@
+// Rule names and the rule directory's file names: for any rule name (one
+// topic level) and any directory entry, a name is refused exactly when it
+// cannot make a file name for every hash; an accepted name's file names
+// fit the file system, its aside name leads back to it and is never taken
+// for a rule file or a temporary file; an entry is taken for the rule's
+// installed file exactly when it is that file's name.
+//
+// Input: the rule name, '/', the directory entry.
+
+#include "main.cpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+void require(bool condition) {
+  if (!condition) std::abort();
+}
+
+bool accepted(const std::string& name) {
+  try {
+    talvoro::checkRuleName(name);
+    return true;
+  } catch (const talvoro::RuleRefused&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  const std::string input(reinterpret_cast<const char*>(data), size);
+  const std::size_t slash = std::min(input.find('/'), input.size());
+  const std::string name = input.substr(0, slash);
+  const std::string entry = input.substr(std::min(slash + 1, input.size()));
+  using namespace talvoro;
+
+  if (!name.empty()) require(ruleNameOf(kRulesTopicPrefix + name) == name);
+  const bool fits = !name.empty() && name.find('\0') == std::string::npos &&
+                    name.size() <= kMaxRuleNameLength;
+  require(accepted(name) == fits);
+
+  const std::string longest = installedFileName(name, std::string(kMaxHashDigits, '9'));
+  if (fits) require(longest.size() <= kMaxFileNameLength);
+  const std::string aside = asideFileName(longest);
+  require(aside.size() == longest.size() && aside.front() == '.');
+  require(installedNameOfAside(aside) == longest);
+  require(!isPendingFileName(aside) && !isPendingFileName(longest));
+  require(hashOfInstalledFile(aside, name + kInstalledFileSeparator).empty());
+
+  const std::string hash = hashOfInstalledFile(entry, name + kInstalledFileSeparator);
+  if (!hash.empty()) {
+    require(hash.find_first_not_of("0123456789") == std::string::npos);
+    require(installedFileName(name, hash) == entry);
+  }
+  return 0;
+}
