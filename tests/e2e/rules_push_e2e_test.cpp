@@ -1,0 +1,217 @@
+// rules-push against the built service and a real broker: a deployment with
+// results, a rejected rule, a service killed in the middle, no service.
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "service_fixture.h"
+
+namespace e2e {
+namespace {
+
+constexpr const char* kStructure =
+    R"({"elements": {"lamp1": {"device": "relay_7", "port": 3}}})";
+
+struct PushRun {
+  std::optional<int> exitCode;  // none: still running at the time limit
+  std::string output;
+};
+
+// rules-push as a child process whose standard output goes to a file.
+// Killed on destruction when it still runs.
+class PushProcess {
+ public:
+  PushProcess(const std::vector<std::string>& args, const fs::path& output,
+              const std::optional<std::string>& brokerFromEnvironment)
+      : output_(output) {
+    // Binaries built for another architecture run in the emulator that runs
+    // this test.
+    std::vector<std::string> argv = {RULES_PUSH_BINARY};
+    if (const char* emulator = std::getenv("RUN_IN_PRIVATE_MOUNTS_EMULATOR");
+        emulator != nullptr && *emulator != '\0') {
+      argv.insert(argv.begin(), emulator);
+    }
+    argv.insert(argv.end(), args.begin(), args.end());
+    pid_ = ::fork();
+    if (pid_ < 0) {
+      throw std::runtime_error("fork failed");
+    }
+    if (pid_ == 0) {
+      execChild(argv, brokerFromEnvironment);
+    }
+  }
+
+  ~PushProcess() {
+    if (running()) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+
+  PushProcess(const PushProcess&) = delete;
+  PushProcess& operator=(const PushProcess&) = delete;
+
+  PushRun wait(std::chrono::milliseconds timeout) {
+    eventually([&] { return !running(); }, timeout);
+    std::optional<int> code;
+    if (status_ && WIFEXITED(*status_)) {
+      code = WEXITSTATUS(*status_);
+    }
+    return {code, readAll(output_)};
+  }
+
+ private:
+  [[noreturn]] void execChild(const std::vector<std::string>& args,
+                              const std::optional<std::string>& broker) {
+    if (broker) {
+      ::setenv("MQTT_BROKER_URL", broker->c_str(), 1);
+    } else {
+      ::unsetenv("MQTT_BROKER_URL");
+    }
+    const int fd = ::open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) {
+      ::_exit(126);
+    }
+    std::vector<char*> argv;
+    for (const auto& arg : args) {
+      argv.push_back(const_cast<char*>(arg.c_str()));
+    }
+    argv.push_back(nullptr);
+    ::execvp(argv[0], argv.data());
+    ::_exit(127);
+  }
+
+  bool running() {
+    int status = 0;
+    if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {
+      pid_ = -1;
+      status_ = status;
+    }
+    return pid_ > 0;
+  }
+
+  fs::path output_;
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+class PushTest : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    inputDir_ = scratch_.path() / "input";
+    fs::create_directory(inputDir_);
+  }
+
+  // Runs rules-push with --broker (or the broker in MQTT_BROKER_URL) and
+  // waits for its end.
+  PushRun push(std::vector<std::string> args, bool brokerOption = true) {
+    return start(std::move(args), brokerOption)->wait(120s);
+  }
+
+  std::unique_ptr<PushProcess> start(std::vector<std::string> args, bool brokerOption = true) {
+    if (brokerOption) {
+      args.insert(args.begin(), {"--broker", broker_->url()});
+    }
+    const fs::path output = scratch_.path() / ("push-" + std::to_string(++runs_) + ".out");
+    return std::make_unique<PushProcess>(
+        args, output, brokerOption ? std::nullopt : std::optional(broker_->url()));
+  }
+
+  std::string writeInput(const std::string& fileName, const std::string& text) const {
+    const fs::path path = inputDir_ / fileName;
+    std::ofstream(path, std::ios::binary) << text;
+    return path.string();
+  }
+
+  fs::path inputDir_;
+
+ private:
+  int runs_ = 0;
+};
+
+std::vector<std::string> exampleRules() {
+  std::vector<std::string> files;
+  for (const auto& entry : fs::directory_iterator(EXAMPLE_RULES_DIR)) {
+    if (entry.path().extension() == ".js") {
+      files.push_back(entry.path().string());
+    }
+  }
+  return files;
+}
+
+bool contains(const std::string& text, const std::string& fragment) {
+  return text.find(fragment) != std::string::npos;
+}
+
+TEST_F(PushTest, DeploysTheExamplesAndCallsARepeatedDeploymentUnchanged) {
+  startService();
+  PushRun run = push({"--configuration", EXAMPLE_STRUCTURE}, false);
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_TRUE(contains(run.output, "configuration: accepted\n")) << run.output;
+
+  run = push(exampleRules(), false);
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_TRUE(contains(run.output, "kitchen-light: installed\n")) << run.output;
+
+  // The example carries a timestamp line: the service calls the same text
+  // outdated, but it is the installed one.
+  run = push(exampleRules());
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_TRUE(contains(run.output, "kitchen-light: unchanged: installed already")) << run.output;
+}
+
+TEST_F(PushTest, ReportsARuleWithAMissingKeyAsRejected) {
+  startConfigured(kStructure);
+  const PushRun run = push({writeInput("good.js", "DEVICE_NAME(lamp1)"),
+                            writeInput("bad.js", "DEVICE_NAME(nowhere)")});
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_TRUE(contains(run.output, "good: installed\n")) << run.output;
+  EXPECT_TRUE(contains(run.output,
+                       "bad: rejected: the placeholder key \"nowhere\" cannot be resolved\n"))
+      << run.output;
+  EXPECT_TRUE(contains(run.output, "summary: 2 rules; 1 installed, 1 rejected\n")) << run.output;
+}
+
+TEST_F(PushTest, RecoversFromAServiceKilledInTheMiddleOfADeployment) {
+  // Retained, so that the restarted service is configured again by itself.
+  client_.publish(kConfigurationTopic, kStructure, 1, true);
+  startService();
+  testsupport::TestMqttClient observer;
+  observer.connect(broker_->url(), "e2e-observer");
+  observer.subscribe("/tl/bridge/rules/result/#", 1);
+  // Without timestamp lines: a rule installed just before the kill, whose
+  // result was lost, ends "unchanged" when sent again.
+  constexpr int kRules = 300;
+  std::vector<std::string> files;
+  for (int i = 0; i < kRules; ++i) {
+    files.push_back(writeInput("rule-" + std::to_string(i) + ".js",
+                               "DEVICE_NAME(lamp1) " + std::to_string(i)));
+  }
+  auto deployment = start(files);
+
+  ASSERT_TRUE(observer.waitMessage(20s)) << "no result before the kill";
+  service_->stop(SIGKILL, 10s);
+  startService();
+
+  const PushRun run = deployment->wait(120s);
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(testsupport::countOccurrences(run.output, ": installed\n") +
+                testsupport::countOccurrences(run.output, ": unchanged"),
+            static_cast<std::size_t>(kRules))
+      << run.output;
+  EXPECT_EQ(ruleFiles().size(), static_cast<std::size_t>(kRules));
+}
+
+TEST_F(PushTest, ExitsWith3WhenNoServiceAnswers) {
+  const PushRun run = push({"--timeout", "0.5", writeInput("r.js", "x")});
+  EXPECT_EQ(run.exitCode, 3) << run.output;
+  EXPECT_EQ(run.output, "r: no result\nsummary: 1 rule; 1 no result\n");
+}
+
+}  // namespace
+}  // namespace e2e
