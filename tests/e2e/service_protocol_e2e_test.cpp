@@ -55,6 +55,8 @@ TEST_F(ProtocolTest, EveryRuleMessageGetsAResult) {
   EXPECT_EQ(ruleResult("r", ""), (json{{"crc", 0}, {"outcome", "cleared"}}));
 
   EXPECT_EQ(ruleResult("t", "// 1900000000\nnew")["outcome"], "installed");
+  // Sent again after a lost result: the same text is never outdated.
+  EXPECT_EQ(ruleResult("t", "// 1900000000\nnew")["outcome"], "unchanged");
   EXPECT_EQ(ruleResult("t", "// 1800000000\nold"),
             (json{{"crc", crc32Of("// 1800000000\nold")},
                   {"outcome", "outdated"},

@@ -386,6 +386,16 @@ class PendingRuleFile {
     }
   }
 
+  // For a file already made durable with the whole file system.
+  void close() {
+    if (!fd_.close()) {
+      throw createError("запись", path_);
+    }
+  }
+
+  bool written() const { return fd_.valid(); }
+  const std::string& path() const { return path_; }
+
   // Moves the file to `finalPath`; the caller syncs the directory.
   void commit(const std::string& finalPath) {
     if (::rename(path_.c_str(), finalPath.c_str()) != 0) {
@@ -484,8 +494,13 @@ class RuleDirectory {
   // the directory cannot be read; a missing directory holds none.
   std::vector<InstalledVersion> installedVersions(const std::string& name) {
     refreshIndex();
-    const auto found = index_.find(name);
-    return found == index_.end() ? std::vector<InstalledVersion>{} : found->second;
+    std::vector<InstalledVersion> versions;
+    if (const auto found = index_.find(name); found != index_.end()) {
+      for (const std::string& hash : found->second) {
+        versions.push_back({installedFileName(name, hash), hash});
+      }
+    }
+    return versions;
   }
 
   // The first kMaxInstalledHeadBytes of an installed version, read without
@@ -549,13 +564,7 @@ class RuleDirectory {
         }
       });
     }
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      attempt(batch[i], [&] {
-        if (!batch[i].text->empty()) {
-          pending[i].sync();
-        }
-      });
-    }
+    makeDurable(batch, pending);
     for (std::size_t i = 0; i < batch.size(); ++i) {
       attempt(batch[i], [&] { putInPlace(batch[i], pending[i], aside[i]); });
     }
@@ -638,6 +647,35 @@ class RuleDirectory {
     bool keep_ = false;
   };
 
+  // One new file is synced alone. Several are synced with one syncfs(): a
+  // separate fsync() of each would flush the device's cache for each.
+  void makeDurable(std::vector<Replacement>& batch, std::deque<PendingRuleFile>& pending) {
+    const auto written = static_cast<std::size_t>(
+        std::count_if(pending.begin(), pending.end(),
+                      [](const PendingRuleFile& file) { return file.written(); }));
+    int syncError = 0;
+    if (written > 1) {
+      FileDescriptor dir(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+      syncError = !dir.valid() || ::syncfs(dir.get()) != 0 ? errno : 0;
+    }
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      attempt(batch[i], [&] {
+        if (!pending[i].written()) {
+          return;
+        }
+        if (written == 1) {
+          pending[i].sync();
+        } else if (syncError != 0) {
+          throw RuleFileError::fromErrno(
+              RuleFileError::Stage::Create,
+              fmt::format("синхронизация {}", pending[i].path()), syncError);
+        } else {
+          pending[i].close();
+        }
+      });
+    }
+  }
+
   template <typename Step>
   static void attempt(Replacement& replacement, Step step) {
     if (replacement.error) {
@@ -718,12 +756,10 @@ class RuleDirectory {
     if (!rule || !isRegularFile(entry)) {
       return;
     }
-    auto& versions = index_[*rule];
-    const bool known = std::any_of(versions.begin(), versions.end(),
-                                   [&](const InstalledVersion& v) { return v.fileName == entry.name; });
-    if (!known) {
-      versions.push_back(
-          {entry.name, hashOfInstalledFile(entry.name, *rule + kInstalledFileSeparator)});
+    std::string hash = hashOfInstalledFile(entry.name, *rule + kInstalledFileSeparator);
+    auto& hashes = index_[*rule];
+    if (std::find(hashes.begin(), hashes.end(), hash) == hashes.end()) {
+      hashes.push_back(std::move(hash));
     }
   }
 
@@ -733,11 +769,10 @@ class RuleDirectory {
     if (found == index_.end()) {
       return;
     }
-    auto& versions = found->second;
-    versions.erase(std::remove_if(versions.begin(), versions.end(),
-                                  [&](const InstalledVersion& v) { return v.fileName == fileName; }),
-                   versions.end());
-    if (versions.empty()) {
+    auto& hashes = found->second;
+    const std::string hash = hashOfInstalledFile(fileName, *rule + kInstalledFileSeparator);
+    hashes.erase(std::remove(hashes.begin(), hashes.end(), hash), hashes.end());
+    if (hashes.empty()) {
       index_.erase(found);
     }
   }
@@ -877,7 +912,9 @@ class RuleDirectory {
   FileDescriptor events_;
   int watch_ = -1;
   bool indexCurrent_ = false;
-  std::unordered_map<std::string, std::vector<InstalledVersion>> index_;
+  // Rule name to the hashes of its installed versions: the file names
+  // follow from them, and 10,000 rules cost little memory.
+  std::unordered_map<std::string, std::vector<std::string>> index_;
 };
 
 }  // namespace
@@ -1083,6 +1120,16 @@ void decideRule(P7::TraceChannel& trace, RuleDirectory& dir, RuleJob& job) {
   rememberRuleHash(trace, job.name, ruleHash,
                    excerpt(job.translated, kMaxRuleTextInRecord));
   job.installed = dir.installedVersions(job.name);
+  const std::string ruleHashText = fmt::format("{}", ruleHash);
+  // The very text installed is unchanged whatever its timestamp says, so
+  // that sending a rule again (after a lost result) is always harmless.
+  if (job.installed.size() == 1 && job.installed.front().hash == ruleHashText) {
+    TRACE_AS(kClientFunction, trace, Info,
+             "Хеш для %s (%zu) не изменился. Не обновляем.", job.name.c_str(),
+             ruleHash);
+    job.outcome = {RuleOutcome::Kind::Unchanged, {}, {}};
+    return;
+  }
   long long newTimestamp = extractEpochTsOrZero(job.translated);
   if (newTimestamp < 1) {
     newTimestamp = currentEpochSeconds();
@@ -1094,14 +1141,6 @@ void decideRule(P7::TraceChannel& trace, RuleDirectory& dir, RuleJob& job) {
                    fmt::format("the installed version has the timestamp {}, this one {}",
                                oldTimestamp, newTimestamp),
                    {}};
-    return;
-  }
-  const std::string ruleHashText = fmt::format("{}", ruleHash);
-  if (job.installed.size() == 1 && job.installed.front().hash == ruleHashText) {
-    TRACE_AS(kClientFunction, trace, Info,
-             "Хеш для %s (%zu) не изменился. Не обновляем.", job.name.c_str(),
-             ruleHash);
-    job.outcome = {RuleOutcome::Kind::Unchanged, {}, {}};
     return;
   }
   TRACE_AS(kClientFunction, trace, Info,
