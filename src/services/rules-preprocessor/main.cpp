@@ -653,11 +653,7 @@ class RuleDirectory {
     const auto written = static_cast<std::size_t>(
         std::count_if(pending.begin(), pending.end(),
                       [](const PendingRuleFile& file) { return file.written(); }));
-    int syncError = 0;
-    if (written > 1) {
-      FileDescriptor dir(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-      syncError = !dir.valid() || ::syncfs(dir.get()) != 0 ? errno : 0;
-    }
+    const int syncError = written > 1 ? syncWithDirectory(::syncfs) : 0;
     for (std::size_t i = 0; i < batch.size(); ++i) {
       attempt(batch[i], [&] {
         if (!pending[i].written()) {
@@ -799,6 +795,8 @@ class RuleDirectory {
 
   bool applyEvent(const inotify_event& event) {
     if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+      // The locked descriptor may now be of a directory that is gone.
+      directoryReplaced_ = true;
       watch_ = -1;
       return false;
     }
@@ -873,10 +871,20 @@ class RuleDirectory {
     }
   }
 
-  void syncDirectory() const {
+  // The locked directory's descriptor serves for syncing it; only without
+  // the lock is it opened each time.
+  template <typename Sync>
+  int syncWithDirectory(Sync sync) const {
+    if (lock_.valid() && !directoryReplaced_) {
+      return sync(lock_.get()) == 0 ? 0 : errno;
+    }
     FileDescriptor dir(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!dir.valid() || ::fsync(dir.get()) != 0) {
-      reportFailure(fmt::format("синхронизация каталога {}", path_), errno);
+    return dir.valid() && sync(dir.get()) == 0 ? 0 : errno;
+  }
+
+  void syncDirectory() const {
+    if (const int error = syncWithDirectory(::fsync); error != 0) {
+      reportFailure(fmt::format("синхронизация каталога {}", path_), error);
     }
   }
 
@@ -912,6 +920,7 @@ class RuleDirectory {
   FileDescriptor events_;
   int watch_ = -1;
   bool indexCurrent_ = false;
+  bool directoryReplaced_ = false;
   // Rule name to the hashes of its installed versions: the file names
   // follow from them, and 10,000 rules cost little memory.
   std::unordered_map<std::string, std::vector<std::string>> index_;
