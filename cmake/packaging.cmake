@@ -69,7 +69,10 @@ engine, and acknowledges every installed rule with its CRC-32 on MQTT.
 .
 The service is enabled and started on installation and writes its trace
 log to /var/log/p7/rules-preprocessor. Set MQTT_BROKER_URL in a systemd
-drop-in to use a broker other than tcp://127.0.0.1:1883.")
+drop-in to use a broker other than tcp://127.0.0.1:1883.
+.
+The command-line tool rules-push deploys rules from a shell or a
+provisioning script and waits for the service's result of each one.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
     ${RP_PACKAGING_DIR}/postinst ${RP_PACKAGING_DIR}/prerm ${RP_PACKAGING_DIR}/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
