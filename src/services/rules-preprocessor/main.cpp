@@ -470,7 +470,7 @@ class RuleDirectory {
     }
     std::vector<std::string> installedRules;
     for (const Entry& entry : entries) {
-      if (auto rule = ruleOfInstalledFile(entry.name)) {
+      if (auto rule = ruleOfInstalledFile(entry.name); rule && isRegularFile(entry)) {
         installedRules.push_back(std::move(*rule));
       }
     }
