@@ -84,10 +84,12 @@ const std::string kPendingFilePrefix = ".rule-";
 const std::string kAsideFileSuffix = ".old";
 
 // The longest file name the file system takes, and so the longest rule
-// name whose file name fits with the longest hash of all.
+// name whose file name fits with the longest hash of all. The hash of a
+// 64-bit controller sets the bound on 32-bit ones too, so that a rule name
+// valid on one controller is valid on every one.
 constexpr std::size_t kMaxFileNameLength = 255;
 constexpr std::size_t kMaxHashDigits =
-    std::numeric_limits<std::size_t>::digits10 + 1;
+    std::numeric_limits<std::uint64_t>::digits10 + 1;
 constexpr std::size_t kMaxRuleNameLength =
     kMaxFileNameLength - 3 /* "-__" */ - kMaxHashDigits - 5 /* "__.js" */;
 
