@@ -256,15 +256,15 @@ class AnotherInstanceRunning : public std::runtime_error {
 
 namespace {
 
-// The hash digits of `entry` when it is "<prefix><digits><suffix>", the file
-// name of the rule whose name and separator form `prefix` (compared as plain
-// text), else empty.
-std::string digitsBetween(const std::string& entry, const std::string& prefix,
-                          const std::string& suffix) {
-  const std::size_t fixedLength = prefix.size() + suffix.size();
+// The hash digits of `entry` when it is "<prefix><digits>__.js", the
+// installed file name of the rule whose name and separator form `prefix`
+// (compared as plain text), else empty.
+std::string hashOfInstalledFile(const std::string& entry, const std::string& prefix) {
+  const std::size_t fixedLength = prefix.size() + kInstalledFileSuffix.size();
   if (entry.size() <= fixedLength ||
       entry.compare(0, prefix.size(), prefix) != 0 ||
-      entry.compare(entry.size() - suffix.size(), suffix.size(), suffix) != 0) {
+      entry.compare(entry.size() - kInstalledFileSuffix.size(), kInstalledFileSuffix.size(),
+                    kInstalledFileSuffix) != 0) {
     return {};
   }
   std::string digits = entry.substr(prefix.size(), entry.size() - fixedLength);
@@ -272,8 +272,25 @@ std::string digitsBetween(const std::string& entry, const std::string& prefix,
   return allDigits ? digits : std::string{};
 }
 
-std::string hashOfInstalledFile(const std::string& entry, const std::string& prefix) {
-  return digitsBetween(entry, prefix, kInstalledFileSuffix);
+// An installed file name taken apart: "<rule>-__<hash>__.js".
+struct InstalledName {
+  std::string rule;
+  std::string hash;
+};
+
+// The rule and hash of an installed file name, nothing for any other name.
+// The digits end where "-__" begins, so the split is unique.
+std::optional<InstalledName> parseInstalledFileName(const std::string& fileName) {
+  const std::size_t separator = fileName.rfind(kInstalledFileSeparator);
+  if (separator == std::string::npos) {
+    return std::nullopt;
+  }
+  std::string rule = fileName.substr(0, separator);
+  std::string hash = hashOfInstalledFile(fileName, rule + kInstalledFileSeparator);
+  if (hash.empty()) {
+    return std::nullopt;
+  }
+  return InstalledName{std::move(rule), std::move(hash)};
 }
 
 std::string installedFileName(const std::string& name, const std::string& hash) {
@@ -292,14 +309,14 @@ std::string asideFileName(const std::string& installedName) {
 // The installed file name that the aside file `entry` was moved away from,
 // or empty when `entry` is no aside file.
 std::string installedNameOfAside(const std::string& entry) {
-  const std::size_t separator = entry.rfind(kInstalledFileSeparator);
-  if (entry.empty() || entry.front() != '.' || separator == std::string::npos) {
+  if (entry.size() <= 1 + kAsideFileSuffix.size() || entry.front() != '.' ||
+      entry.compare(entry.size() - kAsideFileSuffix.size(), kAsideFileSuffix.size(),
+                    kAsideFileSuffix) != 0) {
     return {};
   }
-  const std::string prefix = entry.substr(0, separator + kInstalledFileSeparator.size());
-  const std::string digits = digitsBetween(entry, prefix, kAsideFileSuffix);
-  return digits.empty() ? std::string{}
-                        : installedFileName(prefix.substr(1, separator - 1), digits);
+  std::string original =
+      entry.substr(1, entry.size() - 1 - kAsideFileSuffix.size()) + kInstalledFileSuffix;
+  return parseInstalledFileName(original) ? original : std::string{};
 }
 
 // ".rule-XXXXXX", as mkstemp makes them.
@@ -465,17 +482,12 @@ class RuleDirectory {
   void sweepLeftovers() {
     std::vector<Entry> entries;
     try {
-      entries = listEntries();
+      entries = rebuildIndex();
     } catch (const RuleFileError& error) {
       TRACE_AS(kClientFunction, trace_, Error, "Ошибка файловой операции: %s", error.what());
       return;
     }
-    std::vector<std::string> installedRules;
-    for (const Entry& entry : entries) {
-      if (auto rule = ruleOfInstalledFile(entry.name); rule && isRegularFile(entry)) {
-        installedRules.push_back(std::move(*rule));
-      }
-    }
+    // Decided on the listing: the changes made here reach the index later.
     for (const Entry& entry : entries) {
       if (!isRegularFile(entry)) {
         continue;
@@ -484,8 +496,7 @@ class RuleDirectory {
         removeLeftover(entry.name);
       } else if (const std::string original = installedNameOfAside(entry.name);
                  !original.empty()) {
-        const bool replaced = std::count(installedRules.begin(), installedRules.end(),
-                                         *ruleOfInstalledFile(original)) > 0;
+        const bool replaced = index_.count(parseInstalledFileName(original)->rule) > 0;
         replaced ? removeLeftover(entry.name) : restoreAside(entry.name, original);
       }
     }
@@ -704,16 +715,6 @@ class RuleDirectory {
     }
   }
 
-  // The rule name of an installed file name "<name>-__<digits>__.js".
-  static std::optional<std::string> ruleOfInstalledFile(const std::string& fileName) {
-    const std::size_t separator = fileName.rfind(kInstalledFileSeparator);
-    if (separator == std::string::npos ||
-        hashOfInstalledFile(fileName, fileName.substr(0, separator + 3)).empty()) {
-      return std::nullopt;
-    }
-    return fileName.substr(0, separator);
-  }
-
   // The installed versions of all rules are read from the directory once and
   // then kept up to date from inotify events, the service's own changes and
   // those of other parties alike, so that a lookup costs no directory scan
@@ -726,16 +727,20 @@ class RuleDirectory {
     }
   }
 
-  void rebuildIndex() {
+  // Reads the directory into the index and returns the listing.
+  std::vector<Entry> rebuildIndex() {
     indexCurrent_ = false;
-    index_.clear();
+    // Watched before the listing, so that no change falls between the two;
+    // events queued until now are superseded by the listing.
     watchDirectory();
-    applyEvents();  // stale: the listing below supersedes them
+    applyEvents();
     index_.clear();
-    for (const Entry& entry : listEntries()) {
+    std::vector<Entry> entries = listEntries();
+    for (const Entry& entry : entries) {
       addToIndex(entry);
     }
     indexCurrent_ = watch_ >= 0;
+    return entries;
   }
 
   void watchDirectory() {
@@ -750,26 +755,24 @@ class RuleDirectory {
   }
 
   void addToIndex(const Entry& entry) {
-    const auto rule = ruleOfInstalledFile(entry.name);
-    if (!rule || !isRegularFile(entry)) {
+    auto name = parseInstalledFileName(entry.name);
+    if (!name || !isRegularFile(entry)) {
       return;
     }
-    std::string hash = hashOfInstalledFile(entry.name, *rule + kInstalledFileSeparator);
-    auto& hashes = index_[*rule];
-    if (std::find(hashes.begin(), hashes.end(), hash) == hashes.end()) {
-      hashes.push_back(std::move(hash));
+    auto& hashes = index_[name->rule];
+    if (std::find(hashes.begin(), hashes.end(), name->hash) == hashes.end()) {
+      hashes.push_back(std::move(name->hash));
     }
   }
 
   void removeFromIndex(const std::string& fileName) {
-    const auto rule = ruleOfInstalledFile(fileName);
-    const auto found = rule ? index_.find(*rule) : index_.end();
+    const auto name = parseInstalledFileName(fileName);
+    const auto found = name ? index_.find(name->rule) : index_.end();
     if (found == index_.end()) {
       return;
     }
     auto& hashes = found->second;
-    const std::string hash = hashOfInstalledFile(fileName, *rule + kInstalledFileSeparator);
-    hashes.erase(std::remove(hashes.begin(), hashes.end(), hash), hashes.end());
+    hashes.erase(std::remove(hashes.begin(), hashes.end(), name->hash), hashes.end());
     if (hashes.empty()) {
       index_.erase(found);
     }
