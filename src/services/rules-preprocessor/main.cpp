@@ -43,6 +43,7 @@
 #include "p7/trace.h"
 #include "talvoro/io_structure.h"
 #include "talvoro/mosquitto/mqtt_async_wrapper.h"
+#include "talvoro/rules_protocol.h"
 
 // The version text comes from the build (CMakeLists.txt), which also derives
 // the package version from it.
@@ -68,13 +69,13 @@ std::size_t m_structure_hash = 0;
 std::mutex m_current_rules_mutex;
 
 constexpr const char* kClientFunction = "add_rule_client_run";
-const std::string kConfigurationTopic = "/tl/bridge/configuration";
-const std::string kRulesTopicFilter = "/tl/bridge/rules/add/+";
-const std::string kRulesTopicPrefix = "/tl/bridge/rules/add/";
-const std::string kStatusTopicPrefix = "/tl/bridge/rules/status/";
-const std::string kRuleResultTopicPrefix = "/tl/bridge/rules/result/";
-const std::string kConfigurationResultTopic = "/tl/bridge/configuration/result";
-const std::string kStateTopic = "/tl/bridge/rules/state";
+using protocol::kConfigurationResultTopic;
+using protocol::kConfigurationTopic;
+using protocol::kRulesTopicPrefix;
+using protocol::kRuleResultTopicPrefix;
+using protocol::kStateTopic;
+using protocol::kStatusTopicPrefix;
+const std::string kRulesTopicFilter = kRulesTopicPrefix + "+";
 const std::string kInstalledFileSeparator = "-__";
 const std::string kInstalledFileSuffix = "__.js";
 // Files of the service's own that the rule engine must never load: new

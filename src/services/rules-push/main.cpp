@@ -18,6 +18,7 @@
 #include "deployment.h"
 #include "push_options.h"
 #include "talvoro/mosquitto/mqtt_async_wrapper.h"
+#include "talvoro/rules_protocol.h"
 
 namespace talvoro::push {
 namespace {
@@ -25,15 +26,15 @@ namespace {
 namespace mqtt = talvoro::mosquitto;
 using Clock = Deployment::Clock;
 
-const std::string kStateTopic = "/tl/bridge/rules/state";
-const std::string kRulesTopicPrefix = "/tl/bridge/rules/add/";
-const std::string kResultTopicPrefix = "/tl/bridge/rules/result/";
-const std::string kStatusTopicPrefix = "/tl/bridge/rules/status/";
-const std::string kConfigurationTopic = "/tl/bridge/configuration";
-const std::string kConfigurationResultTopic = "/tl/bridge/configuration/result";
+using protocol::kConfigurationResultTopic;
+using protocol::kConfigurationTopic;
+using protocol::kRuleResultTopicPrefix;
+using protocol::kRulesTopicPrefix;
+using protocol::kStateTopic;
+using protocol::kStatusTopicPrefix;
 const std::string kConfigurationLabel = "configuration";
 const std::vector<std::string> kSubscriptions = {
-    kStateTopic, kResultTopicPrefix + "+", kStatusTopicPrefix + "+", kConfigurationResultTopic};
+    kStateTopic, kRuleResultTopicPrefix + "+", kStatusTopicPrefix + "+", kConfigurationResultTopic};
 
 // Enough to keep the service's batches full, few enough that the broker
 // never drops any of them (it queues at most 1000 QoS 0 messages for a
@@ -259,7 +260,7 @@ std::vector<Item> ruleItems(std::vector<RuleFile> rules) {
   for (RuleFile& rule : rules) {
     const std::uint32_t crc = crc32Of(rule.text);
     items.push_back({rule.name, kRulesTopicPrefix + rule.name, std::move(rule.text),
-                     kResultTopicPrefix + rule.name, crc});
+                     kRuleResultTopicPrefix + rule.name, crc});
   }
   return items;
 }

@@ -1,0 +1,22 @@
+#pragma once
+// The MQTT topics on which rule publishers and the rules preprocessor meet;
+// the service and the deployment tool both take them from here.
+
+#include <string>
+
+namespace talvoro::protocol {
+
+// In: the IO structure, one JSON document.
+inline const std::string kConfigurationTopic = "/tl/bridge/configuration";
+// Out: the outcome of each configuration message, JSON.
+inline const std::string kConfigurationResultTopic = "/tl/bridge/configuration/result";
+// In: a rule text; the rule name follows as the last topic level.
+inline const std::string kRulesTopicPrefix = "/tl/bridge/rules/add/";
+// Out: the CRC-32 of an installed or cleared rule's payload, in decimal.
+inline const std::string kStatusTopicPrefix = "/tl/bridge/rules/status/";
+// Out: the outcome of each rule message, JSON.
+inline const std::string kRuleResultTopicPrefix = "/tl/bridge/rules/result/";
+// Out, retained: "waiting", "ready" or "offline".
+inline const std::string kStateTopic = "/tl/bridge/rules/state";
+
+}  // namespace talvoro::protocol
