@@ -257,6 +257,11 @@ class AnotherInstanceRunning : public std::runtime_error {
 
 namespace {
 
+// The record of every failed operation on the rule directory.
+void traceFileFailure(P7::TraceChannel& trace, const std::string& failure) {
+  TRACE_AS(kClientFunction, trace, Error, "Ошибка файловой операции: %s", failure.c_str());
+}
+
 // The hash digits of `entry` when it is "<prefix><digits>__.js", the
 // installed file name of the rule whose name and separator form `prefix`
 // (compared as plain text), else empty.
@@ -485,7 +490,7 @@ class RuleDirectory {
     try {
       entries = rebuildIndex();
     } catch (const RuleFileError& error) {
-      TRACE_AS(kClientFunction, trace_, Error, "Ошибка файловой операции: %s", error.what());
+      traceFileFailure(trace_, error.what());
       return;
     }
     // Decided on the listing: the changes made here reach the index later.
@@ -916,8 +921,7 @@ class RuleDirectory {
   }
 
   void reportFailure(const std::string& operation, int error) const {
-    TRACE_AS(kClientFunction, trace_, Error, "Ошибка файловой операции: %s: %s",
-             operation.c_str(), systemErrorText(error).c_str());
+    traceFileFailure(trace_, fmt::format("{}: {}", operation, systemErrorText(error)));
   }
 
   std::string path_;
@@ -1182,7 +1186,7 @@ void decideReportingFailures(P7::TraceChannel& trace, RuleDirectory& dir, RuleJo
                    fmt::format("the placeholder key \"{}\" cannot be resolved", error.key()),
                    {}};
   } catch (const RuleFileError& error) {
-    TRACE_AS(kClientFunction, trace, Error, "Ошибка файловой операции: %s", error.what());
+    traceFileFailure(trace, error.what());
     job.outcome = {RuleOutcome::Kind::Failed, error.reason(), {}};
   } catch (const std::runtime_error& error) {
     TRACE_AS(kClientFunction, trace, Error, "Ошибка обработки правила для %s: %s\n",
@@ -1210,7 +1214,7 @@ void replaceDecided(P7::TraceChannel& trace, RuleDirectory& dir, std::vector<Rul
     RuleJob& job = *replacing[i];
     if (const auto& error = replacements[i].error) {
       traceReplaceFailure(trace, dir.pathOf(job.fileName), *error);
-      TRACE_AS(kClientFunction, trace, Error, "Ошибка файловой операции: %s", error->what());
+      traceFileFailure(trace, error->what());
       job.outcome = {RuleOutcome::Kind::Failed, error->reason(), {}};
     } else if (job.translated.empty()) {
       job.outcome = {RuleOutcome::Kind::Cleared, {}, {}};
@@ -1447,7 +1451,7 @@ void prepareRuleDirectory(RuleDirectory& dir, P7::TraceChannel& trace) {
     }
   } catch (const RuleFileError& error) {
     // Rules then fail one by one with their own records, until it is back.
-    TRACE_AS(kClientFunction, trace, Error, "Ошибка файловой операции: %s", error.what());
+    traceFileFailure(trace, error.what());
     return;
   }
   dir.sweepLeftovers();
