@@ -669,9 +669,10 @@ class RuleDirectory {
   // One new file is synced alone. Several are synced with one syncfs(): a
   // separate fsync() of each would flush the device's cache for each.
   void makeDurable(std::vector<Replacement>& batch, std::deque<PendingRuleFile>& pending) {
-    const auto written = static_cast<std::size_t>(
-        std::count_if(pending.begin(), pending.end(),
-                      [](const PendingRuleFile& file) { return file.written(); }));
+    std::size_t written = 0;
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      written += !batch[i].error && pending[i].written() ? 1 : 0;
+    }
     const int syncError = written > 1 ? syncWithDirectory(::syncfs) : 0;
     for (std::size_t i = 0; i < batch.size(); ++i) {
       attempt(batch[i], [&] {
