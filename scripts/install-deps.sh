@@ -28,6 +28,7 @@ target_libraries=(
   libpaho-mqtt-dev libssl-dev
   libboost-regex-dev
   libfmt-dev
+  zlib1g-dev
 )
 
 packages=(

@@ -9,6 +9,8 @@
 #include <iterator>
 #include <vector>
 
+#include "talvoro/rule_crc.h"
+
 namespace e2e {
 namespace {
 
@@ -22,19 +24,7 @@ std::string readAll(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
-std::uint32_t crc32Of(const std::string& bytes) {
-  if (bytes.empty()) {
-    return 0;
-  }
-  std::uint32_t c = 0xFFFFFFFFu;
-  for (unsigned char byte : bytes) {
-    c ^= byte;
-    for (int bit = 0; bit < 8; ++bit) {
-      c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-    }
-  }
-  return c ^ 0xFFFFFFFFu;
-}
+std::uint32_t crc32Of(const std::string& bytes) { return talvoro::protocol::ruleCrc(bytes); }
 
 std::string crcText(const std::string& bytes) { return std::to_string(crc32Of(bytes)); }
 

@@ -2,7 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <array>
 #include <map>
 
 namespace talvoro::push {
@@ -14,25 +13,6 @@ bool isSuccess(const std::string& outcome) {
 }
 
 }  // namespace
-
-std::uint32_t crc32Of(const std::string& text) {
-  static const std::array<std::uint32_t, 256> table = [] {
-    std::array<std::uint32_t, 256> entries{};
-    for (std::uint32_t i = 0; i < entries.size(); ++i) {
-      std::uint32_t c = i;
-      for (int bit = 0; bit < 8; ++bit) {
-        c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-      }
-      entries[i] = c;
-    }
-    return entries;
-  }();
-  std::uint32_t c = 0xFFFFFFFFu;
-  for (const char byte : text) {
-    c = table[(c ^ static_cast<unsigned char>(byte)) & 0xFFu] ^ (c >> 8);
-  }
-  return c ^ 0xFFFFFFFFu;
-}
 
 Deployment::Deployment(std::vector<Item> items, Limits limits)
     : items_(std::move(items)), limits_(limits), progress_(items_.size()), open_(items_.size()) {

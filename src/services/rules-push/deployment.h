@@ -14,9 +14,6 @@
 
 namespace talvoro::push {
 
-// Computes the CRC-32 of zlib (0 for an empty text), as the service reports it.
-std::uint32_t crc32Of(const std::string& text);
-
 // One message to deploy. `label` is the rule name (or "configuration"); its
 // result comes on `resultTopic` and, when `crc` is set, must carry it.
 struct Item {

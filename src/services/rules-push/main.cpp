@@ -18,6 +18,7 @@
 #include "deployment.h"
 #include "push_options.h"
 #include "talvoro/mosquitto/mqtt_async_wrapper.h"
+#include "talvoro/rule_crc.h"
 #include "talvoro/rules_protocol.h"
 
 namespace talvoro::push {
@@ -258,7 +259,7 @@ Deployment::Limits limitsOf(const PushOptions& options) {
 std::vector<Item> ruleItems(std::vector<RuleFile> rules) {
   std::vector<Item> items;
   for (RuleFile& rule : rules) {
-    const std::uint32_t crc = crc32Of(rule.text);
+    const std::uint32_t crc = protocol::ruleCrc(rule.text);
     items.push_back({rule.name, kRulesTopicPrefix + rule.name, std::move(rule.text),
                      kRuleResultTopicPrefix + rule.name, crc});
   }

@@ -6,6 +6,7 @@
 
 #include "deployment.h"
 #include "push_options.h"
+#include "talvoro/rule_crc.h"
 #include "testsupport/temp_dir.h"
 
 namespace talvoro::push {
@@ -13,6 +14,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = Deployment::Clock;
+using protocol::ruleCrc;
 
 TEST(RulesPushOptions, RuleNameIsTheBaseNameWithoutTheJsEnding) {
   EXPECT_EQ(ruleNameOf("rules/kitchen-light.js"), "kitchen-light");
@@ -56,7 +58,7 @@ std::vector<Item> rules(int count) {
   std::vector<Item> items;
   for (int i = 0; i < count; ++i) {
     const std::string name = "r" + std::to_string(i);
-    items.push_back({name, "add/" + name, name, "result/" + name, crc32Of(name)});
+    items.push_back({name, "add/" + name, name, "result/" + name, ruleCrc(name)});
   }
   return items;
 }
@@ -66,12 +68,11 @@ TEST(RulesPushDeployment, BoundsWhatIsInFlightAndTakesOnlyResultsWithItsCrc) {
   const auto t0 = Clock::now();
   EXPECT_EQ(deployment.due(t0).send, (std::vector<std::size_t>{0, 1}));
   EXPECT_TRUE(deployment.due(t0).send.empty());
-  EXPECT_FALSE(deployment.takeResult("result/r0", crc32Of("other"), {"installed", {}}));
-  EXPECT_FALSE(deployment.takeResult("result/r9", crc32Of("r9"), {"installed", {}}));
-  EXPECT_EQ(deployment.takeResult("result/r0", crc32Of("r0"), {"installed", {}}), 0u);
-  EXPECT_FALSE(deployment.takeResult("result/r0", crc32Of("r0"), {"unchanged", {}}));
+  EXPECT_FALSE(deployment.takeResult("result/r0", ruleCrc("other"), {"installed", {}}));
+  EXPECT_FALSE(deployment.takeResult("result/r9", ruleCrc("r9"), {"installed", {}}));
+  EXPECT_EQ(deployment.takeResult("result/r0", ruleCrc("r0"), {"installed", {}}), 0u);
+  EXPECT_FALSE(deployment.takeResult("result/r0", ruleCrc("r0"), {"unchanged", {}}));
   EXPECT_EQ(deployment.due(t0).send, (std::vector<std::size_t>{2}));
-  EXPECT_EQ(crc32Of("abc"), 891568578u);
 }
 
 TEST(RulesPushDeployment, ResendsUpToTheRetriesThenGivesUp) {
@@ -92,7 +93,7 @@ TEST(RulesPushDeployment, SendsAgainAtOnceWhatWasInFlightWhenTheServiceWentAway)
   Deployment deployment(rules(2), {10s, 3, 10});
   const auto t0 = Clock::now();
   deployment.due(t0);
-  EXPECT_EQ(deployment.takeResult("result/r1", crc32Of("r1"), {"installed", {}}), 1u);
+  EXPECT_EQ(deployment.takeResult("result/r1", ruleCrc("r1"), {"installed", {}}), 1u);
   deployment.serviceLost();
   EXPECT_EQ(deployment.due(t0).send, (std::vector<std::size_t>{0}));
 }
@@ -100,10 +101,10 @@ TEST(RulesPushDeployment, SendsAgainAtOnceWhatWasInFlightWhenTheServiceWentAway)
 TEST(RulesPushDeployment, OutdatedCountsAsUnchangedOnlyWhenTheStatusShowsThisText) {
   Deployment deployment(rules(2), {1s, 3, 10});
   deployment.due(Clock::now());
-  deployment.noteStatus("r0", crc32Of("r0"));
-  deployment.noteStatus("r1", crc32Of("newer"));
-  deployment.takeResult("result/r0", crc32Of("r0"), {"outdated", "timestamps"});
-  deployment.takeResult("result/r1", crc32Of("r1"), {"outdated", "timestamps"});
+  deployment.noteStatus("r0", ruleCrc("r0"));
+  deployment.noteStatus("r1", ruleCrc("newer"));
+  deployment.takeResult("result/r0", ruleCrc("r0"), {"outdated", "timestamps"});
+  deployment.takeResult("result/r1", ruleCrc("r1"), {"outdated", "timestamps"});
   EXPECT_EQ(deployment.outcomeOf(0)->outcome, "unchanged");
   EXPECT_EQ(deployment.outcomeOf(1)->outcome, "outdated");
   EXPECT_EQ(deployment.exitStatus(), 1);
