@@ -1,10 +1,14 @@
 // Resident memory of the built service binary, run as the end-to-end tests
 // run it (private mount namespace, private mosquitto broker), for the largest
-// inputs it meets: one 50 MB rule, 300 rules of 1 MB published at once, and
-// a 44 MB IO structure. Prints VmRSS before, the peak (VmHWM, reset before
-// each case) and VmRSS after each case, read from /proc/<pid>/status.
-// Measures only; it fails when the service does not acknowledge every rule
-// with the right CRC-32. Needs root (mount namespace, clear_refs).
+// inputs it meets: one 50 MB rule, bursts of large and of many small rules
+// published at once, a 44.8 MB IO structure, and the idle service with 10,000
+// rules installed. Each case gets a broker, a service and directories of its
+// own. Printed per case, from /proc/<pid>/status: the idle service (VmRSS
+// before), the peak during the case (VmHWM, reset before) and its distance
+// from idle, VmRSS after, and the bound the case is held to. Measures only;
+// it fails when the service does not acknowledge every rule with the right
+// CRC-32 or does not install every rule. Needs root (mount namespace,
+// clear_refs).
 
 #include <fmt/format.h>
 
@@ -12,10 +16,12 @@
 #include <cstdint>
 #include <cstdio>
 #include <fstream>
-#include <map>
+#include <functional>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "large_io_structure.h"
 #include "service_fixture.h"
@@ -30,39 +36,32 @@ namespace fs = std::filesystem;
 constexpr const char* kConfigurationTopic = "/tl/bridge/configuration";
 constexpr const char* kRulesPrefix = "/tl/bridge/rules/add/";
 constexpr const char* kStatusPrefix = "/tl/bridge/rules/status/";
-// makeLargeIoStructure gives about 116 bytes per element: 44 MB.
+// makeLargeIoStructure gives about 118 bytes per element: 44.8 MB.
 constexpr std::size_t kLargeStructureElements = 380000;
+constexpr double kMiB = 1024.0 * 1024.0;
+// A broker that holds back whole bursts for a service that reads no faster
+// than it installs (mosquitto drops QoS 0 messages beyond 1000 by default),
+// so that a lost rule would be the service's.
+constexpr int kBrokerQueue = 250000;
 
 struct Memory {
-  long rssKb = 0;
-  long hwmKb = 0;
+  double rss = 0;  // MiB
+  double hwm = 0;  // MiB
 };
 
 Memory memoryOf(pid_t pid) {
   std::ifstream status(fmt::format("/proc/{}/status", pid));
   Memory memory;
   std::string field;
+  long kilobytes = 0;
   while (status >> field) {
-    if (field == "VmRSS:") status >> memory.rssKb;
-    if (field == "VmHWM:") status >> memory.hwmKb;
+    if (field == "VmRSS:" && status >> kilobytes) memory.rss = kilobytes / 1024.0;
+    if (field == "VmHWM:" && status >> kilobytes) memory.hwm = kilobytes / 1024.0;
   }
   return memory;
 }
 
-void resetPeak(pid_t pid) {
-  std::ofstream(fmt::format("/proc/{}/clear_refs", pid)) << "5";
-}
-
-// CRC-32 as in zlib, bit by bit: the reference the service's table is
-// checked against.
-std::uint32_t crc32(const std::string& bytes) {
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (const unsigned char byte : bytes) {
-    crc ^= byte;
-    for (int bit = 0; bit < 8; ++bit) crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-  }
-  return crc ^ 0xFFFFFFFFu;
-}
+void resetPeak(pid_t pid) { std::ofstream(fmt::format("/proc/{}/clear_refs", pid)) << "5"; }
 
 // A rule of about `size` bytes: lines of JavaScript with placeholders.
 std::string makeRule(const std::string& name, std::size_t size) {
@@ -73,64 +72,75 @@ std::string makeRule(const std::string& name, std::size_t size) {
   return text;
 }
 
-class Bench {
+std::size_t countRuleFiles(const fs::path& dir) {
+  std::size_t files = 0;
+  for (const auto& entry : fs::directory_iterator(dir)) {
+    files += entry.path().extension() == ".js" ? 1 : 0;
+  }
+  return files;
+}
+
+// What a case is held to: peak minus idle, the peak, or the idle size.
+struct Bound {
+  enum class Of { None, AboveIdle, Peak, Idle } of = Of::None;
+  double mib = 0;
+
+  std::string text() const {
+    switch (of) {
+      case Of::None: return "-";
+      case Of::AboveIdle: return fmt::format("idle + {:.0f}", mib);
+      case Of::Peak: return fmt::format("peak {:.0f}", mib);
+      case Of::Idle: return fmt::format("idle {:.0f}", mib);
+    }
+    return "-";
+  }
+
+  bool holds(const Memory& idle, const Memory& after) const {
+    switch (of) {
+      case Of::None: return true;
+      case Of::AboveIdle: return after.hwm - idle.rss <= mib;
+      case Of::Peak: return after.hwm <= mib;
+      case Of::Idle: return idle.rss <= mib;
+    }
+    return true;
+  }
+};
+
+// One case: a broker, the service with the example IO structure, and a
+// publisher that also watches the statuses.
+class Case {
  public:
-  Bench() {
+  explicit Case(std::size_t preinstalledRules = 0) {
+    testsupport::BrokerOptions options;
+    options.maxQueuedMessages = kBrokerQueue;
+    broker_ = std::make_unique<testsupport::MosquittoBroker>(
+        testsupport::MosquittoBroker::Start::Now, options);
     for (const auto& dir : {rulesDir_, logsDir_, workDir_}) fs::create_directory(dir);
-    client_.connect(broker_.url(), "memory-benchmark");
+    preinstall(preinstalledRules);
+    client_.connect(broker_->url(), "memory-benchmark");
     client_.subscribe(std::string(kStatusPrefix) + "#", 1);
-  }
-
-  void run() {
-    fmt::print("{:<34} {:>12} {:>12} {:>12} {:>9}\n", "case (MiB)", "VmRSS before",
-               "VmHWM peak", "VmRSS after", "seconds");
-    measure("one 50 MB rule", [&] { installRules(1, 50 << 20); });
-    measure("300 rules of 1 MB at once", [&] { installRules(300, 1 << 20); });
-    const std::string structure = makeLargeIoStructure(kLargeStructureElements);
-    measure(fmt::format("{:.1f} MB IO structure", structure.size() / 1e6),
-            [&] { takeStructure(structure); });
-  }
-
- private:
-  // Each case gets a service of its own, started with the example IO
-  // structure, so that no case inherits the heap of another.
-  template <typename Case>
-  void measure(const std::string& name, Case&& work) {
-    ++started_;
-    e2e::ServiceProcess service(broker_.url(), rulesDir_, logsDir_, workDir_);
+    service_ = std::make_unique<e2e::ServiceProcess>(broker_->url(), rulesDir_, logsDir_,
+                                                     workDir_);
     waitForBrokerLog("/tl/bridge/configuration (QoS 0)");
     client_.publish(kConfigurationTopic, e2e::readAll(EXAMPLE_STRUCTURE), 1);
     waitForBrokerLog("/tl/bridge/rules/add/+ (QoS 0)");
     std::this_thread::sleep_for(500ms);
-
-    resetPeak(service.pid());
-    const Memory before = memoryOf(service.pid());
-    const auto start = Clock::now();
-    work();
-    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const Memory after = memoryOf(service.pid());
-    if (!service.running()) throw std::runtime_error("the service ended during " + name);
-    fmt::print("{:<34} {:>12.1f} {:>12.1f} {:>12.1f} {:>9.2f}\n", name,
-               before.rssKb / 1024.0, after.hwmKb / 1024.0, after.rssKb / 1024.0, seconds);
-    std::fflush(stdout);
   }
 
-  // Waits until the broker logged `text` once for every service started.
-  void waitForBrokerLog(const std::string& text) {
-    if (!testsupport::eventually([&] {
-          return testsupport::countOccurrences(broker_.log(), text) >= started_;
-        })) {
-      throw std::runtime_error("the broker never logged " + text);
-    }
-  }
+  pid_t pid() const { return service_->pid(); }
+  bool serviceRunning() { return service_->running(); }
 
-  void installRules(int count, std::size_t size, bool placeholders = true) {
-    std::map<std::string, std::string> expected;
+  // Publishes `count` rules of `size` bytes, one after the other without
+  // waiting for the service, and waits until every one is acknowledged with
+  // its CRC-32 and installed.
+  void installRules(int count, std::size_t size, int qos, bool placeholders = true) {
+    std::unordered_map<std::string, std::string> expected;
+    const std::size_t filesBefore = countRuleFiles(rulesDir_);
     for (int i = 0; i < count; ++i) {
-      const std::string name = fmt::format("bench-{}-{}", size, i);
+      const std::string name = fmt::format("bench-{}-{}-{}", size, qos, i);
       const std::string text = placeholders ? makeRule(name, size) : "// " + name;
-      expected[name] = fmt::format("{}", crc32(text));
-      client_.publish(kRulesPrefix + name, text, 1);
+      expected[name] = e2e::crcText(text);
+      client_.publish(kRulesPrefix + name, text, qos);
     }
     while (!expected.empty()) {
       const auto message = client_.waitMessage(300s);
@@ -144,6 +154,10 @@ class Bench {
       }
       expected.erase(found);
     }
+    if (const std::size_t installed = countRuleFiles(rulesDir_) - filesBefore;
+        installed != static_cast<std::size_t>(count)) {
+      throw std::runtime_error(fmt::format("{} of {} rules installed", installed, count));
+    }
   }
 
   // The service handles one message at a time: the status of a rule
@@ -151,16 +165,72 @@ class Bench {
   // rule names no element, which the new structure may lack.
   void takeStructure(const std::string& structure) {
     client_.publish(kConfigurationTopic, structure, 1);
-    installRules(1, 0, false);
+    installRules(1, 0, 1, false);
+  }
+
+ private:
+  void preinstall(std::size_t rules) {
+    for (std::size_t i = 0; i < rules; ++i) {
+      const std::string text = makeRule(fmt::format("installed-{}", i), 400);
+      const std::string file = fmt::format("installed-{}-__{}__.js", i, std::hash<std::string>{}(text));
+      std::ofstream(rulesDir_ / file, std::ios::binary) << text;
+    }
+  }
+
+  void waitForBrokerLog(const std::string& text) {
+    if (!testsupport::eventually(
+            [&] { return broker_->log().find(text) != std::string::npos; }, 30s)) {
+      throw std::runtime_error("the broker never logged " + text);
+    }
   }
 
   testsupport::TempDir scratch_;
   fs::path rulesDir_ = scratch_.path() / "wb-rules";
   fs::path logsDir_ = scratch_.path() / "p7";
   fs::path workDir_ = scratch_.path() / "work";
-  testsupport::MosquittoBroker broker_;
+  std::unique_ptr<testsupport::MosquittoBroker> broker_;
   testsupport::TestMqttClient client_;
-  std::size_t started_ = 0;
+  std::unique_ptr<e2e::ServiceProcess> service_;
+};
+
+class Bench {
+ public:
+  void run() {
+    fmt::print("{:<36} {:>8} {:>8} {:>10} {:>8} {:>12} {:>6} {:>8}\n", "case (MiB)", "idle",
+               "peak", "peak-idle", "after", "bound", "within", "seconds");
+    measure("one 50 MB rule", {}, [](Case& c) { c.installRules(1, 50 << 20, 1); });
+    for (const int count : {300, 2000}) {
+      for (const int qos : {0, 1}) {
+        measure(fmt::format("{} rules of 1 MB at once, QoS {}", count, qos),
+                {Bound::Of::AboveIdle, 96}, [=](Case& c) { c.installRules(count, 1 << 20, qos); });
+      }
+    }
+    measure("100,000 rules of 100 bytes at once", {Bound::Of::AboveIdle, 64},
+            [](Case& c) { c.installRules(100000, 100, 1); });
+    const std::string structure = makeLargeIoStructure(kLargeStructureElements);
+    const double structureMb = static_cast<double>(structure.size()) / 1e6;
+    measure(fmt::format("{:.1f} MB IO structure", structureMb),
+            {Bound::Of::Peak, 4 * static_cast<double>(structure.size()) / kMiB},
+            [&](Case& c) { c.takeStructure(structure); });
+    measure("idle, 10,000 rules installed", {Bound::Of::Idle, 12}, [](Case&) {}, 10000);
+  }
+
+ private:
+  void measure(const std::string& name, Bound bound, const std::function<void(Case&)>& work,
+               std::size_t preinstalledRules = 0) {
+    Case c(preinstalledRules);
+    resetPeak(c.pid());
+    const Memory idle = memoryOf(c.pid());
+    const auto start = Clock::now();
+    work(c);
+    const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    const Memory after = memoryOf(c.pid());
+    if (!c.serviceRunning()) throw std::runtime_error("the service ended during " + name);
+    fmt::print("{:<36} {:>8.1f} {:>8.1f} {:>10.1f} {:>8.1f} {:>12} {:>6} {:>8.1f}\n", name,
+               idle.rss, after.hwm, after.hwm - idle.rss, after.rss, bound.text(),
+               bound.holds(idle, after) ? "yes" : "NO", seconds);
+    std::fflush(stdout);
+  }
 };
 
 }  // namespace
