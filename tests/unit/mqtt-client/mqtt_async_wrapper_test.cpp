@@ -307,6 +307,27 @@ TEST_F(MqttAsyncWrapperTest, FloodWaitsForRoomInTheQueueWhileRepliesGoOut) {
   EXPECT_EQ(wrapper->Pending(), 0u);
 }
 
+// Replies at QoS 0 bring no packet back: a message that waited for room while
+// the consumer published must come without any further traffic.
+TEST_F(MqttAsyncWrapperTest, EveryWaitingMessageComesWithoutFurtherTraffic) {
+  constexpr int kCount = 60;
+  const std::string filler(64 * 1024 - 8, 'x');
+  auto wrapper = makeWrapper("/tl/#");
+  wrapper->SetReceiveQueueLimit(256 * 1024);
+  auto publisher = makeClient();
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+  for (int i = 0; i < kCount; ++i) {
+    publisher->publish("/tl/flood", fmt::format("{:08}", i) + filler, 1);
+  }
+  for (int i = 0; i < kCount; ++i) {
+    const auto message = wrapper->TryReceive("/tl/#", 5s);
+    ASSERT_TRUE(message.has_value()) << "message " << i << " did not come";
+    ASSERT_EQ(text(*message).substr(0, 8), fmt::format("{:08}", i));
+    wrapper->Send("/status/reply", std::to_string(i), Qos::AtMostOnce, false);
+    wrapper->Send("/result/reply", std::to_string(i), Qos::AtMostOnce, false);
+  }
+}
+
 TEST_F(MqttAsyncWrapperTest, DestructionWakesAnArrivalWaitingForRoom) {
   auto wrapper = makeWrapper("/tl/#");
   wrapper->SetReceiveQueueLimit(1024);
@@ -619,6 +640,52 @@ TEST_F(MqttAsyncWrapperTlsTest, BrokerCertificateMustBeSignedByTheGivenCa) {
   MqttAsyncWrapper trusting("right_ca");
   trusting.Connect(true, nullptr, nullptr);
   EXPECT_TRUE(roundTrip(trusting, "test/tls")) << broker_->log();
+}
+
+// A broker that keeps only a few messages for a client that does not read
+// its socket, and drops the rest.
+class MqttAsyncWrapperShallowBrokerTest : public MqttAsyncWrapperTest {
+ protected:
+  BrokerOptions brokerOptions() const override {
+    BrokerOptions options;
+    options.maxQueuedMessages = 5;
+    return options;
+  }
+};
+
+// While the queue is full the wrapper reads nothing more, also while its
+// consumer replies: the flood piles up at the broker (which drops what is
+// beyond its limit), not in the wrapper's process. (That the replies arrive
+// is FloodWaitsForRoomInTheQueueWhileRepliesGoOut's part: this broker would
+// drop them too.)
+TEST_F(MqttAsyncWrapperShallowBrokerTest, AFullQueueLeavesTheFloodWithTheBrokerWhileReplying) {
+  constexpr int kCount = 1000;
+  const std::string filler(64 * 1024 - 8, 'x');
+  auto wrapper = makeWrapper("/tl/#");
+  wrapper->SetReceiveQueueLimit(256 * 1024);
+  auto publisher = makeClient();
+  ASSERT_TRUE(awaitSubscriptions(*wrapper, *publisher));
+
+  auto consumer = std::async(std::launch::async, [&] {
+    std::vector<int> received;
+    while (const auto message = wrapper->TryReceive("/tl/#", 3s)) {
+      received.push_back(std::stoi(text(*message).substr(0, 8)));
+      // Two replies to each, as the service sends a status and a result.
+      wrapper->Send("/status/reply", std::to_string(received.back()), Qos::AtLeastOnce, false);
+      wrapper->Send("/result/reply", std::to_string(received.back()), Qos::AtLeastOnce, false);
+      std::this_thread::sleep_for(2ms);
+    }
+    return received;
+  });
+  for (int i = 0; i < kCount; ++i) {
+    publisher->publish("/tl/flood", fmt::format("{:08}", i) + filler, 1);
+  }
+  const std::vector<int> received = consumer.get();
+
+  EXPECT_LT(received.size(), static_cast<size_t>(kCount));
+  EXPECT_TRUE(std::is_sorted(received.begin(), received.end()));
+  EXPECT_NE(broker_->log().find("Outgoing messages are being dropped for client wrapper_under_test"),
+            std::string::npos);
 }
 
 class MqttAsyncWrapperRefusingBrokerTest : public MqttAsyncWrapperTest {

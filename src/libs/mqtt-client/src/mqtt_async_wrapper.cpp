@@ -3,211 +3,37 @@
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <climits>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <string_view>
 #include <utility>
+
+#include "library_callback.h"
+#include "link_texts.h"
 
 namespace talvoro::mosquitto {
 namespace {
 
 using namespace std::chrono_literals;
+using detail::callUserCallback;
+using detail::check;
+using detail::connectFailureText;
+using detail::durationText;
+using detail::errorText;
+using detail::inLibraryCallback;
+using detail::LibraryCallback;
 
-constexpr const char* kDefaultBrokerUrl = "tcp://127.0.0.1:1883";
 constexpr std::chrono::steady_clock::duration kMinRetryDelay = 1s;
 constexpr std::chrono::steady_clock::duration kMaxRetryDelay = 30s;
-constexpr auto kSubscribeWait = 10s;
 // In-flight messages get this long to complete when the wrapper goes away;
 // the wait for the library's answer adds a margin on top.
 constexpr int kDisconnectTimeoutMs = 1000;
 constexpr auto kDisconnectWait = std::chrono::milliseconds(kDisconnectTimeoutMs + 2000);
-// What a broker puts in a SUBACK for a subscription it refuses.
-constexpr int kSubscriptionRefused = 0x80;
-
-std::string environment(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr ? value : "";
-}
-
-bool startsWith(const std::string& text, std::string_view prefix) {
-  return text.compare(0, prefix.size(), prefix) == 0;
-}
-
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-
-// The whole content of `path`; `what` names the file in errors.
-std::string readFile(const std::string& path, std::string_view what) {
-  const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-  const auto fail = [&] {
-    return MqttError(fmt::format("mqtt: cannot read {} {}: {}", what, path, std::strerror(errno)));
-  };
-  if (!file) {
-    throw fail();
-  }
-  std::string content;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
-    content.append(buffer, n);
-  }
-  if (std::ferror(file.get())) {
-    throw fail();
-  }
-  return content;
-}
-
-std::string errorText(int rc) {
-  const char* text = MQTTAsync_strerror(rc);
-  return fmt::format("{} ({})", text != nullptr ? text : "unknown error", rc);
-}
-
-void check(int rc, const std::string& what) {
-  if (rc != MQTTASYNC_SUCCESS) {
-    throw MqttError(fmt::format("mqtt: {}: {}", what, errorText(rc)));
-  }
-}
-
-// The reasons of an MQTT 3.1.1 CONNACK refusal.
-std::string_view connackReason(int code) {
-  switch (code) {
-    case 1: return "unacceptable protocol version";
-    case 2: return "identifier rejected";
-    case 3: return "server unavailable";
-    case 4: return "bad user name or password";
-    case 5: return "not authorised";
-    default: return "refused";
-  }
-}
-
-std::string connectFailureText(const std::string& uri, const MQTTAsync_failureData& data,
-                               const std::string& tlsError) {
-  if (data.code > 0) {  // the broker's CONNACK return code
-    return fmt::format("{}: connection refused: {} (MQTT return code {})", uri,
-                       connackReason(data.code), data.code);
-  }
-  std::string text = fmt::format("{}: connection failed: {}", uri,
-                                 data.message != nullptr ? fmt::format("{} ({})", data.message, data.code)
-                                                         : errorText(data.code));
-  if (!tlsError.empty()) {
-    text += fmt::format(": {}", tlsError);
-  }
-  return text;
-}
-
-std::string durationText(std::chrono::steady_clock::duration duration) {
-  const auto s = std::chrono::duration_cast<std::chrono::seconds>(duration).count();
-  if (s < 60) {
-    return fmt::format("{} s", s);
-  }
-  if (s < 3600) {
-    return fmt::format("{} min {} s", s / 60, s % 60);
-  }
-  return fmt::format("{} h {} min", s / 3600, s % 3600 / 60);
-}
-
-// Bytes a message holds in the receive queue.
-size_t footprint(const Message& message) {
-  return message.topic.size() + message.payload.size();
-}
-
-// Calls a user's callback from a library thread; returns what it threw.
-template <typename Callback, typename Data>
-std::string callUserCallback(Callback callback, void* context, Data* data) noexcept {
-  try {
-    callback(context, data);
-    return {};
-  } catch (const std::exception& e) {
-    return e.what();
-  } catch (...) {
-    return "callback failed";
-  }
-}
-
-// Hands out the levels of a topic or filter one at a time.
-class Levels {
- public:
-  explicit Levels(std::string_view text) : rest_(text) {}
-
-  bool done() const { return done_; }
-
-  std::string_view next() {
-    const auto slash = rest_.find('/');
-    const std::string_view level = rest_.substr(0, slash);
-    if (slash == std::string_view::npos) {
-      done_ = true;
-    } else {
-      rest_.remove_prefix(slash + 1);
-    }
-    return level;
-  }
-
- private:
-  std::string_view rest_;
-  bool done_ = false;
-};
-
-template <typename F>
-class ScopeExit {
- public:
-  explicit ScopeExit(F f) : f_(std::move(f)) {}
-  ~ScopeExit() { f_(); }
-  ScopeExit(const ScopeExit&) = delete;
-  ScopeExit& operator=(const ScopeExit&) = delete;
-
- private:
-  F f_;
-};
 
 }  // namespace
 
 void MqttAsyncWrapper::HandleDestroyer::operator()(void* handle) const noexcept {
   MQTTAsync_destroy(&handle);
-}
-
-MqttAsyncWrapper::LibraryCall::LibraryCall(MqttAsyncWrapper& owner) : owner_(owner) {
-  {
-    std::lock_guard<std::mutex> lock(owner_.mutex_);
-    ++owner_.libraryCalls_;
-  }
-  owner_.roomMade_.notify_all();
-}
-
-MqttAsyncWrapper::LibraryCall::~LibraryCall() {
-  std::lock_guard<std::mutex> lock(owner_.mutex_);
-  --owner_.libraryCalls_;
-}
-
-MqttAsyncWrapper::BrokerAccess MqttAsyncWrapper::brokerAccessFromEnvironment() {
-  BrokerAccess access;
-  access.uri = environment("MQTT_BROKER_URL");
-  if (access.uri.empty()) {
-    access.uri = kDefaultBrokerUrl;
-  }
-  access.tls = startsWith(access.uri, "ssl://") || startsWith(access.uri, "mqtts://");
-  access.username = environment("MQTT_USERNAME");
-  if (const std::string passwordFile = environment("MQTT_PASSWORD_FILE"); !passwordFile.empty()) {
-    if (access.username.empty()) {
-      throw MqttError(fmt::format(
-          "mqtt: password file {} given (MQTT_PASSWORD_FILE) without a user name (MQTT_USERNAME)",
-          passwordFile));
-    }
-    access.password = readFile(passwordFile, "password file");
-    if (!access.password.empty() && access.password.back() == '\n') {
-      access.password.pop_back();
-    }
-  }
-  if (access.tls) {
-    access.caFile = environment("MQTT_CA_FILE");
-    if (!access.caFile.empty()) {
-      readFile(access.caFile, "CA certificate file");  // fail now rather than at each attempt
-    }
-  }
-  return access;
 }
 
 MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId)
@@ -233,14 +59,15 @@ MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId)
 
 MqttAsyncWrapper::~MqttAsyncWrapper() {
   {
-    std::unique_lock<std::mutex> lock(mutex_);
+    std::lock_guard<std::mutex> lock(mutex_);
     stopping_ = true;
-    queueChanged_.notify_all();
-    roomMade_.notify_all();
     answered_.notify_all();
     reconnectDue_.notify_all();
-    receiversGone_.wait(lock, [this] { return activeReceivers_ == 0; });
   }
+  // Wakes every Receive and an arrival waiting for room, and hands the
+  // publications still queued (the state "offline", say) to the library
+  // before it disconnects.
+  queue_.close();
   if (reconnector_.joinable()) {
     reconnector_.join();
   }
@@ -262,24 +89,16 @@ void MqttAsyncWrapper::SetWill(const std::string& topic, const std::string& payl
   will_ = Will{topic, payload, qos, retained};
 }
 
-void MqttAsyncWrapper::SetReceiveQueueLimit(std::size_t bytes) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    queueLimit_ = bytes;
-  }
-  roomMade_.notify_all();
-}
+void MqttAsyncWrapper::SetReceiveQueueLimit(std::size_t bytes) { queue_.setLimit(bytes); }
 
 bool MqttAsyncWrapper::Connect(bool cleanSession, SuccessCallback onSuccess,
                                FailureCallback onFailure) {
   cleanSession_ = cleanSession;
   connectSuccess_ = onSuccess;
   connectFailure_ = onFailure;
-  {
-    const LibraryCall call(*this);
-    check(requestConnection(),
-          fmt::format("cannot connect client {} to {}", clientId_, access_.uri));
-  }
+  const std::optional<int> rc = callLibrary([this] { return requestConnection(); }, nullptr);
+  check(rc.value_or(MQTTASYNC_SUCCESS),
+        fmt::format("cannot connect client {} to {}", clientId_, access_.uri));
   if (!reconnector_.joinable()) {
     reconnector_ = std::thread([this] { reconnectLoop(); });
   }
@@ -338,12 +157,8 @@ void MqttAsyncWrapper::reconnectLoop() {
     }
     reconnectAt_.reset();
     lock.unlock();
-    int rc = MQTTASYNC_SUCCESS;
-    {
-      const LibraryCall call(*this);
-      rc = requestConnection();
-    }
-    if (rc != MQTTASYNC_SUCCESS) {
+    // Not through the receive queue: nothing of the consumer's waits for it.
+    if (const int rc = requestConnection(); rc != MQTTASYNC_SUCCESS) {
       MQTTAsync_failureData refused{};
       refused.code = rc;
       connectAttemptFailed(refused);
@@ -428,39 +243,6 @@ void MqttAsyncWrapper::connectionDown(const char* cause) noexcept {
   }
 }
 
-bool MqttAsyncWrapper::Subscribe(const std::string& topicFilter, Qos qos,
-                                 bool waitForCompletion, SuccessCallback onSuccess,
-                                 FailureCallback onFailure) {
-  const Subscription subscription{topicFilter, qos};
-  RequestPtr request;
-  {
-    // The connected callback sets connected_ and copies the list under the
-    // same lock, so either it sees this subscription or we see connected_.
-    std::lock_guard<std::mutex> lock(mutex_);
-    remember(subscription);
-    if (!connected_) {
-      return false;
-    }
-    request = newRequest(topicFilter, onSuccess, onFailure);
-  }
-  int rc = MQTTASYNC_SUCCESS;
-  {
-    const LibraryCall call(*this);
-    rc = requestSubscription(subscription, request);
-  }
-  if (rc != MQTTASYNC_SUCCESS) {
-    abandon(request, rc == MQTTASYNC_DISCONNECTED ? "" : topicFilter);
-    if (rc == MQTTASYNC_DISCONNECTED) {
-      return false;  // the link just dropped; the reconnection issues it
-    }
-    check(rc, fmt::format("cannot subscribe client {} to {}", clientId_, topicFilter));
-  }
-  if (waitForCompletion) {
-    awaitAnswer(*request);
-  }
-  return true;
-}
-
 std::optional<Message> MqttAsyncWrapper::TryReceive(const std::string& topicFilter,
                                                     std::chrono::milliseconds timeout) {
   return take(topicFilter, Clock::now() + std::max(timeout, std::chrono::milliseconds(0)));
@@ -480,53 +262,18 @@ Message MqttAsyncWrapper::Receive(const std::string& topicFilter, int timeoutMs)
 
 std::optional<Message> MqttAsyncWrapper::take(const std::string& topicFilter,
                                               std::optional<Clock::time_point> deadline) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  ++activeReceivers_;
-  // Declared after the lock, so it runs while the lock is still held.
-  const ScopeExit leave([this] {
-    if (--activeReceivers_ == 0 && stopping_) {
-      receiversGone_.notify_all();
-    }
-  });
-
-  auto match = queue_.end();
-  const auto ready = [&] {
-    if (stopping_) {
-      return true;
-    }
-    match = findMatch(topicFilter);
-    return match != queue_.end();
-  };
-  if (!deadline) {
-    queueChanged_.wait(lock, ready);
-  } else if (!queueChanged_.wait_until(lock, *deadline, ready)) {
-    return std::nullopt;
-  }
-  if (stopping_) {
-    throw MqttError(fmt::format("mqtt: client {}: receive on {} ended: client is shutting down",
-                                clientId_, topicFilter));
-  }
-  Message message = std::move(*match);
-  queue_.erase(match);
-  queuedBytes_ -= footprint(message);
-  roomMade_.notify_all();
-  return message;
+  return queue_.take(
+      [&](const std::string& topic) { return TopicMatches(topicFilter, topic); }, deadline, [&] {
+        throw MqttError(fmt::format("mqtt: client {}: receive on {} ended: client is shutting down",
+                                    clientId_, topicFilter));
+      });
 }
 
-std::size_t MqttAsyncWrapper::Pending() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return queue_.size();
-}
+std::size_t MqttAsyncWrapper::Pending() const { return queue_.size(); }
 
-std::size_t MqttAsyncWrapper::QueuedBytes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return queuedBytes_;
-}
+std::size_t MqttAsyncWrapper::QueuedBytes() const { return queue_.bytes(); }
 
-std::size_t MqttAsyncWrapper::PeakQueuedBytes() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return peakQueuedBytes_;
-}
+std::size_t MqttAsyncWrapper::PeakQueuedBytes() const { return queue_.peakBytes(); }
 
 bool MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload,
                             Qos qos, bool retained) {
@@ -534,18 +281,23 @@ bool MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload
     throw MqttError(fmt::format("mqtt: client {}: payload of {} bytes for {} is too large",
                                 clientId_, payload.size(), topic));
   }
-  MQTTAsync_message message = MQTTAsync_message_initializer;
-  message.payload = const_cast<char*>(payload.data());
-  message.payloadlen = static_cast<int>(payload.size());
-  message.qos = static_cast<int>(qos);
-  message.retained = retained ? 1 : 0;
-  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
-  int rc = MQTTASYNC_SUCCESS;
-  {
-    const LibraryCall call(*this);
-    rc = MQTTAsync_sendMessage(client_.get(), topic.c_str(), &message, &options);
-  }
-  check(rc, fmt::format("client {} cannot send to {}", clientId_, topic));
+  // Topic and payload are copied: the call may run after Send returned.
+  const auto send = [this, topic, payload, qos, retained] {
+    MQTTAsync_message message = MQTTAsync_message_initializer;
+    message.payload = const_cast<char*>(payload.data());
+    message.payloadlen = static_cast<int>(payload.size());
+    message.qos = static_cast<int>(qos);
+    message.retained = retained ? 1 : 0;
+    MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+    return MQTTAsync_sendMessage(client_.get(), topic.c_str(), &message, &options);
+  };
+  const std::optional<int> rc = callLibrary(send, [this, topic](int late) {
+    if (late != MQTTASYNC_SUCCESS) {
+      emit(LinkEvent::Kind::Error,
+           fmt::format("{}: cannot send to {}: {}", access_.uri, topic, errorText(late)));
+    }
+  });
+  check(rc.value_or(MQTTASYNC_SUCCESS), fmt::format("client {} cannot send to {}", clientId_, topic));
   return true;
 }
 
@@ -554,172 +306,14 @@ LinkState MqttAsyncWrapper::Link() const {
   return LinkState{connected_, connection_};
 }
 
-bool MqttAsyncWrapper::Acknowledged(const std::string& filter, std::uint64_t connection) const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  const auto granted = granted_.find(filter);
-  return connected_ && connection == connection_ && granted != granted_.end() &&
-         granted->second == connection;
-}
-
-bool MqttAsyncWrapper::TopicMatches(const std::string& filter, const std::string& topic) {
-  if (filter.empty() || topic.empty()) {
-    return false;
+// Calls from the library's own threads (a callback of ours, or a user
+// callback calling Send) run at once: the library then skips its lock.
+std::optional<int> MqttAsyncWrapper::callLibrary(ReceiveQueue::Call call,
+                                                 ReceiveQueue::LateResult late) {
+  if (inLibraryCallback) {
+    return call();
   }
-  // Wildcards in the first level never match the broker's own "$..." topics.
-  if (topic.front() == '$' && (filter.front() == '+' || filter.front() == '#')) {
-    return false;
-  }
-  Levels wanted(filter);
-  Levels actual(topic);
-  while (!wanted.done()) {
-    const std::string_view level = wanted.next();
-    if (level == "#") {
-      return wanted.done();  // also matches the parent level itself
-    }
-    if (actual.done()) {
-      return false;
-    }
-    if (const std::string_view got = actual.next(); level != "+" && level != got) {
-      return false;
-    }
-  }
-  return actual.done();
-}
-
-
-// Call with mutex_ held.
-void MqttAsyncWrapper::remember(const Subscription& subscription) {
-  const auto known = std::find_if(
-      subscriptions_.begin(), subscriptions_.end(),
-      [&](const Subscription& s) { return s.filter == subscription.filter; });
-  if (known != subscriptions_.end()) {
-    known->qos = subscription.qos;
-  } else {
-    subscriptions_.push_back(subscription);
-  }
-}
-
-// Call with mutex_ held.
-MqttAsyncWrapper::RequestPtr MqttAsyncWrapper::newRequest(const std::string& filter,
-                                                          SuccessCallback onSuccess,
-                                                          FailureCallback onFailure) {
-  auto request = std::make_shared<SubscriptionRequest>(
-      SubscriptionRequest{this, filter, connection_, onSuccess, onFailure});
-  requests_.push_back(request);
-  return request;
-}
-
-// Drops a request the library refused, so no answer will come; with
-// `forgetFilter` not empty, also the subscription it was for.
-void MqttAsyncWrapper::abandon(const RequestPtr& request, const std::string& forgetFilter) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  requests_.remove(request);
-  if (!forgetFilter.empty()) {
-    subscriptions_.erase(
-        std::remove_if(subscriptions_.begin(), subscriptions_.end(),
-                       [&](const Subscription& s) { return s.filter == forgetFilter; }),
-        subscriptions_.end());
-  }
-}
-
-int MqttAsyncWrapper::requestSubscription(const Subscription& subscription,
-                                          const RequestPtr& request) {
-  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
-  options.onSuccess = &onSubscribeSuccess;
-  options.onFailure = &onSubscribeFailure;
-  options.context = request.get();
-  return MQTTAsync_subscribe(client_.get(), subscription.filter.c_str(),
-                             static_cast<int>(subscription.qos), &options);
-}
-
-void MqttAsyncWrapper::awaitAnswer(const SubscriptionRequest& request) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!answered_.wait_for(lock, kSubscribeWait,
-                          [&] { return request.answered || stopping_; }) ||
-      stopping_) {
-    throw MqttError(fmt::format("mqtt: subscription of client {} to {} not acknowledged",
-                                clientId_, request.filter));
-  }
-  if (!request.granted) {
-    throw MqttError(fmt::format("mqtt: subscription of client {} to {} refused by {}",
-                                clientId_, request.filter, access_.uri));
-  }
-}
-
-// `code`: the broker's granted QoS, or the failure code.
-void MqttAsyncWrapper::subscriptionAnswered(SubscriptionRequest& request, bool granted,
-                                            int code) noexcept {
-  try {
-    const std::string filter = request.filter;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      request.answered = true;
-      request.granted = granted;
-      if (granted) {
-        granted_[filter] = request.connection;
-      } else if (const auto known = granted_.find(filter);
-                 known != granted_.end() && known->second == request.connection) {
-        granted_.erase(known);
-      }
-      requests_.remove_if([&](const RequestPtr& r) { return r.get() == &request; });
-    }
-    answered_.notify_all();
-    if (code == kSubscriptionRefused) {
-      emit(LinkEvent::Kind::Error,
-           fmt::format("{}: subscription to {} refused by the broker", access_.uri, filter));
-    }
-  } catch (...) {
-  }
-}
-
-void MqttAsyncWrapper::resubscribeAll(
-    const std::vector<std::pair<Subscription, RequestPtr>>& pending) noexcept {
-  for (const auto& [subscription, request] : pending) {
-    try {
-      if (const int rc = requestSubscription(subscription, request); rc != MQTTASYNC_SUCCESS) {
-        abandon(request, "");
-        // Nobody to throw to; the next reconnection tries again.
-        emit(LinkEvent::Kind::Error, fmt::format("{}: cannot subscribe to {}: {}", access_.uri,
-                                                 subscription.filter, errorText(rc)));
-      }
-    } catch (const std::exception& e) {
-      emit(LinkEvent::Kind::Error, fmt::format("{}: {}", access_.uri, e.what()));
-    }
-  }
-}
-
-std::deque<Message>::iterator MqttAsyncWrapper::findMatch(const std::string& topicFilter) {
-  return std::find_if(queue_.begin(), queue_.end(), [&](const Message& message) {
-    return TopicMatches(topicFilter, message.topic);
-  });
-}
-
-// Runs on the library's receiving thread, which holds the library's lock
-// meanwhile. Waiting for room there is what holds further messages back at
-// the broker; but a thread of ours that calls into the library would wait
-// for that lock behind us, and it may be the one that will make room, so
-// then the message goes back to the library, which offers it again.
-MqttAsyncWrapper::Arrival MqttAsyncWrapper::admit(const char* topicName, int topicLen,
-                                                  const MQTTAsync_message& message) {
-  const auto* bytes = static_cast<const char*>(message.payload);
-  Message copy{topicLen > 0 ? std::string(topicName, static_cast<size_t>(topicLen))
-                            : std::string(topicName),
-               std::vector<char>(bytes, bytes + std::max(message.payloadlen, 0))};
-  std::unique_lock<std::mutex> lock(mutex_);
-  const auto hasRoom = [this] { return queue_.empty() || queuedBytes_ < queueLimit_; };
-  roomMade_.wait(lock, [&] { return stopping_ || hasRoom() || libraryCalls_ > 0; });
-  if (stopping_) {
-    return Arrival::Dropped;
-  }
-  if (!hasRoom()) {
-    return Arrival::HandedBack;
-  }
-  queuedBytes_ += footprint(copy);
-  peakQueuedBytes_ = std::max(peakQueuedBytes_, queuedBytes_);
-  queue_.push_back(std::move(copy));
-  lock.unlock();
-  queueChanged_.notify_all();
-  return Arrival::Taken;
+  return queue_.perform(std::move(call), std::move(late));
 }
 
 void MqttAsyncWrapper::disconnect() noexcept {
@@ -766,21 +360,45 @@ void MqttAsyncWrapper::reportCallbackError(const std::string& error) const noexc
 }
 
 void MqttAsyncWrapper::onConnected(void* context, char* /*cause*/) {
+  const LibraryCallback callback;
   static_cast<MqttAsyncWrapper*>(context)->connectionUp();
 }
 
 void MqttAsyncWrapper::onConnectionLost(void* context, char* cause) {
+  const LibraryCallback callback;
   static_cast<MqttAsyncWrapper*>(context)->connectionDown(cause);
 }
 
+// How Paho C 1.3.12 (MQTTAsync) treats this callback decides the design:
+// - It runs on the library's receiving thread, which holds the library's
+//   global mutex meanwhile and reads its socket only between callbacks. So
+//   waiting here for room in the queue is what leaves the rest with the
+//   broker (TCP flow control).
+// - Returning 0 (handing the message back) would not: the library keeps the
+//   message in a list of its own, appends every further PUBLISH there without
+//   calling back (it calls back directly only while that list is empty), goes
+//   on reading the socket, and offers the first again only after another
+//   packet arrived. So the message is always taken.
+// - Its calls (MQTTAsync_send, MQTTAsync_subscribe) take that mutex, to
+//   number the message, unless they run on the library's own threads, which
+//   hold it already: that is why they may be called from callbacks. A thread
+//   of ours calling in while this waits would wait for ever, and if it is the
+//   consumer, nobody makes room. So the consumer's calls go through the queue
+//   (callLibrary), which runs them here while this waits.
+// - The library's sending thread needs the mutex too: what is published while
+//   this waits goes out once it returns, that is once the consumer made room.
 int MqttAsyncWrapper::onMessageArrived(void* context, char* topicName, int topicLen,
                                        MQTTAsync_message* message) {
+  const LibraryCallback callback;
   auto* self = static_cast<MqttAsyncWrapper*>(context);
   try {
-    if (self->admit(topicName, topicLen, *message) == Arrival::HandedBack) {
-      return 0;  // the library keeps it and offers it again
-    }
+    const auto* bytes = static_cast<const char*>(message->payload);
+    self->queue_.admit(
+        Message{topicLen > 0 ? std::string(topicName, static_cast<size_t>(topicLen))
+                             : std::string(topicName),
+                std::vector<char>(bytes, bytes + std::max(message->payloadlen, 0))});
   } catch (...) {
+    // No memory for the copy: the library keeps it and offers it again later.
     return 0;
   }
   MQTTAsync_freeMessage(&message);
@@ -789,6 +407,7 @@ int MqttAsyncWrapper::onMessageArrived(void* context, char* topicName, int topic
 }
 
 void MqttAsyncWrapper::onConnectSuccess(void* context, MQTTAsync_successData* data) {
+  const LibraryCallback callback;
   auto* self = static_cast<MqttAsyncWrapper*>(context);
   if (!self->connectReported_.exchange(true) && self->connectSuccess_ != nullptr) {
     self->reportCallbackError(callUserCallback(self->connectSuccess_, self, data));
@@ -796,6 +415,7 @@ void MqttAsyncWrapper::onConnectSuccess(void* context, MQTTAsync_successData* da
 }
 
 void MqttAsyncWrapper::onConnectFailure(void* context, MQTTAsync_failureData* data) {
+  const LibraryCallback callback;
   auto* self = static_cast<MqttAsyncWrapper*>(context);
   MQTTAsync_failureData unknown{};
   unknown.code = MQTTASYNC_FAILURE;
@@ -806,33 +426,13 @@ void MqttAsyncWrapper::onConnectFailure(void* context, MQTTAsync_failureData* da
 }
 
 void MqttAsyncWrapper::onDisconnectSuccess(void* context, MQTTAsync_successData* /*data*/) {
+  const LibraryCallback callback;
   static_cast<MqttAsyncWrapper*>(context)->markDisconnectDone();
 }
 
 void MqttAsyncWrapper::onDisconnectFailure(void* context, MQTTAsync_failureData* /*data*/) {
+  const LibraryCallback callback;
   static_cast<MqttAsyncWrapper*>(context)->markDisconnectDone();
-}
-
-void MqttAsyncWrapper::onSubscribeSuccess(void* context, MQTTAsync_successData* data) {
-  auto& request = *static_cast<SubscriptionRequest*>(context);
-  // Copied first: answering may free the request.
-  MqttAsyncWrapper* const self = request.owner;
-  const SuccessCallback userCallback = request.onSuccess;
-  const int grantedQos = data != nullptr ? data->alt.qos : 0;
-  self->subscriptionAnswered(request, grantedQos != kSubscriptionRefused, grantedQos);
-  if (userCallback != nullptr) {
-    self->reportCallbackError(callUserCallback(userCallback, self, data));
-  }
-}
-
-void MqttAsyncWrapper::onSubscribeFailure(void* context, MQTTAsync_failureData* data) {
-  auto& request = *static_cast<SubscriptionRequest*>(context);
-  MqttAsyncWrapper* const self = request.owner;
-  const FailureCallback userCallback = request.onFailure;
-  self->subscriptionAnswered(request, false, data != nullptr ? data->code : MQTTASYNC_FAILURE);
-  if (userCallback != nullptr) {
-    self->reportCallbackError(callUserCallback(userCallback, self, data));
-  }
 }
 
 int MqttAsyncWrapper::onTlsError(const char* text, size_t length, void* context) {

@@ -8,16 +8,17 @@
 // (re)connection, and the broker's answer to each one is kept (Acknowledged).
 //
 // Threads: the library's threads run the callbacks; they copy each received
-// message into the queue, which Receive/TryReceive hand out in arrival order.
-// When the queued bytes reach the queue limit the arrival callback waits for
-// Receive to make room, which leaves the rest with the broker (it keeps up to
-// its max_queued_messages per client). That wait holds the library's own
-// lock, which Paho's send and subscribe calls also take; so while a Send,
-// Subscribe or reconnection of another thread is under way the callback hands
-// the message back to the library (kept, offered again) instead of waiting.
-// The keepalive (kKeepAliveSeconds) is long because nothing reaches the
-// broker while the callback waits: the link survives a consumer that leaves
-// the queue full for up to that long.
+// message into the receive queue (ReceiveQueue), which Receive/TryReceive
+// hand out in arrival order. When the queued bytes reach the queue limit the
+// arrival callback waits for Receive to make room, so that the library reads
+// no further from its socket and the broker holds the rest (it keeps up to
+// its max_queued_messages per client, then drops QoS 0 messages). Send and
+// Subscribe run their library calls through the queue, which keeps them from
+// waiting for the library's lock that the waiting callback holds. The
+// keepalive (kKeepAliveSeconds) is long because nothing reaches the broker
+// while the callback waits: the link survives a consumer that leaves the
+// queue full for up to that long; publications made meanwhile go out once
+// the callback returns.
 //
 // Failures: connection trouble is reported to the event listener (see
 // LinkEvent), rate-limited for long outages; errors inside callbacks go there
@@ -40,7 +41,6 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <list>
 #include <map>
@@ -53,6 +53,7 @@
 #include <vector>
 
 #include "talvoro/mosquitto/failure_report_throttle.h"
+#include "talvoro/mosquitto/receive_queue.h"
 
 namespace talvoro::mosquitto {
 
@@ -74,13 +75,6 @@ class MqttError : public std::runtime_error {
 class ReceiveTimeout : public MqttError {
  public:
   using MqttError::MqttError;
-};
-
-// One received message: the topic and the payload bytes exactly as received
-// (any bytes, NUL included).
-struct Message {
-  std::string topic;
-  std::vector<char> payload;
 };
 
 // Something that happened to the link to the broker, for the log. `text` is
@@ -161,7 +155,8 @@ class MqttAsyncWrapper {
   // to the request made now, with this wrapper as context. Returns true when
   // the request went out now, false when it was only remembered because the
   // link is down; it goes out as soon as the link is up. Throws MqttError
-  // when the library refuses the request.
+  // when the library refuses the request (like Send, while the receive queue
+  // is full the refusal may go to the event listener instead).
   bool Subscribe(const std::string& topicFilter, Qos qos,
                  bool waitForCompletion, SuccessCallback onSuccess,
                  FailureCallback onFailure);
@@ -189,7 +184,9 @@ class MqttAsyncWrapper {
   // keep it as the topic's last known value. While disconnected the message
   // waits in a bounded buffer (kMaxBufferedMessages). Returns true when the
   // library accepted the message. Throws MqttError when it refused it (e.g.
-  // the buffer is full).
+  // the buffer is full). While the receive queue is full the library may
+  // answer only after Send returned true; a refusal then goes to the event
+  // listener (LinkEvent::Error).
   bool Send(const std::string& topic, const std::string& payload, Qos qos,
             bool retained);
 
@@ -244,20 +241,6 @@ class MqttAsyncWrapper {
   };
   using Handle = std::unique_ptr<void, HandleDestroyer>;
 
-  // Marks a call into the client library made from a thread of ours; see
-  // the class comment.
-  class LibraryCall {
-   public:
-    explicit LibraryCall(MqttAsyncWrapper& owner);
-    ~LibraryCall();
-    LibraryCall(const LibraryCall&) = delete;
-    LibraryCall& operator=(const LibraryCall&) = delete;
-
-   private:
-    MqttAsyncWrapper& owner_;
-  };
-
-  enum class Arrival { Taken, Dropped, HandedBack };
   using Clock = std::chrono::steady_clock;
 
   // Paho callbacks; each gets this wrapper (or a request) as context.
@@ -281,7 +264,7 @@ class MqttAsyncWrapper {
   void connectionDown(const char* cause) noexcept;
   void connectAttemptFailed(const MQTTAsync_failureData& data) noexcept;
 
-  Arrival admit(const char* topicName, int topicLen, const MQTTAsync_message& message);
+  std::optional<int> callLibrary(ReceiveQueue::Call call, ReceiveQueue::LateResult late);
   void remember(const Subscription& subscription);
   RequestPtr newRequest(const std::string& filter, SuccessCallback onSuccess,
                         FailureCallback onFailure);
@@ -292,7 +275,6 @@ class MqttAsyncWrapper {
   void resubscribeAll(const std::vector<std::pair<Subscription, RequestPtr>>& pending) noexcept;
   std::optional<Message> take(const std::string& topicFilter,
                               std::optional<Clock::time_point> deadline);
-  std::deque<Message>::iterator findMatch(const std::string& topicFilter);
   void disconnect() noexcept;
   void markDisconnectDone() noexcept;
   void emit(LinkEvent::Kind kind, const std::string& text) const noexcept;
@@ -310,23 +292,15 @@ class MqttAsyncWrapper {
   std::atomic<bool> connectReported_{false};
 
   mutable std::mutex mutex_;
-  std::condition_variable queueChanged_;    // a message queued, or stopping_
-  std::condition_variable roomMade_;        // see admit(); also stopping_
-  std::condition_variable receiversGone_;   // activeReceivers_ dropped to 0
   std::condition_variable disconnectDone_;  // disconnected_ became true
   std::condition_variable answered_;        // a subscription was answered
   std::condition_variable reconnectDue_;    // reconnectAt_ set, or stopping_
-  std::deque<Message> queue_;
-  std::size_t queuedBytes_ = 0;
-  std::size_t peakQueuedBytes_ = 0;
-  std::size_t queueLimit_ = kDefaultReceiveQueueLimit;
-  int libraryCalls_ = 0;
+  ReceiveQueue queue_{kDefaultReceiveQueueLimit};
   std::vector<Subscription> subscriptions_;
   // Unanswered requests stay until the wrapper goes: the library may still
   // answer (fail) them late.
   std::list<RequestPtr> requests_;
   std::map<std::string, std::uint64_t> granted_;  // filter -> connection
-  int activeReceivers_ = 0;
   bool connected_ = false;
   std::uint64_t connection_ = 0;
   bool stopping_ = false;

@@ -1,0 +1,129 @@
+#pragma once
+// The received messages that wait for the consumer, bounded by their bytes,
+// and the calls into the MQTT client library that the consumer makes.
+//
+// The client library's receiving thread admits each message it reads; the
+// consumer takes them, in arrival order. When the queue holds its limit,
+// admit() waits for room: the receiving thread then reads nothing more from
+// its socket, and TCP holds the rest back at the broker. Nothing is handed
+// back to the library, so nothing waits there either: a message that waits
+// for room is queued as soon as take() made some.
+//
+// The library keeps its own lock while the receiving thread runs a callback,
+// and its calls from any other thread take that lock. A consumer blocked on
+// it while admit() waits would never make room; so the consumer does not call
+// the library itself but hands its calls to perform(). They run, one at a
+// time and in the order given, on the admitting thread while that waits for
+// room (the library allows its calls from its callbacks and then does not take
+// its lock again), and otherwise on a caller thread of the queue, never on the
+// consumer's own.
+//
+// Thread-safe. close() ends every wait; the destructor closes.
+
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <deque>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace talvoro::mosquitto {
+
+// One received message: the topic and the payload bytes exactly as received
+// (any bytes, NUL included).
+struct Message {
+  std::string topic;
+  std::vector<char> payload;
+};
+
+class ReceiveQueue {
+ public:
+  using Clock = std::chrono::steady_clock;
+  // A call into the client library; returns the library's return code.
+  using Call = std::function<int()>;
+  // Receives the return code of a call whose caller stopped waiting for it.
+  using LateResult = std::function<void(int)>;
+  // Says whether the consumer wants a message on this topic now.
+  using TopicFilter = std::function<bool(const std::string& topic)>;
+
+  explicit ReceiveQueue(std::size_t limitBytes);
+  ~ReceiveQueue();
+
+  ReceiveQueue(const ReceiveQueue&) = delete;
+  ReceiveQueue& operator=(const ReceiveQueue&) = delete;
+
+  // Bytes (payloads and topics) the queue holds before admit() waits; one
+  // larger message is still taken into an empty queue.
+  void setLimit(std::size_t bytes);
+
+  // For the receiving thread: queues `message`, first waiting for room and
+  // meanwhile running the calls handed to perform(). False, without queuing
+  // it, once the queue is closed.
+  bool admit(Message message);
+
+  // For the consumer: removes and returns the oldest message whose topic
+  // `wanted` accepts (the others stay queued), waiting until `deadline`
+  // (none: without limit) for one; nullopt when none came in time. Once the
+  // queue is closed it calls `closed`, which is meant to throw; close() waits
+  // until every take() has returned or thrown.
+  std::optional<Message> take(const TopicFilter& wanted,
+                              std::optional<Clock::time_point> deadline,
+                              const std::function<void()>& closed);
+
+  // For the consumer: runs `call` as the class comment says and returns its
+  // result. Returns nullopt without it when the caller thread is inside an
+  // earlier call while admit() waits for room, since that call may wait for
+  // the lock the admitting thread holds: `call` then runs once room was
+  // made, and its result goes to `late`. After close(), runs `call` on the
+  // calling thread. What `call` throws is rethrown to a caller still waiting.
+  std::optional<int> perform(Call call, LateResult late);
+
+  // Wakes every waiter: admit() returns false, take() calls `closed`. Runs
+  // the calls still queued, then returns once no take() is left.
+  void close();
+
+  // Messages and bytes queued now, and the most bytes queued so far.
+  std::size_t size() const;
+  std::size_t bytes() const;
+  std::size_t peakBytes() const;
+
+ private:
+  struct PendingCall {
+    Call call;
+    LateResult late;
+    std::optional<int> result;
+    std::exception_ptr error;
+    bool abandoned = false;  // the caller returned without the result
+  };
+  using CallPtr = std::shared_ptr<PendingCall>;
+
+  bool hasRoom() const;
+  bool callerMayBeStuck() const;
+  void runFirstCall(std::unique_lock<std::mutex>& lock, bool onCallerThread);
+  void callerLoop();
+
+  mutable std::mutex mutex_;
+  std::condition_variable queued_;       // a message queued, or closed
+  std::condition_variable roomOrCall_;   // room made, a call handed over, or closed
+  std::condition_variable callsMoved_;   // a call queued or done, the admitter waits, or closed
+  std::condition_variable takersGone_;   // the last take() left after close()
+  std::deque<Message> messages_;
+  std::size_t bytes_ = 0;
+  std::size_t peakBytes_ = 0;
+  std::size_t limit_;
+  std::deque<CallPtr> calls_;
+  bool callRunning_ = false;
+  bool callRunningOnCaller_ = false;
+  int waitingAdmitters_ = 0;
+  int activeTakers_ = 0;
+  bool closed_ = false;
+  std::thread caller_;
+};
+
+}  // namespace talvoro::mosquitto

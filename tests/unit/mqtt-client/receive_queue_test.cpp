@@ -1,0 +1,215 @@
+#include "talvoro/mosquitto/receive_queue.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using namespace std::chrono_literals;
+using talvoro::mosquitto::Message;
+using talvoro::mosquitto::ReceiveQueue;
+
+// Generous: only a broken queue makes a test wait this long.
+constexpr auto kPatience = 10s;
+
+Message message(const std::string& topic, const std::string& text) {
+  return Message{topic, std::vector<char>(text.begin(), text.end())};
+}
+
+std::string text(const Message& message) {
+  return std::string(message.payload.begin(), message.payload.end());
+}
+
+const ReceiveQueue::TopicFilter kAny = [](const std::string&) { return true; };
+
+std::optional<Message> takeAny(ReceiveQueue& queue, std::chrono::milliseconds wait = kPatience) {
+  return queue.take(kAny, ReceiveQueue::Clock::now() + wait,
+                    [] { throw std::runtime_error("closed"); });
+}
+
+// Stands in for the client library: a lock that every call takes, except on
+// the thread that holds it while running the library's callback (admit).
+class FakeLibrary {
+ public:
+  std::mutex lock;
+  std::thread::id callbackThread;
+
+  int call(int result, std::vector<int>& log) {
+    if (std::this_thread::get_id() == callbackThread) {
+      log.push_back(result);
+      return result;
+    }
+    std::lock_guard<std::mutex> held(lock);
+    log.push_back(result);
+    return result;
+  }
+};
+
+// A queue holding its limit, and an arrival waiting for room on a thread of
+// its own that holds the fake library's lock meanwhile, as the library's
+// receiving thread does.
+class FullQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(queue_.admit(message("a/1", "0123456789")));
+  }
+
+  void TearDown() override {
+    queue_.close();
+    if (arrival_.valid()) {
+      arrival_.wait();
+    }
+  }
+
+  // With `beforeAdmit` run once the thread holds the library's lock.
+  void startArrival(const std::function<void()>& beforeAdmit = [] {}) {
+    std::promise<void> started;
+    arrival_ = std::async(std::launch::async, [&, beforeAdmit] {
+      std::lock_guard<std::mutex> held(library_.lock);
+      library_.callbackThread = std::this_thread::get_id();
+      beforeAdmit();
+      started.set_value();
+      return queue_.admit(message("a/2", "waiting"));
+    });
+    started.get_future().wait();
+  }
+
+  // Until a call runs on the arrival's thread, which it does only while it
+  // waits for room.
+  bool arrivalWaits() {
+    const auto deadline = std::chrono::steady_clock::now() + kPatience;
+    const auto onArrival = [this] { return std::this_thread::get_id() == library_.callbackThread; };
+    while (queue_.perform(onArrival, nullptr) != 1) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(1ms);
+    }
+    return true;
+  }
+
+  ReceiveQueue queue_{10};
+  FakeLibrary library_;
+  std::future<bool> arrival_;
+};
+
+TEST(ReceiveQueueTest, MessagesComeOutCompleteAndInOrderWithinTheLimit) {
+  constexpr int kCount = 2000;
+  ReceiveQueue queue(64);
+  auto producer = std::async(std::launch::async, [&] {
+    for (int i = 0; i < kCount; ++i) {
+      queue.admit(message("t/" + std::to_string(i % 7), std::to_string(i)));
+    }
+  });
+  for (int i = 0; i < kCount; ++i) {
+    const auto taken = takeAny(queue);
+    ASSERT_TRUE(taken.has_value()) << "message " << i << " missing";
+    ASSERT_EQ(text(*taken), std::to_string(i));
+    ASSERT_EQ(taken->topic, "t/" + std::to_string(i % 7));
+  }
+  producer.get();
+  EXPECT_EQ(queue.size(), 0u);
+  EXPECT_EQ(queue.bytes(), 0u);
+  EXPECT_LE(queue.peakBytes(), 64u + std::string("t/0").size() + 4);
+}
+
+TEST(ReceiveQueueTest, UnwantedMessagesStayQueuedInOrder) {
+  ReceiveQueue queue(1024);
+  queue.admit(message("a/1", "first"));
+  queue.admit(message("b/1", "second"));
+  queue.admit(message("a/2", "third"));
+  const auto b = queue.take([](const std::string& topic) { return topic[0] == 'b'; },
+                            std::nullopt, [] {});
+  EXPECT_EQ(text(*b), "second");
+  EXPECT_FALSE(queue.take([](const std::string& topic) { return topic[0] == 'c'; },
+                          ReceiveQueue::Clock::now() + 20ms, [] {})
+                   .has_value());
+  EXPECT_EQ(text(*takeAny(queue)), "first");
+  EXPECT_EQ(text(*takeAny(queue)), "third");
+}
+
+TEST_F(FullQueueTest, AWaitingMessageIsQueuedAsSoonAsThereIsRoom) {
+  startArrival();
+  EXPECT_EQ(arrival_.wait_for(50ms), std::future_status::timeout);
+  EXPECT_EQ(text(*takeAny(queue_)), "0123456789");
+  // Nothing else arrives: the waiting message must come by itself.
+  EXPECT_EQ(text(*takeAny(queue_)), "waiting");
+  EXPECT_TRUE(arrival_.get());
+}
+
+TEST_F(FullQueueTest, CallsRunOnTheWaitingArrivalInOrderWhileTheQueueStaysFull) {
+  startArrival();
+  ASSERT_TRUE(arrivalWaits());
+  std::vector<int> log;
+  for (int i = 1; i <= 3; ++i) {
+    EXPECT_EQ(queue_.perform([&, i] { return library_.call(i, log); }, nullptr), i);
+  }
+  EXPECT_EQ(log, (std::vector<int>{1, 2, 3}));
+  EXPECT_EQ(queue_.size(), 1u);
+  EXPECT_EQ(text(*takeAny(queue_)), "0123456789");
+  EXPECT_EQ(text(*takeAny(queue_)), "waiting");
+}
+
+TEST(ReceiveQueueTest, WithoutAWaitingArrivalCallsRunOffTheConsumersThread) {
+  ReceiveQueue queue(10);
+  std::thread::id ranOn;
+  EXPECT_EQ(queue.perform([&] { ranOn = std::this_thread::get_id(); return 5; }, nullptr), 5);
+  EXPECT_NE(ranOn, std::this_thread::get_id());
+  EXPECT_THROW(queue.perform([]() -> int { throw std::runtime_error("refused"); }, nullptr),
+               std::runtime_error);
+}
+
+// The consumer's call is already waiting for the library's lock when the
+// arrival starts waiting for room while holding it: the consumer gets no
+// result, takes, and the call and the next one then run, in order.
+TEST_F(FullQueueTest, ACallStuckBehindTheWaitingArrivalDoesNotBlockTheConsumer) {
+  std::vector<int> log;
+  std::promise<void> firstCallStarted;
+  std::promise<std::vector<int>> lateResults;
+  std::vector<int> late;
+  std::mutex lateMutex;
+  const auto collect = [&](int result) {
+    std::lock_guard<std::mutex> held(lateMutex);
+    late.push_back(result);
+    if (late.size() == 2) lateResults.set_value(late);
+  };
+  std::future<std::optional<int>> first;
+  startArrival([&] {
+    first = std::async(std::launch::async, [&] {
+      return queue_.perform([&] { firstCallStarted.set_value(); return library_.call(1, log); },
+                            collect);
+    });
+    firstCallStarted.get_future().wait();
+  });
+
+  ASSERT_EQ(first.wait_for(kPatience), std::future_status::ready);
+  EXPECT_FALSE(first.get().has_value());
+  EXPECT_FALSE(queue_.perform([&] { return library_.call(2, log); }, collect).has_value());
+  EXPECT_EQ(text(*takeAny(queue_)), "0123456789");
+  EXPECT_EQ(text(*takeAny(queue_)), "waiting");
+  auto results = lateResults.get_future();
+  ASSERT_EQ(results.wait_for(kPatience), std::future_status::ready);
+  EXPECT_EQ(results.get(), (std::vector<int>{1, 2}));
+  EXPECT_EQ(log, (std::vector<int>{1, 2}));
+}
+
+TEST_F(FullQueueTest, CloseEndsEveryWait) {
+  startArrival();
+  ASSERT_TRUE(arrivalWaits());
+  auto taker = std::async(std::launch::async, [&] {
+    return queue_.take([](const std::string&) { return false; }, std::nullopt,
+                       [] { throw std::runtime_error("closed"); });
+  });
+  queue_.close();
+  EXPECT_FALSE(arrival_.get());
+  EXPECT_THROW(taker.get(), std::runtime_error);
+  EXPECT_FALSE(queue_.admit(message("a/3", "late")));
+  EXPECT_EQ(queue_.perform([] { return 9; }, nullptr), 9);
+}
+
+}  // namespace
