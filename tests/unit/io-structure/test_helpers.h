@@ -50,14 +50,20 @@ inline std::string errorOfDocument(const nlohmann::json& document,
   return errorFrom([&] { parseDocument(document, strict); });
 }
 
-// The text parsed by both overloads, the copying and the consuming one,
-// which must agree.
+inline IoStructure parseText(const std::string& text, bool strict = false) {
+  TemplateCacheCleanupGuard guard;
+  return parseIoStructureText<IoInfo>(text, guard, strict);
+}
+
+// The text parsed in all three ways, from a document copied or consumed and
+// while it is read, which must agree.
 inline IoStructure parse(const std::string& text, bool strict = false) {
   IoStructure copied = parseDocument(nlohmann::json::parse(text), strict);
   TemplateCacheCleanupGuard guard;
   const IoStructure consumed =
       parseIoStructure<IoInfo>(nlohmann::json::parse(text), guard, strict);
   EXPECT_EQ(describe(consumed), describe(copied)) << text;
+  EXPECT_EQ(describe(parseText(text, strict)), describe(copied)) << text;
   return copied;
 }
 
@@ -68,6 +74,7 @@ inline std::string errorOf(const std::string& text, bool strict = false) {
     parseIoStructure<IoInfo>(nlohmann::json::parse(text), guard, strict);
   });
   EXPECT_EQ(consumed, copied) << text;
+  EXPECT_EQ(errorFrom([&] { parseText(text, strict); }), copied) << text;
   return copied;
 }
 

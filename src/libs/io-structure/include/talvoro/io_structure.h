@@ -17,6 +17,7 @@
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -146,5 +147,19 @@ std::unordered_map<std::string, std::unique_ptr<T>> parseIoStructure(
 
 extern template IoStructure parseIoStructure<IoInfo>(
     nlohmann::json&& structure, TemplateCacheCleanupGuard& guard, bool strict);
+
+// The same from the JSON text, built while the text is read: no parsed
+// document is ever held, only one element of it at a time. Results and
+// errors are those of parseIoStructure(nlohmann::json::parse(text.begin(),
+// text.end()), guard, strict): nlohmann::json's own exceptions for text that
+// is not JSON (also when it breaks the schema before its syntax error),
+// IoStructureError with the same message for the same first violation, and
+// the template cache filled alike.
+template <typename T>
+std::unordered_map<std::string, std::unique_ptr<T>> parseIoStructureText(
+    std::string_view text, TemplateCacheCleanupGuard& guard, bool strict);
+
+extern template IoStructure parseIoStructureText<IoInfo>(
+    std::string_view text, TemplateCacheCleanupGuard& guard, bool strict);
 
 }  // namespace talvoro
