@@ -155,11 +155,25 @@ TEST_F(FullQueueTest, CallsRunOnTheWaitingArrivalInOrderWhileTheQueueStaysFull) 
   EXPECT_EQ(text(*takeAny(queue_)), "waiting");
 }
 
-TEST(ReceiveQueueTest, WithoutAWaitingArrivalCallsRunOffTheConsumersThread) {
-  ReceiveQueue queue(10);
-  std::thread::id ranOn;
-  EXPECT_EQ(queue.perform([&] { ranOn = std::this_thread::get_id(); return 5; }, nullptr), 5);
-  EXPECT_NE(ranOn, std::this_thread::get_id());
+// The consumer's call, made while there is room, waits for the library's
+// lock that the receiving thread holds: the arrivals then go beyond the limit
+// rather than wait for the consumer.
+TEST(ReceiveQueueTest, AnArrivalDoesNotWaitForACallMadeWhileThereWasRoom) {
+  ReceiveQueue queue(100);
+  FakeLibrary library;
+  std::vector<int> log;
+  std::promise<void> callStarted;
+  std::unique_lock<std::mutex> held(library.lock);  // this thread receives
+  auto consumer = std::async(std::launch::async, [&] {
+    return queue.perform([&] { callStarted.set_value(); return library.call(1, log); }, nullptr);
+  });
+  callStarted.get_future().wait();
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_TRUE(queue.admit(message("a/" + std::to_string(i), std::string(50, 'x'))));
+  }
+  held.unlock();
+  EXPECT_EQ(consumer.get(), 1);
+  EXPECT_EQ(queue.size(), 3u);
   EXPECT_THROW(queue.perform([]() -> int { throw std::runtime_error("refused"); }, nullptr),
                std::runtime_error);
 }

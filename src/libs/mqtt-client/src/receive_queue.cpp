@@ -26,6 +26,14 @@ void ReceiveQueue::setLimit(std::size_t bytes) {
 
 bool ReceiveQueue::hasRoom() const { return messages_.empty() || bytes_ < limit_; }
 
+// So much room that the arrival will not wait before a call made now has
+// got past the library's lock: it could do so only after reading half the
+// limit meanwhile, each message a chance for the call to take the lock.
+bool ReceiveQueue::hasRoomForADirectCall() const {
+  return !closed_ && calls_.empty() && !callRunning_ && waitingAdmitters_ == 0 &&
+         bytes_ <= limit_ / 2;
+}
+
 // The running call is on the caller thread and may wait for the library's
 // lock, which a waiting admitter holds.
 bool ReceiveQueue::callerMayBeStuck() const {
@@ -34,7 +42,9 @@ bool ReceiveQueue::callerMayBeStuck() const {
 
 bool ReceiveQueue::admit(Message message) {
   std::unique_lock<std::mutex> lock(mutex_);
-  while (!closed_ && !hasRoom()) {
+  // A direct call may be waiting for the library's lock that this thread
+  // holds: then the message is queued beyond the limit rather than wait.
+  while (!closed_ && !hasRoom() && directCalls_ == 0) {
     if (!calls_.empty() && !callRunning_) {
       runFirstCall(lock, false);
       continue;
@@ -95,14 +105,26 @@ std::optional<Message> ReceiveQueue::take(const TopicFilter& wanted,
 }
 
 std::optional<int> ReceiveQueue::perform(Call call, LateResult late) {
-  auto pending = std::make_shared<PendingCall>();
-  pending->call = std::move(call);
-  pending->late = std::move(late);
   std::unique_lock<std::mutex> lock(mutex_);
   if (closed_) {
     lock.unlock();
-    return pending->call();
+    return call();
   }
+  if (hasRoomForADirectCall()) {
+    ++directCalls_;
+    lock.unlock();
+    struct Done {
+      ReceiveQueue& queue;
+      ~Done() {
+        std::lock_guard<std::mutex> held(queue.mutex_);
+        --queue.directCalls_;
+      }
+    } done{*this};
+    return call();
+  }
+  auto pending = std::make_shared<PendingCall>();
+  pending->call = std::move(call);
+  pending->late = std::move(late);
   if (!caller_.joinable()) {
     caller_ = std::thread([this] { callerLoop(); });
   }

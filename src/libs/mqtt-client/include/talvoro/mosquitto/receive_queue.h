@@ -11,12 +11,18 @@
 //
 // The library keeps its own lock while the receiving thread runs a callback,
 // and its calls from any other thread take that lock. A consumer blocked on
-// it while admit() waits would never make room; so the consumer does not call
-// the library itself but hands its calls to perform(). They run, one at a
-// time and in the order given, on the admitting thread while that waits for
-// room (the library allows its calls from its callbacks and then does not take
-// its lock again), and otherwise on a caller thread of the queue, never on the
-// consumer's own.
+// it while admit() waits would never make room; so the consumer hands its
+// calls to perform(). They run, one at a time and in the order given: at once
+// on the consumer's thread while the queue is at most half full (admit() does
+// not wait while such a call is under way, see below); else on the admitting
+// thread while that waits for room (the library allows its calls from its
+// callbacks and then does not take its lock again); else on a caller thread
+// of the queue.
+//
+// The bound is exceeded only if the receiving thread queues half the limit
+// while a call the consumer made on its own thread still waits for the
+// library's lock, each message a chance for it to take the lock: then admit()
+// queues beyond the limit rather than wait for a consumer that waits for it.
 //
 // Thread-safe. close() ends every wait; the destructor closes.
 
@@ -82,6 +88,7 @@ class ReceiveQueue {
   // the lock the admitting thread holds: `call` then runs once room was
   // made, and its result goes to `late`. After close(), runs `call` on the
   // calling thread. What `call` throws is rethrown to a caller still waiting.
+  // Calls from several threads at once keep no order among each other.
   std::optional<int> perform(Call call, LateResult late);
 
   // Wakes every waiter: admit() returns false, take() calls `closed`. Runs
@@ -104,6 +111,7 @@ class ReceiveQueue {
   using CallPtr = std::shared_ptr<PendingCall>;
 
   bool hasRoom() const;
+  bool hasRoomForADirectCall() const;
   bool callerMayBeStuck() const;
   void runFirstCall(std::unique_lock<std::mutex>& lock, bool onCallerThread);
   void callerLoop();
@@ -121,6 +129,7 @@ class ReceiveQueue {
   bool callRunning_ = false;
   bool callRunningOnCaller_ = false;
   int waitingAdmitters_ = 0;
+  int directCalls_ = 0;  // calls running on the consumer's thread
   int activeTakers_ = 0;
   bool closed_ = false;
   std::thread caller_;
