@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -22,6 +23,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 #include "large_io_structure.h"
 #include "service_fixture.h"
@@ -144,7 +146,11 @@ class Case {
     }
     while (!expected.empty()) {
       const auto message = client_.waitMessage(300s);
-      if (!message) throw std::runtime_error(fmt::format("{} statuses missing", expected.size()));
+      if (!message) {
+        throw std::runtime_error(
+            fmt::format("{} statuses missing; the service's last errors:\n{}", expected.size(),
+                        lastErrors()));
+      }
       const std::string name = message->topic.substr(std::string(kStatusPrefix).size());
       const auto found = expected.find(name);
       if (found == expected.end()) continue;
@@ -175,6 +181,22 @@ class Case {
       const std::string file = fmt::format("installed-{}-__{}__.js", i, std::hash<std::string>{}(text));
       std::ofstream(rulesDir_ / file, std::ios::binary) << text;
     }
+  }
+
+  // The last error records of the service's trace log.
+  std::string lastErrors() const {
+    std::vector<std::string> errors;
+    std::error_code missing;
+    for (const auto& file : fs::directory_iterator(logsDir_ / "rules-preprocessor", missing)) {
+      std::ifstream log(file.path());
+      for (std::string line; std::getline(log, line);) {
+        if (line.find("ERROR") != std::string::npos) errors.push_back(line);
+      }
+    }
+    const std::size_t shown = std::min<std::size_t>(errors.size(), 5);
+    std::string text;
+    for (std::size_t i = errors.size() - shown; i < errors.size(); ++i) text += errors[i] + "\n";
+    return text;
   }
 
   void waitForBrokerLog(const std::string& text) {
