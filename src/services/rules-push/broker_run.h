@@ -1,7 +1,6 @@
 #pragma once
-// One broker's part of a rules-push run: deploys the configuration and the
-// rules (or, for --check, reads their statuses) over its own session, and
-// reports every outcome as it comes.
+// One broker's part of a rules-push run: deploys (or, for --check, reads the
+// statuses of) the rules over its own session and reports each outcome.
 
 #include <atomic>
 #include <chrono>

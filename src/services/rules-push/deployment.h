@@ -1,8 +1,6 @@
 #pragma once
-// Bookkeeping of a deployment to one broker: which messages went out, which
-// the broker took, which are answered, which are due to go again. No MQTT
-// here; the caller publishes, feeds in what the broker and the service
-// answer, and passes the time.
+// Bookkeeping of a deployment to one broker: which messages went out, were
+// taken by the broker, are answered, are due again. No MQTT, no clock here.
 
 #include <chrono>
 #include <cstddef>
@@ -34,6 +32,8 @@ struct Outcome {
 // The outcome counted for an item without one.
 inline const std::string kNoResult = "no result";
 
+// The caller publishes what due() returns, feeds in the broker's
+// acknowledgements and the service's results, and passes the time.
 class Deployment {
  public:
   using Clock = std::chrono::steady_clock;

@@ -1,7 +1,6 @@
 #pragma once
 // The MQTT session of rules-push with one broker: the link, the service's
-// state as announced on it, the results and statuses that arrive, and the
-// broker's acknowledgements of what was published.
+// announced state, what the service answers, what the broker acknowledged.
 
 #include <chrono>
 #include <cstddef>
