@@ -95,7 +95,7 @@ TEST(RulesPushTimestampLine, RestampsTheLineTheServiceReadsAndNothingElse) {
   // Too large for the service's number: a later line counts.
   EXPECT_EQ(restamped("// 99999999999999999999\n// 1765090800", 1800000000),
             "// 99999999999999999999\n// 1800000000");
-  for (const std::string same : std::vector<std::string>{"no stamp", "// 176509080\n", "// 1765090800 x\n",
+  for (const std::string& same : std::vector<std::string>{"no stamp", "// 176509080\n", "// 1765090800 x\n",
                                  "x // 1765090800\n", std::string(10, '\n') + "// 1765090800",
                                  "// " + std::string(1030, '1')}) {
     EXPECT_EQ(restamped(same, 1800000000), same);
