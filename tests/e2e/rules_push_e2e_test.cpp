@@ -173,6 +173,11 @@ TEST_F(PushTest, DeploysTheExamplesAndCallsARepeatedDeploymentUnchanged) {
   run = push(exampleRules());
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_TRUE(contains(run.output, "kitchen-light: unchanged\n")) << run.output;
+
+  run = push({"--check", exampleRules().front(), writeInput("never-sent.js", "x")});
+  EXPECT_EQ(run.exitCode, 4) << run.output;
+  EXPECT_TRUE(contains(run.output, ": in place\n")) << run.output;
+  EXPECT_TRUE(contains(run.output, "never-sent: would be sent: no status\n")) << run.output;
 }
 
 TEST_F(PushTest, ReportsARuleWithAMissingKeyAsRejected) {
