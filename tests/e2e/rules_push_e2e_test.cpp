@@ -308,8 +308,13 @@ TEST_F(PushTest, DeploysToEveryBrokerAndASilentOneHoldsUpNoOther) {
   ServiceProcess secondService(secondBroker.url(), secondRules, scratch_.path() / "second-logs",
                                scratch_.path() / "second-work");
   const std::string silent = "tcp://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort());
+  // The timeout below is short for the silent broker's sake: the second
+  // service must be there before it runs out (under an emulator too).
+  ASSERT_TRUE(eventually([&] {
+    return secondBroker.log().find("/tl/bridge/configuration (QoS 0)") != std::string::npos;
+  }, 30s)) << secondBroker.log();
 
-  const PushRun run = push({"--broker", secondBroker.url(), "--broker", silent, "--timeout", "2",
+  const PushRun run = push({"--broker", secondBroker.url(), "--broker", silent, "--timeout", "3",
                             "--configuration", writeInput("io.json", kStructure),
                             writeInput("lamp.js", "DEVICE_NAME(lamp1)")});
   EXPECT_EQ(run.exitCode, 3) << run.output;
