@@ -7,7 +7,8 @@
 //
 // Input: the rule name, '/', the directory entry.
 
-#include "main.cpp"
+#include "rule_names.h"
+#include "talvoro/rules_protocol.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,7 +38,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string entry = input.substr(std::min(slash + 1, input.size()));
   using namespace talvoro;
 
-  if (!name.empty()) require(ruleNameOf(kRulesTopicPrefix + name) == name);
+  if (!name.empty()) require(ruleNameOf(protocol::kRulesTopicPrefix + name) == name);
   const bool fits = !name.empty() && name.find('\0') == std::string::npos &&
                     name.size() <= kMaxRuleNameLength;
   require(accepted(name) == fits);
@@ -48,12 +49,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(aside.size() == longest.size() && aside.front() == '.');
   require(installedNameOfAside(aside) == longest);
   require(!isPendingFileName(aside) && !isPendingFileName(longest));
-  require(hashOfInstalledFile(aside, name + kInstalledFileSeparator).empty());
+  require(!parseInstalledFileName(aside));
 
-  const std::string hash = hashOfInstalledFile(entry, name + kInstalledFileSeparator);
-  if (!hash.empty()) {
-    require(hash.find_first_not_of("0123456789") == std::string::npos);
-    require(installedFileName(name, hash) == entry);
+  if (const auto installed = parseInstalledFileName(entry)) {
+    require(!installed->hash.empty());
+    require(installed->hash.find_first_not_of("0123456789") == std::string::npos);
+    require(installedFileName(installed->rule, installed->hash) == entry);
   }
+  const auto found = parseInstalledFileName(installedFileName(name, "7"));
+  require(found && found->rule == name && found->hash == "7");
   return 0;
 }

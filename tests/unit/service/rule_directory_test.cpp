@@ -1,10 +1,17 @@
 // The rule directory on temporary directories: replacement with recovery,
 // foreign entries named like rule files, leftovers of interrupted runs, the
-// instance lock, and refused rule names.
+// instance lock, the lookup of installed versions by rule name, and refused
+// rule names.
 
-#include "main.cpp"
+#include "rule_directory.h"
 
 #include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include "rule_names.h"
 
 #include "service_test_support.h"
 
@@ -27,8 +34,7 @@ class RuleDirectoryTest : public ::testing::Test {
     return names;
   }
   std::string read(const std::string& name) const {
-    std::ifstream file(dir_.path() / name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    return servicetest::readFile(dir_.path() / name);
   }
   void put(const std::string& name, const std::string& text) const {
     writeFile(dir_.path() / name, text);
@@ -163,6 +169,34 @@ TEST_F(RuleDirectoryTest, SweepRemovesOwnLeftoversAndRestoresALostVersion) {
                               "done-__7__.js", "kept-__5__.js"}));
   EXPECT_EQ(read("kept-__5__.js"), "moved aside, never replaced");
   EXPECT_EQ(trace_.countNew(" WARNING "), 3u);
+}
+
+TEST_F(RuleDirectoryTest, FindsTheRuleByItsExactNameTakenAsText) {
+  for (const std::string name :
+       {"heating-__123__.js", "heating2-__456__.js", "xheating-__789__.js", "aXb-__111__.js",
+        "a.b-__222__.js", "a(b)-__333__.js", "c[d-__444__.js", "-__77__.js"}) {
+    put(name, "x");
+  }
+  EXPECT_EQ(rules_.findHash("heating"), "123");
+  EXPECT_EQ(rules_.findHash("heating2"), "456");
+  EXPECT_EQ(rules_.findHash("heat"), "");
+  EXPECT_EQ(rules_.findHash("a.b"), "222");
+  EXPECT_EQ(rules_.findHash("aXb"), "111");
+  EXPECT_EQ(rules_.findHash("a(b)"), "333");
+  EXPECT_EQ(rules_.findHash("c[d"), "444");
+  EXPECT_EQ(rules_.findHash(".*"), "");
+  EXPECT_EQ(rules_.findHash(""), "77");
+}
+
+TEST_F(RuleDirectoryTest, AcceptsOnlyTheExactInstalledFileNameShape) {
+  for (const std::string name :
+       {"r-__12__xjs", "r-__12__.jsx", "r-____.js", "r-__1a__.js", "r-__12__.js.tmp",
+        "r__12__.js", ".r-__12__.js"}) {
+    put(name, "x");
+  }
+  EXPECT_EQ(rules_.findHash("r"), "");
+  put("r-__0012__.js", "x");
+  EXPECT_EQ(rules_.findHash("r"), "0012");
 }
 
 TEST_F(RuleDirectoryTest, OnlyOneInstanceHoldsTheDirectory) {
