@@ -1,6 +1,6 @@
 // Rule names and the rule directory's file names: for any rule name (one
 // topic level) and any directory entry, a name is refused exactly when it
-// cannot make a file name for every hash; an accepted name's file names
+// cannot make a visible file name for every hash; an accepted name's file names
 // fit the file system, its aside name leads back to it and is never taken
 // for a rule file or a temporary file; an entry is taken for the rule's
 // installed file exactly when it is that file's name.
@@ -39,12 +39,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   using namespace talvoro;
 
   if (!name.empty()) require(ruleNameOf(protocol::kRulesTopicPrefix + name) == name);
-  const bool fits = !name.empty() && name.find('\0') == std::string::npos &&
-                    name.size() <= kMaxRuleNameLength;
+  const bool fits = !name.empty() && name.front() != '.' &&
+                    name.find('\0') == std::string::npos && name.size() <= kMaxRuleNameLength;
   require(accepted(name) == fits);
 
   const std::string longest = installedFileName(name, std::string(kMaxHashDigits, '9'));
-  if (fits) require(longest.size() <= kMaxFileNameLength);
+  if (fits) require(longest.size() <= kMaxFileNameLength && longest.front() != '.');
   const std::string aside = asideFileName(longest);
   require(aside.size() == longest.size() && aside.front() == '.');
   require(installedNameOfAside(aside) == longest);

@@ -44,6 +44,11 @@ void checkRuleName(const std::string& name) {
   if (name.find('\0') != std::string::npos) {
     throw RuleRefused("the rule name contains a NUL byte");
   }
+  // A hidden file, which the rule engine may never load; "." and ".." are
+  // no file names at all.
+  if (name.front() == '.') {
+    throw RuleRefused("the rule name starts with a dot");
+  }
   if (name.size() > kMaxRuleNameLength) {
     throw RuleRefused(fmt::format(
         "the rule name is {} bytes long; its file name would exceed {} bytes "

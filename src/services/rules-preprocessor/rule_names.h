@@ -42,9 +42,9 @@ struct InstalledName {
 // The rule name of a rule topic: what follows the rules topic prefix.
 std::string ruleNameOf(const std::string& topic);
 
-// Throws RuleRefused when `name` cannot make a file name for every text it
-// may carry: a name that installs for some texts and not for others would
-// be a trap.
+// Throws RuleRefused when `name` cannot make the name of a file that the rule
+// engine loads, for every text it may carry: a name that installs for some
+// texts and not for others would be a trap.
 void checkRuleName(const std::string& name);
 
 std::string installedFileName(const std::string& rule, const std::string& hash);
