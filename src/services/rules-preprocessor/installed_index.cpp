@@ -18,8 +18,41 @@ InstalledIndex::InstalledIndex(std::string path) : path_(std::move(path)) {}
 
 std::vector<std::string> InstalledIndex::hashesOf(const std::string& rule) {
   refresh();
-  const auto found = index_.find(rule);
-  return found == index_.end() ? std::vector<std::string>{} : found->second;
+  return versionsOf(rule);
+}
+
+bool InstalledIndex::has(const std::string& rule) { return !versionsOf(rule).empty(); }
+
+std::vector<std::string> InstalledIndex::versionsOf(const std::string& rule) {
+  std::vector<std::string> hashes;
+  if (const auto found = index_.find(rule); found != index_.end()) {
+    for (Candidate& candidate : found->second) {
+      if (counts(rule, candidate)) {
+        hashes.push_back(candidate.hash);
+      }
+    }
+  }
+  return hashes;
+}
+
+// A regular file stays one until its name is removed or replaced, which
+// the events tell; a link counts only while its target is a regular file.
+bool InstalledIndex::counts(const std::string& rule, Candidate& candidate) const {
+  using Kind = Candidate::Kind;
+  const std::string path = path_ + installedFileName(rule, candidate.hash);
+  struct stat status {};
+  if (candidate.kind == Kind::Unknown && ::lstat(path.c_str(), &status) == 0) {
+    candidate.kind = S_ISREG(status.st_mode)   ? Kind::File
+                     : S_ISLNK(status.st_mode) ? Kind::Link
+                                               : Kind::Other;
+  }
+  switch (candidate.kind) {
+    case Kind::File: return true;
+    case Kind::Link: return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+    case Kind::Unknown:
+    case Kind::Other: return false;
+  }
+  return false;
 }
 
 void InstalledIndex::refresh() {
@@ -56,12 +89,21 @@ void InstalledIndex::watchDirectory() {
 
 void InstalledIndex::add(const DirectoryEntry& entry) {
   auto name = parseInstalledFileName(entry.name);
-  if (!name || !isRegularFile(entry)) {
+  if (!name) {
     return;
   }
-  auto& hashes = index_[name->rule];
-  if (std::find(hashes.begin(), hashes.end(), name->hash) == hashes.end()) {
-    hashes.push_back(std::move(name->hash));
+  using Kind = Candidate::Kind;
+  const Kind kind = entry.type == DT_REG       ? Kind::File
+                    : entry.type == DT_LNK     ? Kind::Link
+                    : entry.type == DT_UNKNOWN ? Kind::Unknown
+                                               : Kind::Other;
+  auto& candidates = index_[name->rule];
+  const auto same = std::find_if(candidates.begin(), candidates.end(),
+                                 [&](const Candidate& c) { return c.hash == name->hash; });
+  if (same == candidates.end()) {
+    candidates.push_back({std::move(name->hash), kind});
+  } else {
+    same->kind = kind;
   }
 }
 
@@ -71,9 +113,11 @@ void InstalledIndex::remove(const std::string& fileName) {
   if (found == index_.end()) {
     return;
   }
-  auto& hashes = found->second;
-  hashes.erase(std::remove(hashes.begin(), hashes.end(), name->hash), hashes.end());
-  if (hashes.empty()) {
+  auto& candidates = found->second;
+  candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
+                                  [&](const Candidate& c) { return c.hash == name->hash; }),
+                   candidates.end());
+  if (candidates.empty()) {
     index_.erase(found);
   }
 }
@@ -99,12 +143,22 @@ bool InstalledIndex::applyEvents() {
 }
 
 bool InstalledIndex::applyEvent(const inotify_event& event) {
-  if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
-    directoryReplaced_ = true;
-    watch_ = -1;
+  if (event.mask & IN_Q_OVERFLOW) {
     return false;
   }
-  if (event.mask & IN_Q_OVERFLOW) {
+  if (event.wd != watch_) {
+    // Of a directory watched before: what happens there is no business of
+    // the index any more.
+    return true;
+  }
+  if (event.mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) {
+    // The directory moved away (and is still watched) or is gone; the path
+    // names another directory now, if any.
+    if (!(event.mask & IN_IGNORED)) {
+      ::inotify_rm_watch(events_.get(), watch_);
+    }
+    directoryReplaced_ = true;
+    watch_ = -1;
     return false;
   }
   if (event.len == 0) {
@@ -115,7 +169,7 @@ bool InstalledIndex::applyEvent(const inotify_event& event) {
     remove(name);
   }
   if (event.mask & (IN_CREATE | IN_MOVED_TO)) {
-    add({name, DT_UNKNOWN});
+    add({name, static_cast<unsigned char>(event.mask & IN_ISDIR ? DT_DIR : DT_UNKNOWN)});
   }
   return true;
 }

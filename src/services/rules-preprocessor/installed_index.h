@@ -21,7 +21,9 @@ struct DirectoryEntry {
 // A lookup costs no directory scan however many rules are installed. When
 // the events cannot be had (no inotify, the directory missing or replaced,
 // the event queue overflowed), the next lookup reads the directory again.
-// Only regular files (or links to them) count as installed versions.
+// Only regular files (or links to them) count as installed versions; what an
+// entry is, is judged when it is looked up, so that a link counts once its
+// target appears.
 class InstalledIndex {
  public:
   // `path` ends with a slash.
@@ -33,7 +35,7 @@ class InstalledIndex {
 
   // Whether `rule` had an installed version when the index was last brought
   // up to date.
-  bool has(const std::string& rule) const { return index_.count(rule) > 0; }
+  bool has(const std::string& rule);
 
   // Reads the directory into the index anew and returns the listing. Throws
   // like hashesOf.
@@ -47,7 +49,16 @@ class InstalledIndex {
   bool directoryReplaced() const { return directoryReplaced_; }
 
  private:
+  // An entry named like an installed version, and what it was found to be.
+  struct Candidate {
+    enum class Kind : unsigned char { Unknown, File, Link, Other };
+    std::string hash;
+    Kind kind;
+  };
+
   void refresh();
+  std::vector<std::string> versionsOf(const std::string& rule);
+  bool counts(const std::string& rule, Candidate& candidate) const;
   void watchDirectory();
   void add(const DirectoryEntry& entry);
   void remove(const std::string& fileName);
@@ -60,9 +71,9 @@ class InstalledIndex {
   int watch_ = -1;
   bool current_ = false;
   bool directoryReplaced_ = false;
-  // Rule name to the hashes of its installed versions: the file names
-  // follow from them, and 10,000 rules cost little memory.
-  std::unordered_map<std::string, std::vector<std::string>> index_;
+  // Rule name to the entries named like its installed versions: the file
+  // names follow from them, and 10,000 rules cost little memory.
+  std::unordered_map<std::string, std::vector<Candidate>> index_;
 };
 
 }  // namespace talvoro
