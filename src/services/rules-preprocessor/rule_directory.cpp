@@ -46,21 +46,15 @@ class RuleDirectory::PendingFile {
     }
   }
 
+  // Makes the file's data durable and closes it. The error is this file's
+  // own, whichever other files were written meanwhile.
   void sync() {
     if (::fsync(fd_.get()) != 0 || !fd_.close()) {
-      throw createError("запись", path_);
-    }
-  }
-
-  // For a file already made durable with the whole file system.
-  void close() {
-    if (!fd_.close()) {
-      throw createError("запись", path_);
+      throw createError("синхронизация", path_);
     }
   }
 
   bool written() const { return fd_.valid(); }
-  const std::string& path() const { return path_; }
 
   // Moves the file to `finalPath`; the caller syncs the directory.
   void commit(const std::string& finalPath) {
@@ -68,7 +62,18 @@ class RuleDirectory::PendingFile {
       throw createError("переименование", fmt::format("{} -> {}", path_, finalPath));
     }
     path_.clear();
+    committed_ = finalPath;
   }
+
+  // Takes a committed file out again; false (errno set) when it stays.
+  bool uncommit() {
+    if (committed_.empty()) {
+      return true;
+    }
+    return ::unlink(std::exchange(committed_, {}).c_str()) == 0;
+  }
+
+  const std::string& committedPath() const { return committed_; }
 
  private:
   static RuleFileError createError(const std::string& operation, const std::string& path) {
@@ -78,6 +83,7 @@ class RuleDirectory::PendingFile {
 
   std::string dir_;
   std::string path_;
+  std::string committed_;
   FileDescriptor fd_;
 };
 
@@ -258,6 +264,29 @@ std::optional<std::string> RuleDirectory::readHead(const std::string& fileName) 
   return head;
 }
 
+bool RuleDirectory::holds(const std::string& fileName, const std::string& text) const {
+  FileDescriptor fd(::open(pathOf(fileName).c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+  struct stat status {};
+  if (!fd.valid() || ::fstat(fd.get(), &status) != 0 || !S_ISREG(status.st_mode) ||
+      static_cast<std::size_t>(status.st_size) != text.size()) {
+    return false;
+  }
+  char buffer[64 * 1024];
+  std::size_t compared = 0;
+  while (compared < text.size()) {
+    const ssize_t n = ::read(fd.get(), buffer, std::min(sizeof buffer, text.size() - compared));
+    if (n < 0 && errno == EINTR) {
+      continue;
+    }
+    if (n <= 0 || text.compare(compared, static_cast<std::size_t>(n), buffer,
+                               static_cast<std::size_t>(n)) != 0) {
+      return false;
+    }
+    compared += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 void RuleDirectory::replace(const std::vector<InstalledVersion>& installed,
                             const std::string& newFileName, const std::string& text) {
   std::vector<Replacement> one{{&installed, &newFileName, &text, std::nullopt}};
@@ -283,7 +312,14 @@ void RuleDirectory::replace(std::vector<Replacement>& batch) {
   for (std::size_t i = 0; i < batch.size(); ++i) {
     attempt(batch[i], [&] { putInPlace(batch[i], pending[i], aside[i]); });
   }
-  syncDirectory();
+  if (const int error = syncWithDirectory(::fsync); error != 0) {
+    // Renames that may not survive a power cut must not be acknowledged.
+    reportFailure(fmt::format("синхронизация каталога {}", path_), error);
+    undo(batch, pending, aside,
+         RuleFileError::fromErrno(RuleFileError::Stage::Create,
+                                  fmt::format("синхронизация каталога {}", path_), error));
+    return;
+  }
   for (std::size_t i = 0; i < batch.size(); ++i) {
     if (!batch[i].error) {
       aside[i].discard();
@@ -291,28 +327,44 @@ void RuleDirectory::replace(std::vector<Replacement>& batch) {
   }
 }
 
-// One new file is synced alone. Several are synced with one syncfs(): a
-// separate fsync() of each would flush the device's cache for each.
+// Takes back every replacement of the batch that went through: its new file
+// goes and its installed versions return. Each ends with `error`.
+void RuleDirectory::undo(std::vector<Replacement>& batch, std::deque<PendingFile>& pending,
+                         std::deque<AsideVersions>& aside, const RuleFileError& error) {
+  for (std::size_t i = batch.size(); i-- > 0;) {
+    if (batch[i].error) {
+      continue;
+    }
+    if (!pending[i].uncommit()) {
+      reportFailure(fmt::format("удаление {}", pending[i].committedPath()), errno);
+    }
+    aside[i].restore();
+    batch[i].error = error;
+  }
+  if (const int again = syncWithDirectory(::fsync); again != 0) {
+    reportFailure(fmt::format("синхронизация каталога {}", path_), again);
+  }
+}
+
+// Each new file is made durable by a sync of its own, whose error is that
+// file's alone. Several are first written out together with one syncfs(),
+// so that the file system commits them in one go and each file's own sync
+// finds little left to do.
 void RuleDirectory::makeDurable(std::vector<Replacement>& batch,
                                 std::deque<PendingFile>& pending) {
   std::size_t written = 0;
   for (std::size_t i = 0; i < batch.size(); ++i) {
     written += !batch[i].error && pending[i].written() ? 1 : 0;
   }
-  const int syncError = written > 1 ? syncWithDirectory(::syncfs) : 0;
+  if (written > 1) {
+    // Its error may be any file's on the file system: each file's own sync
+    // below tells which of ours failed.
+    syncWithDirectory(::syncfs);
+  }
   for (std::size_t i = 0; i < batch.size(); ++i) {
     attempt(batch[i], [&] {
-      if (!pending[i].written()) {
-        return;
-      }
-      if (written == 1) {
+      if (pending[i].written()) {
         pending[i].sync();
-      } else if (syncError != 0) {
-        throw RuleFileError::fromErrno(RuleFileError::Stage::Create,
-                                       fmt::format("синхронизация {}", pending[i].path()),
-                                       syncError);
-      } else {
-        pending[i].close();
       }
     });
   }
@@ -360,12 +412,6 @@ int RuleDirectory::syncWithDirectory(Sync sync) const {
   }
   FileDescriptor dir(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   return dir.valid() && sync(dir.get()) == 0 ? 0 : errno;
-}
-
-void RuleDirectory::syncDirectory() const {
-  if (const int error = syncWithDirectory(::fsync); error != 0) {
-    reportFailure(fmt::format("синхронизация каталога {}", path_), error);
-  }
 }
 
 void RuleDirectory::removeLeftover(const std::string& fileName) const {

@@ -80,6 +80,10 @@ class RuleDirectory {
   // blocking; nothing when it cannot be opened or is no regular file.
   std::optional<std::string> readHead(const std::string& fileName) const;
 
+  // Whether installed version `fileName` holds exactly `text`; false also
+  // when it cannot be read.
+  bool holds(const std::string& fileName, const std::string& text) const;
+
   // One rule's replacement in a batch.
   struct Replacement {
     const std::vector<InstalledVersion>* installed;
@@ -96,9 +100,10 @@ class RuleDirectory {
                const std::string& text);
 
   // Replaces the rules of `batch` (distinct rule names) together: the new
-  // files are written, made durable together, put in place in batch order,
-  // and the directory is synced once. Each replacement succeeds or fails on
-  // its own, as the single one does.
+  // files are written, made durable, put in place in batch order, and the
+  // directory is synced once. Each replacement succeeds or fails on its own,
+  // as the single one does; when the directory cannot be synced, all of them
+  // fail and are taken back.
   void replace(std::vector<Replacement>& batch);
 
  private:
@@ -106,12 +111,13 @@ class RuleDirectory {
   class AsideVersions;
 
   void makeDurable(std::vector<Replacement>& batch, std::deque<PendingFile>& pending);
+  void undo(std::vector<Replacement>& batch, std::deque<PendingFile>& pending,
+            std::deque<AsideVersions>& aside, const RuleFileError& error);
   void putInPlace(const Replacement& r, PendingFile& file, AsideVersions& aside);
   void requireFreeName(const std::string& fileName,
                        const std::vector<InstalledVersion>& installed) const;
   template <typename Sync>
   int syncWithDirectory(Sync sync) const;
-  void syncDirectory() const;
   void removeLeftover(const std::string& fileName) const;
   void restoreAside(const std::string& aside, const std::string& original) const;
   void reportFailure(const std::string& operation, int error) const;
