@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <new>
 #include <optional>
 #include <string_view>
 
@@ -69,12 +70,23 @@ void traceReplaceFailure(P7::TraceChannel& trace, const std::string& newPath,
   }
 }
 
+// The reason given for an unexpected failure, short and in words.
+std::string failureReason(const std::exception& error) {
+  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
+    return "not enough memory for the rule";
+  }
+  return excerpt(error.what(), kMaxErrorTextInRecord);
+}
+
 }  // namespace
 
 std::vector<Publication> publicationsOf(const RuleReport& report) {
   std::vector<Publication> publications;
   const auto kind = report.outcome.kind;
-  if (kind == RuleOutcome::Kind::Installed || kind == RuleOutcome::Kind::Cleared) {
+  // The status says which text is in place; an unchanged rule's status goes
+  // out again, so that one lost with a crash or a broker restart is put right.
+  if (kind == RuleOutcome::Kind::Installed || kind == RuleOutcome::Kind::Cleared ||
+      kind == RuleOutcome::Kind::Unchanged) {
     publications.push_back({Publication::Kind::Status, report.name,
                             protocol::kStatusTopicPrefix + report.name,
                             fmt::format("{}", report.crc)});
@@ -139,12 +151,22 @@ void RuleInstaller::decide(Job& job, const IoStructure& structure) {
   rememberRuleHash(name, ruleHash, excerpt(job.translated, kMaxRuleTextInRecord));
   job.installed = directory_.installedVersions(name);
   const std::string ruleHashText = fmt::format("{}", ruleHash);
+  job.fileName = installedFileName(name, ruleHashText);
   // The very text installed is unchanged whatever its timestamp says, so
-  // that sending a rule again (after a lost result) is always harmless.
+  // that sending a rule again (after a lost result) is always harmless. A
+  // file of that name whose content was changed by hand is put right, also
+  // whatever the timestamps say.
   if (job.installed.size() == 1 && job.installed.front().hash == ruleHashText) {
-    TRACE_AS(kClientFunction, trace_, Info, "Хеш для %s (%zu) не изменился. Не обновляем.",
-             name.c_str(), ruleHash);
-    job.report.outcome = {RuleOutcome::Kind::Unchanged, {}, {}};
+    if (directory_.holds(job.fileName, job.translated)) {
+      TRACE_AS(kClientFunction, trace_, Info, "Хеш для %s (%zu) не изменился. Не обновляем.",
+               name.c_str(), ruleHash);
+      job.report.outcome = {RuleOutcome::Kind::Unchanged, {}, {}};
+      return;
+    }
+    TRACE_AS(kClientFunction, trace_, Warning,
+             "Файл правила %s изменён не сервисом; восстанавливаем его содержимое",
+             directory_.pathOf(job.fileName).c_str());
+    job.replacing = true;
     return;
   }
   long long newTimestamp = extractEpochTsOrZero(job.translated);
@@ -163,7 +185,6 @@ void RuleInstaller::decide(Job& job, const IoStructure& structure) {
   }
   TRACE_AS(kClientFunction, trace_, Info, "Новый хеш для %s (%zu). Перезаписываем скрипт.",
            name.c_str(), ruleHash);
-  job.fileName = installedFileName(name, ruleHashText);
   job.replacing = true;
 }
 
@@ -187,10 +208,13 @@ void RuleInstaller::decideReportingFailures(Job& job, const IoStructure& structu
   } catch (const RuleFileError& error) {
     traceFileFailure(trace_, error.what());
     outcome = {RuleOutcome::Kind::Failed, error.reason(), {}};
-  } catch (const std::runtime_error& error) {
+  } catch (const std::exception& error) {
+    // Memory exhaustion included: a rule too large for the controller fails
+    // alone, and the service goes on.
+    const std::string reason = failureReason(error);
     TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
-             name.c_str(), excerpt(error.what(), kMaxErrorTextInRecord).c_str());
-    outcome = {RuleOutcome::Kind::Failed, error.what(), {}};
+             name.c_str(), reason.c_str());
+    outcome = {RuleOutcome::Kind::Failed, reason, {}};
   }
 }
 
@@ -208,7 +232,18 @@ void RuleInstaller::replaceDecided(std::vector<Job>& jobs) {
   if (replacements.empty()) {
     return;
   }
-  directory_.replace(replacements);
+  try {
+    directory_.replace(replacements);
+  } catch (const std::exception& error) {
+    // Nothing was replaced: every version moved aside is back in place.
+    const std::string reason = failureReason(error);
+    for (Job* job : replacing) {
+      TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
+               job->report.name.c_str(), reason.c_str());
+      job->report.outcome = {RuleOutcome::Kind::Failed, reason, {}};
+    }
+    return;
+  }
   for (std::size_t i = 0; i < replacing.size(); ++i) {
     Job& job = *replacing[i];
     RuleOutcome& outcome = job.report.outcome;

@@ -36,7 +36,7 @@ struct RuleReport {
   RuleOutcome outcome;
 };
 
-// The status (installed or cleared rules only), then the result.
+// The status (of a rule installed, cleared or unchanged), then the result.
 std::vector<Publication> publicationsOf(const RuleReport& report);
 
 // Installs rules into one rule directory. Remembers the hash of the newest

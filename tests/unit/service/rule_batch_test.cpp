@@ -4,7 +4,11 @@
 #include "rule_batch.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -65,7 +69,7 @@ TEST_F(RuleBatchTest, EachRuleOfABatchEndsOnItsOwn) {
   EXPECT_TRUE(directory_.installedVersions("c").empty());
 }
 
-TEST_F(RuleBatchTest, OnlyInstalledAndClearedRulesGetAStatusAndEveryRuleAResult) {
+TEST_F(RuleBatchTest, AnInstalledRuleGetsItsStatusThenItsResultAndARejectedOneOnlyAResult) {
   const auto reports = install({{"a", "abc"}, {"b", "DEVICE_NAME(nothing)"}});
   const auto installed = publicationsOf(reports[0]);
   ASSERT_EQ(installed.size(), 2u);
@@ -77,6 +81,53 @@ TEST_F(RuleBatchTest, OnlyInstalledAndClearedRulesGetAStatusAndEveryRuleAResult)
   EXPECT_EQ(rejected[0].kind, Publication::Kind::Result);
   EXPECT_NE(rejected[0].payload.find(R"(the placeholder key \"nothing\" cannot be resolved)"),
             std::string::npos);
+}
+
+TEST_F(RuleBatchTest, TheTextInPlaceIsAcknowledgedAgainAndAFileEditedByHandIsPutRight) {
+  const std::string text = "// 1900000000\nDEVICE_NAME(lamp1)";
+  install({{"a", text}});
+  const auto again = install({{"a", text}});
+  EXPECT_EQ(again[0].outcome.kind, Kind::Unchanged);
+  EXPECT_EQ(publicationsOf(again[0])[0].topic, "/tl/bridge/rules/status/a");
+
+  const auto file = dir_.path() / directory_.installedVersions("a")[0].fileName;
+  servicetest::writeFile(file, "// 1900000000\ntampered");
+  const auto repaired = install({{"a", text}});
+  EXPECT_EQ(repaired[0].outcome.kind, Kind::Installed);
+  EXPECT_EQ(servicetest::readFile(file), "// 1900000000\nrelay_7");
+  EXPECT_EQ(directory_.installedVersions("a").size(), 1u);
+}
+
+rlim_t addressSpaceInUse() {
+  std::ifstream statm("/proc/self/statm");
+  rlim_t pages = 0;
+  statm >> pages;
+  return pages * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE));
+}
+
+// Memory runs out in a child process whose address space is capped just above
+// what it uses; the rule that does not fit fails alone.
+TEST_F(RuleBatchTest, ARuleTooLargeForTheMemoryFailsAloneAndTheServiceGoesOn) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "AddressSanitizer reserves more address space than the cap allows";
+#endif
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    std::vector<RuleMessage> batch;
+    batch.push_back({"big", std::vector<char>(64 << 20, 'x')});
+    batch.push_back({"small", {'o', 'k'}});
+    const rlimit cap{addressSpaceInUse() + (32 << 20), RLIM_INFINITY};
+    ::setrlimit(RLIMIT_AS, &cap);
+    const auto reports = installer_.install(std::move(batch), structure_);
+    const bool failedAlone = reports[0].outcome.kind == Kind::Failed &&
+                             !reports[0].outcome.reason.empty() &&
+                             reports[1].outcome.kind == Kind::Installed;
+    ::_exit(failedAlone ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
 }
 
 }  // namespace

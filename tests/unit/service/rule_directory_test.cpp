@@ -39,6 +39,14 @@ class RuleDirectoryTest : public ::testing::Test {
   void put(const std::string& name, const std::string& text) const {
     writeFile(dir_.path() / name, text);
   }
+  static Files hashesOf(RuleDirectory& rules, const std::string& rule) {
+    Files found;
+    for (const auto& version : rules.installedVersions(rule)) {
+      found.push_back(version.hash);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
+  }
   RuleFileError::Stage failedStage(const std::string& name, const std::string& text) {
     try {
       rules_.replace(rules_.installedVersions("r"), name, text);
@@ -128,14 +136,7 @@ TEST_F(RuleDirectoryTest, OnlyRegularFilesAreInstalledVersionsAndNothingBlocks) 
 }
 
 TEST_F(RuleDirectoryTest, TheLookupFollowsChangesByOtherParties) {
-  auto hashes = [&] {
-    std::vector<std::string> found;
-    for (const auto& version : rules_.installedVersions("r")) {
-      found.push_back(version.hash);
-    }
-    std::sort(found.begin(), found.end());
-    return found;
-  };
+  auto hashes = [&] { return hashesOf(rules_, "r"); };
   put("r-__1__.js", "installed");
   EXPECT_EQ(hashes(), Files{"1"});
   put("r-__2__.js", "copied by hand");
@@ -146,6 +147,30 @@ TEST_F(RuleDirectoryTest, TheLookupFollowsChangesByOtherParties) {
   EXPECT_EQ(hashes(), Files{"3"});
   rules_.replace(rules_.installedVersions("r"), "r-__4__.js", "new");
   EXPECT_EQ(hashes(), Files{"4"});
+}
+
+TEST_F(RuleDirectoryTest, ALinkCountsOnceItsTargetAppears) {
+  fs::create_symlink(dir_.path() / "later", dir_.path() / "r-__1__.js");
+  EXPECT_EQ(hashesOf(rules_, "r"), Files{});
+  put("later", "target");
+  EXPECT_EQ(hashesOf(rules_, "r"), Files{"1"});
+  rules_.replace(rules_.installedVersions("r"), "r-__2__.js", "new");
+  EXPECT_EQ(hashesOf(rules_, "r"), Files{"2"});
+}
+
+TEST_F(RuleDirectoryTest, TheLookupFollowsTheDirectoryNowAtItsPathNotOneMovedAway) {
+  fs::create_directory(dir_.path() / "rules");
+  RuleDirectory rules(dir_.path().string() + "/rules/", *P7::getTrace());
+  put("rules/r-__1__.js", "first");
+  EXPECT_EQ(hashesOf(rules, "r"), Files{"1"});
+  fs::rename(dir_.path() / "rules", dir_.path() / "old");
+  fs::create_directory(dir_.path() / "rules");
+  put("rules/r-__2__.js", "second");
+  EXPECT_EQ(hashesOf(rules, "r"), Files{"2"});
+  put("old/r-__2__.js", "in the directory moved away");
+  fs::remove(dir_.path() / "old/r-__2__.js");
+  put("rules/r-__4__.js", "third");
+  EXPECT_EQ(hashesOf(rules, "r"), (Files{"2", "4"}));
 }
 
 TEST_F(RuleDirectoryTest, AnUnreadableDirectoryIsAnErrorAndAMissingOneIsEmpty) {
@@ -208,6 +233,10 @@ TEST_F(RuleDirectoryTest, OnlyOneInstanceHoldsTheDirectory) {
 TEST(RuleNameTest, NamesThatCannotAlwaysMakeAFileNameAreRefused) {
   EXPECT_THROW(checkRuleName(""), RuleRefused);
   EXPECT_THROW(checkRuleName(std::string("a\0b", 3)), RuleRefused);
+  for (const char* hidden : {".", "..", ".a"}) {
+    EXPECT_THROW(checkRuleName(hidden), RuleRefused) << hidden;
+  }
+  EXPECT_NO_THROW(checkRuleName("a.b."));
   EXPECT_NO_THROW(checkRuleName(std::string(227, 'n')));
   EXPECT_THROW(checkRuleName(std::string(228, 'n')), RuleRefused);
 }
