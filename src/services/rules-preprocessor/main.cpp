@@ -6,8 +6,10 @@
 #include <fmt/format.h>
 
 #include <exception>
+#include <iostream>
 #include <string>
 
+#include "command_line.h"
 #include "p7/trace.h"
 #include "rule_directory.h"
 #include "service.h"
@@ -20,7 +22,11 @@
 #error "RULES_PREPROCESSOR_VERSION must be defined by the build"
 #endif
 
-int main(int /*argc*/, char** argv) {
+int main(int argc, char** argv) {
+  // Answered before anything else: a mistyped call starts no second instance.
+  if (const auto status = talvoro::handleCommandLine(argc, argv, std::cout, std::cerr)) {
+    return *status;
+  }
   talvoro::blockStopSignals();
   {
     const std::string channel(P7::MainTrace);
