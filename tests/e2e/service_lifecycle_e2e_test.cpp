@@ -41,6 +41,12 @@ TEST_F(LifecycleTest, StopsCleanlyOnSigterm) {
   EXPECT_EQ(ruleFiles(), Files{installedName("r", "// 1900000000\nv1")});
 }
 
+TEST_F(LifecycleTest, AHangupStopsItAsCleanlyAsSigterm) {
+  EXPECT_TRUE(exitedWith(service_->stop(SIGHUP, 5s), 0));
+  service_.reset();
+  EXPECT_TRUE(waitForTrace("Получен сигнал Hangup, сервис останавливается"));
+}
+
 TEST_F(LifecycleTest, ASecondInstanceOnTheSameDirectoryExitsAndTheFirstGoesOn) {
   const fs::path secondLogs = scratch_.path() / "second-logs";
   fs::create_directory(secondLogs);

@@ -18,8 +18,18 @@
 namespace talvoro {
 namespace {
 
-// Records of a rule text show at most this much of it.
-constexpr std::size_t kMaxRuleTextInRecord = 1024 * 1024;
+// Records of a rule text show at most this much of it, so that a burst of
+// large rules leaves the trace log hours of history, not the last few rules.
+constexpr std::size_t kMaxRuleTextInRecord = 4 * 1024;
+
+// The rule text as its record shows it: the start, and the full length when
+// that is not all of it.
+std::string ruleTextForRecord(const std::string& text) {
+  if (text.size() <= kMaxRuleTextInRecord) {
+    return text;
+  }
+  return fmt::format("{} (всего {} байт)", excerpt(text, kMaxRuleTextInRecord), text.size());
+}
 
 long long currentEpochSeconds() {
   return std::chrono::duration_cast<std::chrono::seconds>(
@@ -148,7 +158,7 @@ void RuleInstaller::decide(Job& job, const IoStructure& structure) {
     job.translated = translate(std::move(text), structure);
   }
   const std::size_t ruleHash = std::hash<std::string>{}(job.translated);
-  rememberRuleHash(name, ruleHash, excerpt(job.translated, kMaxRuleTextInRecord));
+  rememberRuleHash(name, ruleHash, job.translated);
   job.installed = directory_.installedVersions(name);
   const std::string ruleHashText = fmt::format("{}", ruleHash);
   job.fileName = installedFileName(name, ruleHashText);
@@ -263,16 +273,19 @@ void RuleInstaller::replaceDecided(std::vector<Job>& jobs) {
 void RuleInstaller::rememberRuleHash(const std::string& name, std::size_t ruleHash,
                                      const std::string& translated) {
   const auto [entry, inserted] = m_current_rules.try_emplace(name, ruleHash);
+  if (!inserted && entry->second == ruleHash) {
+    return;
+  }
   if (inserted) {
     TRACE_AS(kClientFunction, trace_, Info, "Запоминаем хеш для %s: %zu", name.c_str(),
              ruleHash);
-    TRACE_AS(kClientFunction, trace_, Info, "%s:%s", name.c_str(), translated.c_str());
-  } else if (entry->second != ruleHash) {
+  } else {
     TRACE_AS(kClientFunction, trace_, Info, "Обновляем хеш для %s: %zu", name.c_str(),
              ruleHash);
-    TRACE_AS(kClientFunction, trace_, Info, "%s:%s", name.c_str(), translated.c_str());
     entry->second = ruleHash;
   }
+  TRACE_AS(kClientFunction, trace_, Info, "%s:%s", name.c_str(),
+           ruleTextForRecord(translated).c_str());
 }
 
 // The newest rule timestamp among the installed versions, 0 when none of

@@ -8,14 +8,16 @@
 namespace talvoro {
 namespace {
 
-// SIGTERM and SIGINT ask the service to stop. They are blocked in every
-// thread (the mask is set before the MQTT client starts its threads, which
-// inherit it), so they wait until the receive loop takes them.
+// SIGTERM, SIGINT and SIGHUP (a closed terminal, a reload asked of a
+// service that has nothing to reload) ask the service to stop. They are
+// blocked in every thread (the mask is set before the MQTT client starts its
+// threads, which inherit it), so they wait until the receive loop takes them.
 sigset_t stopSignals() {
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
+  sigaddset(&signals, SIGHUP);
   return signals;
 }
 

@@ -98,6 +98,14 @@ TEST_F(RuleBatchTest, TheTextInPlaceIsAcknowledgedAgainAndAFileEditedByHandIsPut
   EXPECT_EQ(directory_.installedVersions("a").size(), 1u);
 }
 
+TEST_F(RuleBatchTest, TheTraceLogKeepsOnlyTheStartOfALargeRuleWithItsLength) {
+  install({{"large", std::string(100000, 'x')}});
+  const std::string log = trace_.text();
+  EXPECT_NE(log.find("large:" + std::string(4096, 'x') + "... (всего 100000 байт)"),
+            std::string::npos);
+  EXPECT_EQ(log.find(std::string(4097, 'x')), std::string::npos);
+}
+
 rlim_t addressSpaceInUse() {
   std::ifstream statm("/proc/self/statm");
   rlim_t pages = 0;
