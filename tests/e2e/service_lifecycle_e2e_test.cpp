@@ -25,8 +25,9 @@ class LifecycleTest : public ServiceTest {
   }
 };
 
-TEST_F(LifecycleTest, StopsCleanlyOnSigterm) {
+TEST_F(LifecycleTest, StopsCleanlyOnSigtermAndKeepsTheStoryOnStandardError) {
   publishRule("r", "// 1900000000\nv1");
+  publishRule("bad", "DEVICE_NAME(nowhere)");
   sync();
   const pid_t pid = service_->pid();
   // Well within the few seconds a supervisor waits (idle, it takes a fraction
@@ -39,6 +40,15 @@ TEST_F(LifecycleTest, StopsCleanlyOnSigterm) {
                                " disconnected.") != std::string::npos;
   })) << broker_->log();
   EXPECT_EQ(ruleFiles(), Files{installedName("r", "// 1900000000\nv1")});
+  // The start, every error and the reason of the exit, as a supervisor's
+  // journal keeps them; routine records stay in the trace log.
+  const std::string standardError = readAll(workDir_ / kStandardErrorFile);
+  for (const char* record :
+       {"Version v", "Ошибка обработки правила для bad: Parse error!",
+        "Получен сигнал Terminated, сервис останавливается"}) {
+    EXPECT_NE(standardError.find(record), std::string::npos) << record << "\n" << standardError;
+  }
+  EXPECT_EQ(standardError.find("Новый хеш для r"), std::string::npos) << standardError;
 }
 
 TEST_F(LifecycleTest, AHangupStopsItAsCleanlyAsSigterm) {

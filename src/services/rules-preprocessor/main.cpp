@@ -37,6 +37,7 @@ int main(int argc, char** argv) {
         "/P7.FSize=10 /P7.Trc.Verb=2",
         programPath);
     P7::TraceChannel* trace = P7::LoggerInit(channel, std::move(options));
+    const talvoro::RecordsAlsoOnStandardError startRecord;
     TRACE_AS(__func__, *trace, Info, "Version %s", RULES_PREPROCESSOR_VERSION);
   }
   try {

@@ -159,6 +159,7 @@ void add_rule_client_run() {
       malloc_trim(0);
     }
   }
+  const RecordsAlsoOnStandardError stopRecord;
   TRACE_AS(__func__, trace, Info, "Получен сигнал %s, сервис останавливается",
            strsignal(signal));
   state.announceStop();

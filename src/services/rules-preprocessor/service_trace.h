@@ -20,6 +20,18 @@ inline constexpr const char* kClientFunction = "add_rule_client_run";
   (trace).Trace(0, P7::Level::level, nullptr, __LINE__, ::talvoro::kTraceSourceFile, \
                 function, __VA_ARGS__)
 
+// Error records also go to standard error (the journal under systemd), so
+// that the reason of every exit is kept where an operator looks, however
+// quickly the trace files roll. While one of these lives, every record does:
+// for the start and the stop.
+class RecordsAlsoOnStandardError {
+ public:
+  RecordsAlsoOnStandardError() { P7::MirrorToStandardError(P7::Level::Info); }
+  ~RecordsAlsoOnStandardError() { P7::MirrorToStandardError(P7::Level::Error); }
+  RecordsAlsoOnStandardError(const RecordsAlsoOnStandardError&) = delete;
+  RecordsAlsoOnStandardError& operator=(const RecordsAlsoOnStandardError&) = delete;
+};
+
 // Error texts can quote the offending input; records show only this much.
 inline constexpr std::size_t kMaxErrorTextInRecord = 1000;
 
