@@ -37,6 +37,9 @@ class InstalledIndex {
   // up to date.
   bool has(const std::string& rule);
 
+  // How many rules have entries named like installed versions.
+  std::size_t rules() const { return index_.size(); }
+
   // Reads the directory into the index anew and returns the listing. Throws
   // like hashesOf.
   std::vector<DirectoryEntry> rebuild();

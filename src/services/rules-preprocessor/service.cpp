@@ -6,6 +6,8 @@
 
 #include <chrono>
 #include <cstring>
+#include <ctime>
+#include <mutex>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +21,7 @@
 #include "service_state.h"
 #include "service_trace.h"
 #include "stop_signals.h"
+#include "systemd_notifier.h"
 #include "talvoro/mosquitto/mqtt_async_wrapper.h"
 #include "talvoro/rules_protocol.h"
 
@@ -88,6 +91,54 @@ void publish(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
   }
 }
 
+// Since when and why the broker cannot be reached, for the status line.
+// Written by the MQTT client's threads, read by the receive loop.
+class LinkTrouble {
+ public:
+  void note(const mosquitto::LinkEvent& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (event.kind == mosquitto::LinkEvent::Kind::Connected) {
+      since_.reset();
+    } else if (event.kind != mosquitto::LinkEvent::Kind::Error) {
+      since_ = since_.value_or(std::chrono::system_clock::now());
+      reason_ = event.text;
+    }
+  }
+
+  std::string describe() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!since_) {
+      return "connecting to the broker";
+    }
+    const std::time_t since = std::chrono::system_clock::to_time_t(*since_);
+    std::tm utc{};
+    gmtime_r(&since, &utc);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    return fmt::format("broker unreachable since {}: {}", when, reason_);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<std::chrono::system_clock::time_point> since_;
+  std::string reason_;
+};
+
+// The state in words for systemd's status line.
+std::string statusLine(bool connected, const ServiceState& state, const LinkTrouble& trouble,
+                       const RuleDirectory& directory) {
+  if (!connected) {
+    return trouble.describe();
+  }
+  if (state.announced() == "ready") {
+    return fmt::format("ready, {} rules installed", directory.installedRules());
+  }
+  if (state.announced() == "waiting") {
+    return "waiting for the IO structure on " + kConfigurationTopic;
+  }
+  return "connected to the broker, subscribing";
+}
+
 // Link trouble and recovery go to the trace log as they happen.
 void traceLinkEvent(P7::TraceChannel& trace, const mosquitto::LinkEvent& event) {
   using Kind = mosquitto::LinkEvent::Kind;
@@ -118,10 +169,14 @@ void add_rule_client_run() {
   directory.takeOver();
   RuleInstaller installer(directory, trace);
   Configuration configuration;
+  SystemdNotifier systemd;
+  LinkTrouble trouble;
   auto client = std::make_unique<mosquitto::MqttAsyncWrapper>(
       fmt::format("regulations_manager_{}", getpid()));
-  client->SetEventListener(
-      [&trace](const mosquitto::LinkEvent& event) { traceLinkEvent(trace, event); });
+  client->SetEventListener([&trace, &trouble](const mosquitto::LinkEvent& event) {
+    trouble.note(event);
+    traceLinkEvent(trace, event);
+  });
   ServiceState state(*client);
   client->Connect(true, nullptr, nullptr);
   client->Subscribe(kConfigurationTopic, mosquitto::Qos::AtMostOnce, false, nullptr, nullptr);
@@ -129,11 +184,16 @@ void add_rule_client_run() {
     client->Subscribe(protocol::kRulesTopicFilter, mosquitto::Qos::AtMostOnce, false, nullptr,
                       nullptr);
   };
+  // Connecting goes on in the background: a broker that is down must not
+  // hold up the start.
+  systemd.ready();
 
   std::optional<mosquitto::Message> next;
   int signal = 0;
   while ((signal = takeStopSignal()) == 0) {
+    systemd.keepAlive();
     state.update(configuration.configured());
+    systemd.status(statusLine(client->Link().connected, state, trouble, directory));
     std::optional<mosquitto::Message> message = std::move(next);
     next.reset();
     if (!message) {
@@ -159,6 +219,7 @@ void add_rule_client_run() {
       malloc_trim(0);
     }
   }
+  systemd.stopping();
   const RecordsAlsoOnStandardError stopRecord;
   TRACE_AS(__func__, trace, Info, "Получен сигнал %s, сервис останавливается",
            strsignal(signal));

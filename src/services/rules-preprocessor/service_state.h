@@ -23,6 +23,9 @@ class ServiceState {
   // Announces "offline" before a clean stop.
   void announceStop();
 
+  // The state last announced on this connection; empty before the first.
+  const std::string& announced() const { return announced_; }
+
  private:
   void announce(const std::string& state);
 
