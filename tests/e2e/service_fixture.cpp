@@ -34,9 +34,11 @@ ServiceProcess::ServiceProcess(const std::string& brokerUrl,
                                const fs::path& rulesDir, const fs::path& logsDir,
                                const fs::path& workDir) {
   const std::vector<std::string> args = {
-      RUN_IN_PRIVATE_MOUNTS, "--rules", rulesDir.string(), "--logs",
-      logsDir.string(),      "--argv0", "rules-preprocessor", "--",
+      RUN_IN_PRIVATE_MOUNTS, "--rules", rulesDir.string(), "--logs", logsDir.string(),
+      "--state", (workDir / "state").string(), "--argv0", "rules-preprocessor", "--",
       RULES_PREPROCESSOR_BINARY};
+  // The IO structure kept from one run to the next.
+  fs::create_directories(workDir / "state");
   std::vector<char*> argv;
   for (const auto& arg : args) {
     argv.push_back(const_cast<char*>(arg.c_str()));

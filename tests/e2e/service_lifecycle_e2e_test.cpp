@@ -64,6 +64,20 @@ TEST_F(LifecycleTest, AHangupStopsItAsCleanlyAsSigterm) {
   EXPECT_TRUE(waitForTrace("Получен сигнал Hangup, сервис останавливается"));
 }
 
+TEST_F(LifecycleTest, TheLastIoStructureIsKeptForTheNextStart) {
+  service_->stop(SIGTERM, 5s);
+  startService();
+  // No configuration is sent again: the kept one opens the rules topic.
+  ASSERT_TRUE(eventually([&] {
+    return countInBrokerLog("/tl/bridge/rules/add/+ (QoS 0)") == 2;
+  })) << broker_->log();
+  publishRule("r", "DEVICE_NAME(lamp1)");
+  sync();
+  EXPECT_EQ(ruleFiles(), Files{installedName("r", "relay_7")});
+  EXPECT_TRUE(waitForTrace("Структура ввода-вывода восстановлена из "
+                           "/var/lib/rules-preprocessor/io-structure.json: элементов 1"));
+}
+
 TEST_F(LifecycleTest, ASecondInstanceOnTheSameDirectoryExitsAndTheFirstGoesOn) {
   const fs::path secondLogs = scratch_.path() / "second-logs";
   fs::create_directory(secondLogs);

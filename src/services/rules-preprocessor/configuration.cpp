@@ -54,6 +54,8 @@ IoStructure parseConfiguration(std::string_view text, TemplateCacheCleanupGuard&
                                   false);
 }
 
+Configuration::Configuration(Keep keep) : keep_(std::move(keep)) {}
+
 Configuration::Intake Configuration::take(std::string_view text,
                                           const OpenRulesTopic& openRulesTopic) {
   const std::size_t payloadHash = std::hash<std::string_view>{}(text);
@@ -75,12 +77,26 @@ Configuration::Intake Configuration::take(std::string_view text,
   return Intake::Accepted;
 }
 
+// The IO structure in use stays accepted whether or not it could be kept.
+void Configuration::keepAccepted(std::string_view text) const {
+  try {
+    keep_(text);
+  } catch (const std::exception& error) {
+    TRACE_AS(kClientFunction, *P7::getTrace(), Error,
+             "Структура ввода-вывода не сохранена для следующего запуска: %s", error.what());
+  }
+}
+
 Publication Configuration::receive(const std::vector<char>& payload,
                                    const OpenRulesTopic& openRulesTopic) {
   nlohmann::json result;
+  const std::string_view text(payload.data(), payload.size());
   try {
-    const Intake intake = take(std::string_view(payload.data(), payload.size()), openRulesTopic);
+    const Intake intake = take(text, openRulesTopic);
     result["outcome"] = intake == Intake::Accepted ? "accepted" : "unchanged";
+    if (intake == Intake::Accepted && keep_) {
+      keepAccepted(text);
+    }
   } catch (const std::exception& error) {
     const std::string reason = excerpt(error.what(), kMaxErrorTextInRecord);
     TRACE_AS(kClientFunction, *P7::getTrace(), Error, "Ошибка обработки конфигурации: %s",

@@ -24,6 +24,11 @@ class Configuration {
  public:
   enum class Intake { Accepted, Unchanged };
   using OpenRulesTopic = std::function<void()>;
+  using Keep = std::function<void(std::string_view)>;
+
+  // `keep` is given the text of every configuration accepted by receive(),
+  // to keep it for the next start; what it throws costs an error record.
+  explicit Configuration(Keep keep = {});
 
   // Takes over the IO structure of `text` unless `text` is the configuration
   // accepted last. Before the first one is taken over, `openRulesTopic` is
@@ -40,6 +45,9 @@ class Configuration {
   bool configured() const { return !need_rules_subscription; }
 
  private:
+  void keepAccepted(std::string_view text) const;
+
+  Keep keep_;
   IoStructure m_configuration;
   std::size_t m_structure_hash = 0;
   bool need_rules_subscription = true;

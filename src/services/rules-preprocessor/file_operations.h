@@ -6,6 +6,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace talvoro {
@@ -71,6 +72,13 @@ class FileDescriptor {
 
 // Writes all of `text`, going on after interruptions; false with errno set
 // when a write fails.
-bool writeAll(int fd, const std::string& text);
+bool writeAll(int fd, std::string_view text);
+
+// Replaces file `name` in directory `dir` (ending with a slash) by `text` so
+// that a power cut leaves the old content or the new, never a mix: written
+// to a temporary file, synced, renamed over the old one, the directory
+// synced. Throws std::runtime_error naming the operation, the path and the
+// system's reason; the old file is then untouched.
+void replaceFileDurably(const std::string& dir, const std::string& name, std::string_view text);
 
 }  // namespace talvoro

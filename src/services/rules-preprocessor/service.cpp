@@ -18,6 +18,7 @@
 #include "rule_batch.h"
 #include "rule_directory.h"
 #include "rule_names.h"
+#include "saved_configuration.h"
 #include "service_state.h"
 #include "service_trace.h"
 #include "stop_signals.h"
@@ -139,6 +140,25 @@ std::string statusLine(bool connected, const ServiceState& state, const LinkTrou
   return "connected to the broker, subscribing";
 }
 
+// The IO structure accepted before the last stop, so that the service is
+// ready after a reboot without anybody sending it again.
+void restoreSavedConfiguration(Configuration& configuration, const SavedConfiguration& saved,
+                               const Configuration::OpenRulesTopic& openRulesTopic,
+                               P7::TraceChannel& trace) {
+  try {
+    if (const std::optional<std::string> text = saved.load()) {
+      configuration.take(*text, openRulesTopic);
+      TRACE_AS(kClientFunction, trace, Info,
+               "Структура ввода-вывода восстановлена из %s: элементов %zu",
+               saved.path().c_str(), configuration.structure().size());
+    }
+  } catch (const std::exception& error) {
+    TRACE_AS(kClientFunction, trace, Error,
+             "Сохранённая структура ввода-вывода %s не принята: %s", saved.path().c_str(),
+             excerpt(error.what(), kMaxErrorTextInRecord).c_str());
+  }
+}
+
 // Link trouble and recovery go to the trace log as they happen.
 void traceLinkEvent(P7::TraceChannel& trace, const mosquitto::LinkEvent& event) {
   using Kind = mosquitto::LinkEvent::Kind;
@@ -168,7 +188,8 @@ void add_rule_client_run() {
   RuleDirectory directory(rules_dir, trace);
   directory.takeOver();
   RuleInstaller installer(directory, trace);
-  Configuration configuration;
+  const SavedConfiguration saved;
+  Configuration configuration([&saved](std::string_view text) { saved.save(text); });
   SystemdNotifier systemd;
   LinkTrouble trouble;
   auto client = std::make_unique<mosquitto::MqttAsyncWrapper>(
@@ -184,6 +205,7 @@ void add_rule_client_run() {
     client->Subscribe(protocol::kRulesTopicFilter, mosquitto::Qos::AtMostOnce, false, nullptr,
                       nullptr);
   };
+  restoreSavedConfiguration(configuration, saved, openRulesTopic, trace);
   // Connecting goes on in the background: a broker that is down must not
   // hold up the start.
   systemd.ready();
