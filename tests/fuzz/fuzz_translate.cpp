@@ -2,6 +2,7 @@
 // against a fixed IO structure, or rejected with std::runtime_error as the
 // service expects; the timestamp is read from the text and the translation.
 
+#include "p7/trace.h"
 #include "rule_text.h"
 
 #include <cstddef>
