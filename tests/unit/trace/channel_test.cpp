@@ -101,6 +101,26 @@ TEST_F(TraceChannel, VerbosityDropsLowerLevelsAndNullSinkDropsAll) {
   EXPECT_EQ(lines(console.text()).size(), 2u);
 }
 
+TEST_F(TraceChannel, MirroredLevelsReachTheConsoleOnceBesideTheFiles) {
+  TempDir dir;
+  Options options;
+  options.sink = SinkKind::FileTxt;
+  options.dir = dir.path().string();
+  channel.configure(options);
+  channel.mirrorToConsole(Level::Error);
+  channel.Trace(0, Level::Info, nullptr, 1, "f.cpp", "f", "routine");
+  channel.Trace(0, Level::Error, nullptr, 2, "f.cpp", "f", "broken");
+  const auto mirrored = lines(console.text());
+  ASSERT_EQ(mirrored.size(), 1u);
+  EXPECT_NE(mirrored[0].find("broken"), std::string::npos);
+  EXPECT_EQ(lines(readFile(traceFiles(dir.path()).at(0))).size(), 2u);
+
+  // Where records go to the console anyway, they are not written twice.
+  channel.configure(Options{});
+  channel.Trace(0, Level::Error, nullptr, 3, "f.cpp", "f", "once");
+  EXPECT_EQ(lines(console.text()).size(), 2u);
+}
+
 // Only the part of a message that fits in a file is formatted; the record
 // must come out as if the whole message had been cut with its record.
 TEST_F(TraceChannel, MessageLongerThanAFileIsCutLikeItsRecord) {
