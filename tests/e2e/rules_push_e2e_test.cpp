@@ -263,7 +263,10 @@ TEST_F(PushTest, SendsTheConfigurationAgainToAServiceRestartedWithoutOne) {
 
   ASSERT_TRUE(observer.waitMessage(20s)) << "no result before the kill";
   service_->stop(SIGKILL, 10s);
-  startService();  // nobody retained the configuration: it waits for one
+  // Without the IO structure it kept (a new controller, or one whose kept
+  // file was removed) and with none retained, it comes back waiting.
+  fs::remove(workDir_ / "state" / "io-structure.json");
+  startService();
 
   const PushRun run = deployment->wait(120s);
   EXPECT_EQ(run.exitCode, 0) << run.output << run.errors;
