@@ -2,22 +2,14 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <boost/regex.hpp>
-#include <cctype>
 #include <iterator>
-#include <string_view>
 
 #include "service_trace.h"
+#include "talvoro/timestamp_line.h"
 
 namespace talvoro {
 namespace {
-
-// Timestamp lines are short; a longer line is none, however it reads, and is
-// not looked at further.
-constexpr std::size_t kMaxTimestampLineLength = 1024;
-constexpr std::size_t kTimestampLinesSearched = 10;
-constexpr std::size_t kMinTimestampDigits = 10;
 
 // Resolves one placeholder match against the IO structure.
 struct PlaceholderResolver {
@@ -54,32 +46,6 @@ struct PlaceholderResolver {
   }
 };
 
-bool isBlank(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
-
-std::string_view trimBlanks(std::string_view text) {
-  while (!text.empty() && isBlank(text.front())) {
-    text.remove_prefix(1);
-  }
-  while (!text.empty() && isBlank(text.back())) {
-    text.remove_suffix(1);
-  }
-  return text;
-}
-
-// The digits of a timestamp line: blanks, "//", blanks, ten or more digits,
-// blanks; nothing for any other line.
-std::string_view timestampDigits(std::string_view line) {
-  line = trimBlanks(line);
-  if (line.substr(0, 2) != "//") {
-    return {};
-  }
-  const std::string_view digits = trimBlanks(line.substr(2));
-  const bool allDigits = std::all_of(digits.begin(), digits.end(), [](char c) {
-    return std::isdigit(static_cast<unsigned char>(c)) != 0;
-  });
-  return allDigits && digits.size() >= kMinTimestampDigits ? digits : std::string_view{};
-}
-
 }  // namespace
 
 std::string translate(std::string text, const IoStructure& structure) {
@@ -95,26 +61,8 @@ std::string translate(std::string text, const IoStructure& structure) {
 }
 
 long long extractEpochTsOrZero(const std::string& text) {
-  const std::string_view all = text;
-  std::size_t lineStart = 0;
-  for (std::size_t read = 0; read < kTimestampLinesSearched && lineStart < all.size(); ++read) {
-    const std::size_t lineEnd = std::min(all.find('\n', lineStart), all.size());
-    const std::string_view line = all.substr(lineStart, lineEnd - lineStart);
-    lineStart = lineEnd + 1;
-    if (line.size() > kMaxTimestampLineLength) {
-      continue;
-    }
-    const std::string_view digits = timestampDigits(line);
-    if (digits.empty()) {
-      continue;
-    }
-    try {
-      return std::stoll(std::string(digits));
-    } catch (const std::out_of_range&) {
-      // Too large for a timestamp: a later line may still carry one.
-    }
-  }
-  return 0;
+  const auto line = protocol::findTimestampLine(text);
+  return line ? line->seconds : 0;
 }
 
 }  // namespace talvoro
