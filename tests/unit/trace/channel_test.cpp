@@ -33,6 +33,14 @@ TimePoint localTime(int year, int month, int day, int hour, int minute,
 
 class TraceChannel : public testing::Test {
  protected:
+  // Text files in `dir`, with the default limits.
+  static Options filesIn(const TempDir& dir) {
+    Options options;
+    options.sink = SinkKind::FileTxt;
+    options.dir = dir.path().string();
+    return options;
+  }
+
   CapturedStream console;
   FakeClock clock;
   Channel channel{clock.clock(), console.get()};
@@ -103,10 +111,7 @@ TEST_F(TraceChannel, VerbosityDropsLowerLevelsAndNullSinkDropsAll) {
 
 TEST_F(TraceChannel, MirroredLevelsReachTheConsoleOnceBesideTheFiles) {
   TempDir dir;
-  Options options;
-  options.sink = SinkKind::FileTxt;
-  options.dir = dir.path().string();
-  channel.configure(options);
+  channel.configure(filesIn(dir));
   channel.mirrorToConsole(Level::Error);
   channel.Trace(0, Level::Info, nullptr, 1, "f.cpp", "f", "routine");
   channel.Trace(0, Level::Error, nullptr, 2, "f.cpp", "f", "broken");
@@ -125,9 +130,7 @@ TEST_F(TraceChannel, MirroredLevelsReachTheConsoleOnceBesideTheFiles) {
 // must come out as if the whole message had been cut with its record.
 TEST_F(TraceChannel, MessageLongerThanAFileIsCutLikeItsRecord) {
   TempDir dir;
-  Options options;
-  options.sink = SinkKind::FileTxt;
-  options.dir = dir.path().string();
+  Options options = filesIn(dir);
   options.maxFiles = 1;
   options.maxTotalBytes = 4096;
   channel.configure(options);
@@ -144,10 +147,7 @@ TEST_F(TraceChannel, MessageLongerThanAFileIsCutLikeItsRecord) {
 
 TEST_F(TraceChannel, ConcurrentRecordsStayWholeLines) {
   TempDir dir;
-  Options options;
-  options.sink = SinkKind::FileTxt;
-  options.dir = dir.path().string();
-  channel.configure(options);
+  channel.configure(filesIn(dir));
 
   constexpr int kThreads = 8, kRecords = 300;
   std::vector<std::thread> threads;
