@@ -29,6 +29,7 @@ target_libraries=(
   libboost-regex-dev
   libfmt-dev
   zlib1g-dev
+  libsystemd-dev
 )
 
 packages=(

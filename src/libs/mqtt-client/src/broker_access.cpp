@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 
 #include "talvoro/mosquitto/mqtt_async_wrapper.h"
 
@@ -51,9 +52,9 @@ std::string readFile(const std::string& path, std::string_view what) {
 
 }  // namespace
 
-MqttAsyncWrapper::BrokerAccess MqttAsyncWrapper::brokerAccessFromEnvironment() {
+MqttAsyncWrapper::BrokerAccess MqttAsyncWrapper::brokerAccessFromEnvironment(std::string uri) {
   BrokerAccess access;
-  access.uri = environment("MQTT_BROKER_URL");
+  access.uri = std::move(uri);
   if (access.uri.empty()) {
     access.uri = kDefaultBrokerUrl;
   }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <utility>
@@ -30,6 +31,11 @@ constexpr std::chrono::steady_clock::duration kMaxRetryDelay = 30s;
 constexpr int kDisconnectTimeoutMs = 1000;
 constexpr auto kDisconnectWait = std::chrono::milliseconds(kDisconnectTimeoutMs + 2000);
 
+std::string brokerUrlFromEnvironment() {
+  const char* url = std::getenv("MQTT_BROKER_URL");
+  return url != nullptr ? url : "";
+}
+
 }  // namespace
 
 void MqttAsyncWrapper::HandleDestroyer::operator()(void* handle) const noexcept {
@@ -37,7 +43,12 @@ void MqttAsyncWrapper::HandleDestroyer::operator()(void* handle) const noexcept 
 }
 
 MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId)
-    : access_(brokerAccessFromEnvironment()), clientId_(clientId), retryDelay_(kMinRetryDelay) {
+    : MqttAsyncWrapper(clientId, brokerUrlFromEnvironment()) {}
+
+MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId, const std::string& brokerUri)
+    : access_(brokerAccessFromEnvironment(brokerUri)),
+      clientId_(clientId),
+      retryDelay_(kMinRetryDelay) {
   MQTTAsync_createOptions options = MQTTAsync_createOptions_initializer;
   options.MQTTVersion = MQTTVERSION_3_1_1;
   options.sendWhileDisconnected = 1;
@@ -181,8 +192,10 @@ void MqttAsyncWrapper::connectAttemptFailed(const MQTTAsync_failureData& data) n
       if (stopping_) {
         return;
       }
+      lastFailure_ = connectFailureText(access_.uri, data, lastTlsError_);
+      refusedWith_ = std::max(data.code, 0);
       if (const size_t covered = failures_.failed(Clock::now()); covered > 0) {
-        report = connectFailureText(access_.uri, data, lastTlsError_);
+        report = lastFailure_;
         if (failures_.failedAttempts() > 1) {
           report += fmt::format("; {} failed attempts since the last report", covered);
         }
@@ -209,6 +222,8 @@ void MqttAsyncWrapper::connectionUp() noexcept {
       }
       connected_ = true;
       ++connection_;
+      lastFailure_.clear();
+      refusedWith_ = 0;
       retryDelay_ = kMinRetryDelay;
       outage = failures_.succeeded(Clock::now());
       for (const Subscription& subscription : subscriptions_) {
@@ -227,18 +242,19 @@ void MqttAsyncWrapper::connectionUp() noexcept {
 
 void MqttAsyncWrapper::connectionDown(const char* cause) noexcept {
   try {
+    const std::string text = cause != nullptr && *cause != '\0'
+                                 ? fmt::format("{}: connection lost: {}", access_.uri, cause)
+                                 : fmt::format("{}: connection lost", access_.uri);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       connected_ = false;
       if (stopping_) {
         return;
       }
+      lastFailure_ = text;
       scheduleReconnect(kMinRetryDelay);
     }
-    emit(LinkEvent::Kind::ConnectionLost,
-         cause != nullptr && *cause != '\0'
-             ? fmt::format("{}: connection lost: {}", access_.uri, cause)
-             : fmt::format("{}: connection lost", access_.uri));
+    emit(LinkEvent::Kind::ConnectionLost, text);
   } catch (...) {
   }
 }
@@ -277,33 +293,58 @@ std::size_t MqttAsyncWrapper::PeakQueuedBytes() const { return queue_.peakBytes(
 
 bool MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload,
                             Qos qos, bool retained) {
+  return Send(topic, payload, qos, retained, nullptr);
+}
+
+bool MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload, Qos qos,
+                            bool retained, DeliveryListener onDelivery) {
   if (payload.size() > static_cast<size_t>(INT_MAX)) {
     throw MqttError(fmt::format("mqtt: client {}: payload of {} bytes for {} is too large",
                                 clientId_, payload.size(), topic));
   }
+  Delivery* delivery = nullptr;
+  if (onDelivery) {
+    auto owned = std::make_unique<Delivery>(Delivery{this, std::move(onDelivery)});
+    delivery = owned.get();
+    std::lock_guard<std::mutex> lock(mutex_);
+    deliveries_.push_back(std::move(owned));
+  }
   // Topic and payload are copied: the call may run after Send returned.
-  const auto send = [this, topic, payload, qos, retained] {
+  const auto send = [this, topic, payload, qos, retained, delivery] {
     MQTTAsync_message message = MQTTAsync_message_initializer;
     message.payload = const_cast<char*>(payload.data());
     message.payloadlen = static_cast<int>(payload.size());
     message.qos = static_cast<int>(qos);
     message.retained = retained ? 1 : 0;
     MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+    if (delivery != nullptr) {
+      options.onSuccess = &onSendSuccess;
+      options.onFailure = &onSendFailure;
+      options.context = delivery;
+    }
     return MQTTAsync_sendMessage(client_.get(), topic.c_str(), &message, &options);
   };
-  const std::optional<int> rc = callLibrary(send, [this, topic](int late) {
+  const std::optional<int> rc = callLibrary(send, [this, topic, delivery](int late) {
     if (late != MQTTASYNC_SUCCESS) {
       emit(LinkEvent::Kind::Error,
            fmt::format("{}: cannot send to {}: {}", access_.uri, topic, errorText(late)));
+      if (delivery != nullptr) {
+        deliveryAnswered(delivery, false);  // Send has returned: the library gave it up
+      }
     }
   });
+  if (rc && *rc != MQTTASYNC_SUCCESS && delivery != nullptr) {
+    // Refused: no answer will come.
+    std::lock_guard<std::mutex> lock(mutex_);
+    deliveries_.remove_if([&](const auto& known) { return known.get() == delivery; });
+  }
   check(rc.value_or(MQTTASYNC_SUCCESS), fmt::format("client {} cannot send to {}", clientId_, topic));
   return true;
 }
 
 LinkState MqttAsyncWrapper::Link() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return LinkState{connected_, connection_};
+  return LinkState{connected_, connection_, lastFailure_, refusedWith_};
 }
 
 // Calls from the library's own threads (a callback of ours, or a user
@@ -433,6 +474,42 @@ void MqttAsyncWrapper::onDisconnectSuccess(void* context, MQTTAsync_successData*
 void MqttAsyncWrapper::onDisconnectFailure(void* context, MQTTAsync_failureData* /*data*/) {
   const LibraryCallback callback;
   static_cast<MqttAsyncWrapper*>(context)->markDisconnectDone();
+}
+
+void MqttAsyncWrapper::deliveryAnswered(Delivery* delivery, bool delivered) noexcept {
+  try {
+    DeliveryListener listener;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto known = std::find_if(deliveries_.begin(), deliveries_.end(),
+                                      [&](const auto& d) { return d.get() == delivery; });
+      if (known == deliveries_.end()) {
+        return;
+      }
+      listener = std::move((*known)->listener);
+      deliveries_.erase(known);
+      if (stopping_) {
+        return;  // its owner may be going as well
+      }
+    }
+    listener(delivered);
+  } catch (const std::exception& e) {
+    reportCallbackError(e.what());
+  } catch (...) {
+    reportCallbackError("delivery listener failed");
+  }
+}
+
+void MqttAsyncWrapper::onSendSuccess(void* context, MQTTAsync_successData* /*data*/) {
+  const LibraryCallback callback;
+  auto* delivery = static_cast<Delivery*>(context);
+  delivery->owner->deliveryAnswered(delivery, true);
+}
+
+void MqttAsyncWrapper::onSendFailure(void* context, MQTTAsync_failureData* /*data*/) {
+  const LibraryCallback callback;
+  auto* delivery = static_cast<Delivery*>(context);
+  delivery->owner->deliveryAnswered(delivery, false);
 }
 
 int MqttAsyncWrapper::onTlsError(const char* text, size_t length, void* context) {
