@@ -133,7 +133,8 @@ upgrade_package() {
     touch "$dir/.complete"
   fi
   flock -u 9
-  ls "$dir"/rules-preprocessor_*.deb
+  rm -rf "$scratch"
+  echo "$dir"/rules-preprocessor_*.deb
 }
 
 # --- the container ------------------------------------------------------------
@@ -393,9 +394,9 @@ check_purges() {
 
 say "package $(basename "$package")"
 root=$(cached_root)
+say "root file system ready: $((SECONDS - started)) s"
 upgrade=$(upgrade_package)
-say "upgrade $(basename "$upgrade")"
-say "root file system ready, upgrade built: $((SECONDS - started)) s"
+say "upgrade $(basename "$upgrade") ready: $((SECONDS - started)) s"
 boot_container "$root"
 copy_in "$package" "$upgrade" "$source_dir/tests/packaging/sandbox-probe.sh" \
   "$source_dir/examples/io-structure.json" "$source_dir/examples/rules/kitchen-light.js"
