@@ -101,10 +101,11 @@ cached_root() {
 # source than the package under test. Kept in the cache for the same HEAD and
 # the same content.
 upgrade_package() {
-  local scratch head tree dir
+  local head tree dir
   head=$(git -C "$source_dir" rev-parse HEAD)
   scratch=$(mktemp -d /var/tmp/rules-preprocessor-upgrade.XXXXXX)
-  trap 'rm -rf "$scratch"' EXIT   # this function runs in a subshell of its own
+  # Global: the trap runs when the subshell that runs this function ends.
+  trap 'rm -rf "$scratch"' EXIT
   git clone -q --shared --no-checkout "$source_dir" "$scratch/src"
   git -C "$scratch/src" checkout -q --detach "$head"
   (cd "$source_dir" && git ls-files -z --cached --others --exclude-standard |
