@@ -240,8 +240,15 @@ property() { in_ct systemctl show -p "$1" --value "$unit"; }
 # The whole seconds of a time span as systemctl shows it ("1min 30s").
 seconds() { in_ct systemd-analyze timespan "$1" | awk '$1 == "μs:" { print int($2 / 1000000) }'; }
 main_pid() { property MainPID; }
-is_active() { [ "$(property ActiveState)" = active ] && [ "$(main_pid)" != 0 ]; }
-running_again() { is_active && [ "$(main_pid)" != "$1" ]; }
+# Whether the service is active with a main process other than PID (state and
+# process read at once: between two reads it may have died).
+running_again() {
+  local now pid
+  now=$(in_ct systemctl show -p ActiveState -p MainPID "$unit")
+  pid=$(echo "$now" | sed -n 's/^MainPID=//p')
+  echo "$now" | grep -qx ActiveState=active && [ "$pid" != 0 ] && [ "$pid" != "$1" ]
+}
+is_active() { running_again none; }
 # Ends the check (each runs in a subshell of its own) as failed.
 fail() { echo "$*"; exit 1; }
 # The retained value of a topic of the container's broker.
