@@ -172,8 +172,14 @@ boot_container() {
   systemd-nspawn --quiet --register=no --keep-unit --private-network --console=passive \
     --machine="rp-test-$$" -D "$run_dir/root" --boot > "$run_dir/console.log" 2>&1 < /dev/null &
   nspawn_pid=$!
+  # The container's init: the child of systemd-nspawn that is PID 1 in its own
+  # PID namespace (a helper child comes and goes before it).
+  local child
   for _ in $(seq 100); do
-    leader=$(pgrep -P "$nspawn_pid" || true)
+    for child in $(pgrep -P "$nspawn_pid"); do
+      [ "$(awk '$1 == "NSpid:" { print $NF }' "/proc/$child/status" 2>/dev/null)" = 1 ] &&
+        leader=$child
+    done
     [ -n "$leader" ] && break
     sleep 0.1
   done
