@@ -38,6 +38,7 @@ packages=(
   nlohmann-json3-dev
   mosquitto mosquitto-clients openssl
   util-linux
+  libfuse3-dev fuse3
   dpkg-dev file lintian systemd
 )
 if [ "$fuzz" -eq 1 ]; then
