@@ -11,7 +11,9 @@
 // 77 skipped (the reason is printed), also when violations are found while POWER_CUT_ENFORCED=0.
 
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -62,6 +64,10 @@ constexpr std::size_t kMaxBurst = 60;
 // eight operations per message, so that about one in eight falls after the burst's end.
 constexpr std::size_t kOperationsPerMessage = 8;
 constexpr double kSyncFaultRate = 0.02;
+// Chains of cuts run side by side, each in a process and a mount namespace of its own (rule and
+// log directories, broker, service): a restart is mostly waiting for the service's MQTT client,
+// so two chains take little more time than one. Chain i draws from the seed plus i.
+constexpr std::size_t kChains = 2;
 
 const std::string kConfiguration =
     R"({"elements": {"lamp1": {"device": "relay_7", "port": 3, "cells": ["K2"]}}})";
@@ -191,6 +197,13 @@ struct Options {
   bool enforced = true;
 };
 
+// One chain's share of the run.
+struct Chain {
+  std::size_t index;
+  std::uint64_t seed;
+  std::size_t cuts;
+};
+
 struct Cut {
   std::size_t number;
   std::uint64_t heldOperation;  // 0: after the burst
@@ -200,14 +213,14 @@ struct Cut {
 
 class PowerCutProof {
  public:
-  explicit PowerCutProof(const Options& options)
-      : options_(options),
-        random_(options.seed),
+  explicit PowerCutProof(const Chain& chain)
+      : chain_(chain),
+        random_(chain.seed),
         history_(translation),
         service_(broker_.url(), scratch_.path()) {
     fs::create_directory(disk(0));
     fs_ = std::make_unique<CrashSimulationFs>(kRulesDir.string(), disk(0).string(),
-                                              options.seed ^ 0x9e3779b97f4a7c15u, kSyncFaultRate);
+                                              chain.seed ^ 0x9e3779b97f4a7c15u, kSyncFaultRate);
     client_.connect(broker_.url(), "power-cut-proof");
     for (const std::string& prefix : {protocol::kStatusTopicPrefix,
                                       protocol::kRuleResultTopicPrefix, protocol::kRulesTopicPrefix}) {
@@ -233,7 +246,7 @@ class PowerCutProof {
   std::size_t run() {
     startService();
     configure();
-    for (std::size_t number = 1; number <= options_.cuts; ++number) {
+    for (std::size_t number = 1; number <= chain_.cuts; ++number) {
       Cut cut = burstAndCut(number);
       restartOnCrashState(cut);
     }
@@ -241,15 +254,16 @@ class PowerCutProof {
     service_.wait();
     const auto counts = fs_->counts();
     std::cout << fmt::format(
-        "power cut: {} cuts within a burst, {} after it; {} messages acknowledged; "
+        "chain {}: {} cuts within a burst, {} after it; {} messages acknowledged; "
         "{} file syncs, {} directory syncs, {} syncs failed on purpose\n",
-        cutsWithin_, options_.cuts - cutsWithin_, history_.acknowledgements(), counts.fileSyncs,
-        counts.directorySyncs, counts.failedSyncs);
+        chain_.index, cutsWithin_, chain_.cuts - cutsWithin_, history_.acknowledgements(),
+        counts.fileSyncs, counts.directorySyncs, counts.failedSyncs);
     std::size_t violations = 0;
     for (const auto& [kind, count] : violationsByKind_) {
-      std::cout << fmt::format("violations: {}: {}\n", kind, count);
+      std::cout << fmt::format("chain {}: violations: {}: {}\n", chain_.index, kind, count);
       violations += count;
     }
+    std::cout.flush();
     return violations;
   }
 
@@ -441,7 +455,8 @@ class PowerCutProof {
     for (const Violation& violation : found) {
       if (++violationsByKind_[violation.kind] <= kReportedPerKind) {
         std::cout << fmt::format(
-            "cut {} ({}; {} of {} unsynced directory operations kept): {}: {}\n", cut.number,
+            "chain {}, cut {} ({}; {} of {} unsynced directory operations kept): {}: {}\n",
+            chain_.index, cut.number,
             cut.heldOperation == 0 ? "after the burst"
                                    : fmt::format("at operation {} of the burst", cut.heldOperation),
             cut.keptOperations, cut.unsyncedOperations, violation.kind, violation.detail);
@@ -476,7 +491,7 @@ class PowerCutProof {
   // The first few of each kind are reported in full.
   static constexpr std::size_t kReportedPerKind = 3;
 
-  Options options_;
+  Chain chain_;
   std::mt19937_64 random_;
   testsupport::TempDir scratch_;
   testsupport::MosquittoBroker broker_;
@@ -568,20 +583,104 @@ int skip(const std::string& reason) {
   return kSkipped;
 }
 
+// The chain's report to the parent, one line: "ok STATES VIOLATIONS", "skip REASON" or
+// "error MESSAGE".
+std::string runChain(const Chain& chain) {
+  try {
+    // Its own mount namespace: its own /etc/wb-rules (the layer) and /var/log/p7.
+    if (::unshare(CLONE_NEWNS) != 0 ||
+        ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        ::mount("tmpfs", "/var/log/p7", "tmpfs", 0, nullptr) != 0) {
+      throw HarnessError(fmt::format("a mount namespace for chain {}: {}", chain.index,
+                                     std::strerror(errno)));
+    }
+    PowerCutProof proof(chain);
+    const std::size_t violations = proof.run();
+    return fmt::format("ok {} {}", proof.statesChecked(), violations);
+  } catch (const MountRefused& error) {
+    return fmt::format("skip {}", error.what());
+  } catch (const std::exception& error) {
+    return fmt::format("error chain {}: {}", chain.index, error.what());
+  }
+}
+
+// Starts the chain in a child process; its report comes through the returned descriptor.
+int startChain(const Chain& chain) {
+  int report[2];
+  if (::pipe2(report, O_CLOEXEC) != 0) {
+    throw HarnessError(fmt::format("pipe: {}", std::strerror(errno)));
+  }
+  const pid_t parent = ::getpid();
+  const pid_t pid = ::fork();
+  if (pid < 0) {
+    throw HarnessError(fmt::format("fork: {}", std::strerror(errno)));
+  }
+  if (pid == 0) {
+    ::close(report[0]);
+    ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+    const std::string line = ::getppid() == parent ? runChain(chain) : "error orphaned";
+    std::cout.flush();
+    const bool written = ::write(report[1], line.data(), line.size()) ==
+                         static_cast<ssize_t>(line.size());
+    ::_exit(written ? 0 : 1);
+  }
+  ::close(report[1]);
+  return report[0];
+}
+
+std::string readReport(int fd) {
+  std::string text;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(fd, buffer, sizeof buffer)) != 0;) {
+    if (got < 0 && errno != EINTR) {
+      break;
+    }
+    text.append(buffer, got > 0 ? static_cast<std::size_t>(got) : 0);
+  }
+  ::close(fd);
+  return text.empty() ? "error a chain ended without a report" : text;
+}
+
 int run(const Options& options) {
-  std::cout << fmt::format("power cut: seed {} (replay with POWER_CUT_SEED={}), {} cuts\n",
-                           options.seed, options.seed, options.cuts);
+  std::cout << fmt::format("power cut: seed {} (replay with POWER_CUT_SEED={}), {} cuts in {} chains\n",
+                           options.seed, options.seed, options.cuts, kChains);
   if (const std::string missing = missingPrerequisite(); !missing.empty()) {
     return skip(missing);
   }
-  std::size_t violations = 0;
+  std::cout.flush();  // else the children print it again
+  std::vector<int> reports;
+  for (std::size_t i = 0; i < kChains; ++i) {
+    const std::size_t cuts = options.cuts / kChains + (i < options.cuts % kChains ? 1 : 0);
+    reports.push_back(startChain({i + 1, options.seed + i, cuts}));
+  }
   std::size_t states = 0;
-  try {
-    PowerCutProof proof(options);
-    violations = proof.run();
-    states = proof.statesChecked();
-  } catch (const MountRefused& error) {
-    return skip(error.what());
+  std::size_t violations = 0;
+  std::string skipped;
+  std::string failed;
+  for (const int fd : reports) {
+    const std::string report = readReport(fd);
+    std::istringstream fields(report);
+    std::string verdict;
+    std::size_t chainStates = 0;
+    std::size_t chainViolations = 0;
+    fields >> verdict;
+    if (verdict == "ok" && fields >> chainStates >> chainViolations) {
+      states += chainStates;
+      violations += chainViolations;
+    } else if (verdict == "skip") {
+      skipped = report.substr(5);
+    } else {
+      failed = report;
+    }
+  }
+  while (::wait(nullptr) > 0 || errno == EINTR) {
+  }
+  if (!failed.empty()) {
+    std::cout << "power_cut_test: " << failed.substr(failed.find(' ') + 1) << "\n";
+    return 1;
+  }
+  if (!skipped.empty()) {
+    return skip(skipped);
   }
   std::cout << fmt::format("seed {}: {} cuts, {} states checked, {} violations\n", options.seed,
                            options.cuts, states, violations);
