@@ -65,6 +65,21 @@ std::optional<std::string> entryOf(const char* path) {
 
 int failure() { return -errno; }
 
+// A callback that answers EIO where an exception would leave it (none may cross into libfuse).
+template <auto Callback>
+struct Guarded;
+
+template <typename... Args, int (*Callback)(Args...)>
+struct Guarded<Callback> {
+  static int call(Args... args) noexcept {
+    try {
+      return Callback(args...);
+    } catch (...) {
+      return -EIO;
+    }
+  }
+};
+
 }  // namespace
 
 // The FUSE callbacks: each passes its operation through to the backing directory and records
@@ -338,24 +353,24 @@ struct CrashSimulationFs::Operations {
   static fuse_operations table() {
     fuse_operations operations{};
     operations.init = init;
-    operations.getattr = getattr;
-    operations.access = access;
-    operations.readdir = readdir;
-    operations.fsyncdir = fsyncdir;
-    operations.create = create;
-    operations.open = open;
-    operations.read = read;
-    operations.write = write;
-    operations.truncate = truncate;
-    operations.chmod = chmod;
-    operations.utimens = utimens;
-    operations.fsync = fsync;
-    operations.flush = flush;
-    operations.release = release;
-    operations.unlink = unlink;
-    operations.rename = rename;
-    operations.link = link;
-    operations.statfs = statfs;
+    operations.getattr = Guarded<getattr>::call;
+    operations.access = Guarded<access>::call;
+    operations.readdir = Guarded<readdir>::call;
+    operations.fsyncdir = Guarded<fsyncdir>::call;
+    operations.create = Guarded<create>::call;
+    operations.open = Guarded<open>::call;
+    operations.read = Guarded<read>::call;
+    operations.write = Guarded<write>::call;
+    operations.truncate = Guarded<truncate>::call;
+    operations.chmod = Guarded<chmod>::call;
+    operations.utimens = Guarded<utimens>::call;
+    operations.fsync = Guarded<fsync>::call;
+    operations.flush = Guarded<flush>::call;
+    operations.release = Guarded<release>::call;
+    operations.unlink = Guarded<unlink>::call;
+    operations.rename = Guarded<rename>::call;
+    operations.link = Guarded<link>::call;
+    operations.statfs = Guarded<statfs>::call;
     return operations;
   }
 };

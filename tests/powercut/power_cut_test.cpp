@@ -20,11 +20,10 @@
 
 #include <fmt/format.h>
 
-#include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -37,13 +36,12 @@
 
 #include "crash_fs.h"
 #include "rule_history.h"
+#include "service_process.h"
 #include "talvoro/rules_protocol.h"
 #include "testsupport/mosquitto_broker.h"
 #include "testsupport/temp_dir.h"
 #include "testsupport/test_mqtt_client.h"
 #include "testsupport/text_and_namespaces.h"
-
-extern char** environ;
 
 namespace powercut {
 namespace {
@@ -90,105 +88,6 @@ std::string translation(std::string text) {
 std::string readFile(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-// The service binary, started with argv[0] "rules-preprocessor" so that its trace log is in
-// kTraceDir, and killed with the harness (PR_SET_PDEATHSIG).
-class Service {
- public:
-  Service(const std::string& brokerUrl, fs::path workDir)
-      : brokerVariable_("MQTT_BROKER_URL=" + brokerUrl), workDir_(std::move(workDir)) {}
-  ~Service() {
-    kill();
-    wait();
-  }
-  Service(const Service&) = delete;
-  Service& operator=(const Service&) = delete;
-
-  void start() {
-    // Prepared before fork: the child may only make async-signal-safe calls.
-    std::vector<char*> env{const_cast<char*>(brokerVariable_.c_str())};
-    for (char** variable = environ; *variable != nullptr; ++variable) {
-      env.push_back(*variable);
-    }
-    env.push_back(nullptr);
-    char* argv[] = {const_cast<char*>("rules-preprocessor"), nullptr};
-    const std::string output = (workDir_ / "service.out").string();
-    const pid_t parent = ::getpid();
-    pid_ = ::fork();
-    if (pid_ < 0) {
-      throw HarnessError("fork failed");
-    }
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-      const int out = ::open(output.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-      if (::getppid() != parent || out < 0 || ::chdir(workDir_.c_str()) != 0) {
-        ::_exit(126);
-      }
-      ::dup2(out, STDOUT_FILENO);
-      ::dup2(out, STDERR_FILENO);
-      ::execve(RULES_PREPROCESSOR_BINARY, argv, env.data());
-      ::_exit(127);
-    }
-  }
-
-  pid_t pid() const { return pid_; }
-
-  void kill() {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGKILL);
-    }
-  }
-
-  // Reaps the process; its wait status.
-  int wait() {
-    int status = 0;
-    if (pid_ > 0) {
-      while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-      }
-    }
-    pid_ = -1;
-    return status;
-  }
-
-  bool exited() {
-    int status = 0;
-    return pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_ && (pid_ = -1, true);
-  }
-
- private:
-  std::string brokerVariable_;
-  fs::path workDir_;
-  pid_t pid_ = -1;
-};
-
-// The bytes that the kernel holds for the process's TCP sockets and it has not read yet.
-std::size_t unreadSocketBytes(pid_t pid) {
-  std::vector<std::string> inodes;
-  std::error_code error;
-  for (const auto& fd : fs::directory_iterator(fmt::format("/proc/{}/fd", pid), error)) {
-    const std::string target = fs::read_symlink(fd.path(), error).string();
-    if (!error && target.compare(0, 8, "socket:[") == 0) {
-      inodes.push_back(target.substr(8, target.size() - 9));
-    }
-  }
-  std::size_t unread = 0;
-  for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
-    std::istringstream lines(readFile(table));
-    std::string line;
-    std::getline(lines, line);  // the header
-    while (std::getline(lines, line)) {
-      std::istringstream fields(line);
-      std::string field[10];
-      for (std::string& f : field) {
-        fields >> f;
-      }
-      if (std::find(inodes.begin(), inodes.end(), field[9]) != inodes.end()) {
-        unread += std::stoul(field[4].substr(field[4].find(':') + 1), nullptr, 16);
-      }
-    }
-  }
-  return unread;
 }
 
 struct Options {
@@ -257,13 +156,14 @@ class PowerCutProof {
         "chain {}: {} cuts within a burst, {} after it; {} messages acknowledged; "
         "{} file syncs, {} directory syncs, {} syncs failed on purpose\n",
         chain_.index, cutsWithin_, chain_.cuts - cutsWithin_, history_.acknowledgements(),
-        counts.fileSyncs, counts.directorySyncs, counts.failedSyncs);
+        counts.fileSyncs, counts.directorySyncs, counts.failedSyncs)
+              << std::flush;
     std::size_t violations = 0;
     for (const auto& [kind, count] : violationsByKind_) {
-      std::cout << fmt::format("chain {}: violations: {}: {}\n", chain_.index, kind, count);
+      std::cout << fmt::format("chain {}: violations: {}: {}\n", chain_.index, kind, count)
+                << std::flush;
       violations += count;
     }
-    std::cout.flush();
     return violations;
   }
 
@@ -398,7 +298,7 @@ class PowerCutProof {
       publish(name, nextText(name));
     }
     waitUntil([&] { return echoes_ == published_; }, 10s, "the burst's delivery");
-    waitUntil([&] { return unreadSocketBytes(service_.pid()) == 0; }, 10s,
+    waitUntil([&] { return service_.unreadSocketBytes() == 0; }, 10s,
               "the service's reading of the burst");
     std::this_thread::sleep_for(5ms);  // for the MQTT client's hand-over of the last message
     burstSize_ = size + 1;
@@ -459,7 +359,8 @@ class PowerCutProof {
             chain_.index, cut.number,
             cut.heldOperation == 0 ? "after the burst"
                                    : fmt::format("at operation {} of the burst", cut.heldOperation),
-            cut.keptOperations, cut.unsyncedOperations, violation.kind, violation.detail);
+            cut.keptOperations, cut.unsyncedOperations, violation.kind, violation.detail)
+                  << std::flush;  // a line at a time: the other chain writes too
       }
     }
   }
@@ -498,7 +399,7 @@ class PowerCutProof {
   testsupport::TestMqttClient client_;
   RuleHistory history_;
   std::unique_ptr<CrashSimulationFs> fs_;
-  Service service_;  // destroyed before the file system it uses
+  ServiceProcess service_;  // destroyed before the file system it uses
 
   std::vector<std::string> names_;
   std::map<std::string, std::size_t> versions_;
