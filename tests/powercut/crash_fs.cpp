@@ -14,12 +14,14 @@
 //    writeback, which need not have happened; ext4's zero-length files after a crash);
 //  - the directory operations after the chosen prefix.
 // Pessimistic but legitimate: ext4 often keeps more (the periodic commit; an fsync of one file
-// commits the whole journal; auto_da_alloc writes data replaced by a rename early), and every
-// state built here is one that it may leave. syncfs() and sync() make nothing durable: the kernel
-// does not pass them to a FUSE server, so a service that relies on them is caught.
+// commits the whole journal; auto_da_alloc starts writing a file's data when it is renamed over
+// another), and every state built here is one that it may leave.
+// syncfs() and sync() make nothing durable: the kernel does not pass them to a FUSE server, so a
+// program that relies on them is caught.
 // Not modelled: a file partly written back (it comes back with its synced data whole, which
 // changes nothing for files written once and synced before they are renamed into place); modes
-// and times (a file comes back 0644); hard links (each name comes back as a copy of the data).
+// and times (a file comes back with the default mode); hard links (each name comes back as a
+// copy of the data).
 //
 // Faults: a sync may fail with EIO (probability and seed given by the harness); it then makes
 // nothing durable, as a failed writeback promises nothing.
