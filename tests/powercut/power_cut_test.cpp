@@ -143,8 +143,7 @@ class PowerCutProof {
 
   // Runs every cut; the number of violations.
   std::size_t run() {
-    startService();
-    configure();
+    startService([] {});
     for (std::size_t number = 1; number <= chain_.cuts; ++number) {
       Cut cut = burstAndCut(number);
       restartOnCrashState(cut);
@@ -232,24 +231,24 @@ class PowerCutProof {
     return subscriptions_[filter];
   }
 
-  // Does `action`, then waits until the service subscribes to `filter`.
-  template <typename Action>
-  void subscribedAfter(const std::string& filter, Action action) {
-    const std::size_t before = subscriptions(filter);
-    action();
+  // Waits until the service subscribed to `filter` more than `before` times.
+  void waitForSubscription(const std::string& filter, std::size_t before) {
     waitUntil([&] { return subscriptions(filter) > before; }, 10s,
               fmt::format("the service's subscription to {}", filter));
   }
 
-  // The start-up sweep is done once the service subscribes: it comes before the connection.
-  void startService() {
-    subscribedAfter(protocol::kConfigurationTopic, [&] { service_.start(); });
-  }
-
-  void configure() {
-    subscribedAfter(rulesFilter_, [&] {
-      client_.publish(protocol::kConfigurationTopic, kConfiguration, 1);
-    });
+  // Starts the service and hands it the IO structure. The start-up sweep is done once the
+  // service subscribes (it comes before the connection), and `check` runs then. The service
+  // opens the rules topic with the IO structure it kept, or with the one it gets now.
+  template <typename Check>
+  void startService(Check check) {
+    const std::size_t configurationSubscriptions = subscriptions(protocol::kConfigurationTopic);
+    const std::size_t rulesSubscriptions = subscriptions(rulesFilter_);
+    service_.start();
+    waitForSubscription(protocol::kConfigurationTopic, configurationSubscriptions);
+    check();
+    client_.publish(protocol::kConfigurationTopic, kConfiguration, 1);
+    waitForSubscription(rulesFilter_, rulesSubscriptions);
   }
 
   void publish(const std::string& name, const std::string& text) {
@@ -334,9 +333,7 @@ class PowerCutProof {
     fs::remove_all(disk(cut.number - 1));
     std::error_code ignored;
     fs::remove_all(kTraceDir, ignored);
-    startService();
-    check(cut, image, next);
-    configure();
+    startService([&] { check(cut, image, next); });
   }
 
   void check(const Cut& cut, const DirectoryImage& before, const fs::path& disk) {
@@ -488,10 +485,12 @@ int skip(const std::string& reason) {
 // "error MESSAGE".
 std::string runChain(const Chain& chain) {
   try {
-    // Its own mount namespace: its own /etc/wb-rules (the layer) and /var/log/p7.
+    // Its own mount namespace: its own /etc/wb-rules (the layer), /var/log/p7 and state
+    // directory (the kept IO structure).
     if (::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        ::mount("tmpfs", "/var/log/p7", "tmpfs", 0, nullptr) != 0) {
+        ::mount("tmpfs", "/var/log/p7", "tmpfs", 0, nullptr) != 0 ||
+        ::mount("tmpfs", "/var/lib/rules-preprocessor", "tmpfs", 0, nullptr) != 0) {
       throw HarnessError(fmt::format("a mount namespace for chain {}: {}", chain.index,
                                      std::strerror(errno)));
     }
