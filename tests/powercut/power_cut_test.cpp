@@ -589,8 +589,7 @@ int run(const Options& options) {
   }
   if (!options.enforced) {
     std::cout << "power_cut_test: skipped: violations are reported but not enforced "
-                 "(POWER_CUT_ENFORCED=0) until the service makes every new file durable with "
-                 "its own fsync and fails a batch whose directory sync fails\n";
+                 "(POWER_CUT_ENFORCED=0)\n";
     return kSkipped;
   }
   return 1;
