@@ -6,7 +6,9 @@
 //   rss_after   the new structure in place, everything else released.
 // The peak is reset before each iteration through /proc/self/clear_refs.
 
-#include "main.cpp"
+#include "configuration.h"
+
+#include <malloc.h>
 
 #include <benchmark/benchmark.h>
 
@@ -17,24 +19,16 @@ namespace {
 
 constexpr std::size_t kElements = 100000;
 
-std::vector<char> bytesOf(const std::string& text) {
-  return std::vector<char>(text.begin(), text.end());
-}
-
-// A client that is never connected: intake only subscribes once, and the
-// benchmark starts past that point.
-talvoro::mosquitto::MqttAsyncWrapper& idleClient() {
-  static talvoro::mosquitto::MqttAsyncWrapper client("intake-benchmark");
-  return client;
-}
+// Intake opens the rules topic once; the benchmark starts past that point.
+void openNothing() {}
 
 // Two payloads that differ in one blank, so that every iteration is a new
 // configuration of the same size.
 void BM_AcceptConfiguration(benchmark::State& state) {
   const std::string text = makeLargeIoStructure(static_cast<std::size_t>(state.range(0)));
-  const std::vector<std::vector<char>> payloads = {bytesOf(text), bytesOf(text + " ")};
-  bool needRulesSubscription = false;
-  talvoro::handleConfiguration(payloads[1], idleClient(), needRulesSubscription);
+  const std::vector<std::string> payloads = {text, text + " "};
+  talvoro::Configuration configuration;
+  configuration.take(payloads[1], openNothing);
   malloc_trim(0);
 
   bench::Memory before;
@@ -46,7 +40,7 @@ void BM_AcceptConfiguration(benchmark::State& state) {
     before = bench::readMemory();
     state.ResumeTiming();
 
-    talvoro::handleConfiguration(payloads[next], idleClient(), needRulesSubscription);
+    configuration.take(payloads[next], openNothing);
     next = 1 - next;
 
     state.PauseTiming();
@@ -62,11 +56,11 @@ void BM_AcceptConfiguration(benchmark::State& state) {
 
 // The same payload again: one copy and one hash, no parse.
 void BM_RepeatedConfiguration(benchmark::State& state) {
-  const auto payload = bytesOf(makeLargeIoStructure(static_cast<std::size_t>(state.range(0))));
-  bool needRulesSubscription = false;
-  talvoro::handleConfiguration(payload, idleClient(), needRulesSubscription);
+  const std::string payload = makeLargeIoStructure(static_cast<std::size_t>(state.range(0)));
+  talvoro::Configuration configuration;
+  configuration.take(payload, openNothing);
   for (auto _ : state) {
-    talvoro::handleConfiguration(payload, idleClient(), needRulesSubscription);
+    configuration.take(payload, openNothing);
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(payload.size()));
 }

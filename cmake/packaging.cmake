@@ -45,10 +45,12 @@ string(TIMESTAMP RP_DEB_DATE "%a, %d %b %Y %H:%M:%S +0000" UTC)
 configure_file(${RP_PACKAGING_DIR}/changelog.in ${CMAKE_BINARY_DIR}/packaging/changelog @ONLY)
 rp_gzip(${CMAKE_BINARY_DIR}/packaging/changelog)
 rp_gzip(${RP_PACKAGING_DIR}/rules-preprocessor.8)
+rp_gzip(${RP_PACKAGING_DIR}/rules-push.1)
 install(FILES ${RP_PACKAGING_DIR}/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
               ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${RP_DOC_DIR})
 install(FILES ${CMAKE_BINARY_DIR}/packaging/rules-preprocessor.8.gz DESTINATION share/man/man8)
+install(FILES ${CMAKE_BINARY_DIR}/packaging/rules-push.1.gz DESTINATION share/man/man1)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ${PROJECT_NAME})

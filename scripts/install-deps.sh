@@ -32,6 +32,7 @@ target_libraries=(
   libboost-regex-dev
   libfmt-dev
   zlib1g-dev
+  libsystemd-dev
 )
 
 packages=(
@@ -40,6 +41,7 @@ packages=(
   nlohmann-json3-dev
   mosquitto mosquitto-clients openssl
   util-linux
+  libfuse3-dev fuse3
   dpkg-dev file lintian systemd
 )
 if [ "$fuzz" -eq 1 ]; then

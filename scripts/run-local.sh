@@ -47,10 +47,12 @@ else
   listening || { echo "mosquitto did not start" >&2; exit 1; }
 fi
 
-if [ ! -d /etc/wb-rules ]; then
-  echo "Creating the rule directory /etc/wb-rules"
-  mkdir -p /etc/wb-rules
-fi
+for dir in /etc/wb-rules /var/lib/rules-preprocessor; do
+  if [ ! -d "$dir" ]; then
+    echo "Creating $dir"
+    mkdir -p "$dir"
+  fi
+done
 
 echo "Running $binary (trace log: /var/log/p7/rules-preprocessor/); Ctrl-C stops it"
 MQTT_BROKER_URL=$url exec -a rules-preprocessor "$binary" &

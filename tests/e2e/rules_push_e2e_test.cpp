@@ -1,5 +1,7 @@
 // rules-push against the built service and a real broker: a deployment with
-// results, a rejected rule, a service killed in the middle, no service.
+// results, a rejected rule, an outdated one, a service killed in the middle
+// (with and without a retained configuration), an empty input, several
+// brokers, no service.
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -19,15 +21,18 @@ constexpr const char* kStructure =
 struct PushRun {
   std::optional<int> exitCode;  // none: still running at the time limit
   std::string output;
+  std::string errors;  // standard error
 };
 
-// rules-push as a child process whose standard output goes to a file.
+// rules-push as a child process whose standard output and error go to files.
 // Killed on destruction when it still runs.
 class PushProcess {
  public:
+  // Standard input is `input`, or empty.
   PushProcess(const std::vector<std::string>& args, const fs::path& output,
-              const std::optional<std::string>& brokerFromEnvironment)
-      : output_(output) {
+              const std::optional<std::string>& brokerFromEnvironment,
+              const std::string& input = "/dev/null")
+      : output_(output), input_(input) {
     // Binaries built for another architecture run in the emulator that runs
     // this test.
     std::vector<std::string> argv = {RULES_PUSH_BINARY};
@@ -61,7 +66,7 @@ class PushProcess {
     if (status_ && WIFEXITED(*status_)) {
       code = WEXITSTATUS(*status_);
     }
-    return {code, readAll(output_)};
+    return {code, readAll(output_), readAll(errorsFile())};
   }
 
  private:
@@ -73,7 +78,10 @@ class PushProcess {
       ::unsetenv("MQTT_BROKER_URL");
     }
     const int fd = ::open(output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0) {
+    const int errors = ::open(errorsFile().c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    const int in = ::open(input_.c_str(), O_RDONLY);
+    if (fd < 0 || ::dup2(fd, STDOUT_FILENO) < 0 || errors < 0 ||
+        ::dup2(errors, STDERR_FILENO) < 0 || in < 0 || ::dup2(in, STDIN_FILENO) < 0) {
       ::_exit(126);
     }
     std::vector<char*> argv;
@@ -85,6 +93,8 @@ class PushProcess {
     ::_exit(127);
   }
 
+  fs::path errorsFile() const { return output_.string() + ".err"; }
+
   bool running() {
     int status = 0;
     if (pid_ > 0 && ::waitpid(pid_, &status, WNOHANG) == pid_) {
@@ -95,6 +105,7 @@ class PushProcess {
   }
 
   fs::path output_;
+  std::string input_;
   pid_t pid_ = -1;
   std::optional<int> status_;
 };
@@ -162,6 +173,11 @@ TEST_F(PushTest, DeploysTheExamplesAndCallsARepeatedDeploymentUnchanged) {
   run = push(exampleRules());
   EXPECT_EQ(run.exitCode, 0) << run.output;
   EXPECT_TRUE(contains(run.output, "kitchen-light: unchanged\n")) << run.output;
+
+  run = push({"--check", exampleRules().front(), writeInput("never-sent.js", "x")});
+  EXPECT_EQ(run.exitCode, 4) << run.output;
+  EXPECT_TRUE(contains(run.output, ": in place\n")) << run.output;
+  EXPECT_TRUE(contains(run.output, "never-sent: would be sent: no status\n")) << run.output;
 }
 
 TEST_F(PushTest, ReportsARuleWithAMissingKeyAsRejected) {
@@ -204,6 +220,114 @@ TEST_F(PushTest, RecoversFromAServiceKilledInTheMiddleOfADeployment) {
             static_cast<std::size_t>(kRules))
       << run.output;
   EXPECT_EQ(ruleFiles().size(), static_cast<std::size_t>(kRules));
+}
+
+TEST_F(PushTest, ReportsOutdatedAfterANewIoStructureAndRetranslatesOnRequest) {
+  startConfigured(kStructure);
+  const std::string rule = "// 1765090800\nDEVICE_NAME(lamp1)\n";
+  const std::string file = writeInput("stamped.js", rule);
+  ASSERT_EQ(push({file}).exitCode, 0);
+  const std::string renamed = R"({"elements": {"lamp1": {"device": "relay_9", "port": 3}}})";
+  ASSERT_EQ(push({"--configuration", writeInput("renamed.json", renamed)}).exitCode, 0);
+
+  // Equal timestamps keep the old translation: that is what the tool says.
+  PushRun run = push({file});
+  EXPECT_EQ(run.exitCode, 1) << run.output;
+  EXPECT_TRUE(contains(run.output, "stamped: outdated: the installed version has the timestamp "
+                                   "1765090800, this one 1765090800\n"))
+      << run.output;
+  ASSERT_EQ(ruleFiles().size(), 1u);
+  EXPECT_EQ(readRuleFile(ruleFiles().front()), "// 1765090800\nrelay_7\n");
+
+  run = push({"--retranslate", file});
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_TRUE(contains(run.output, "stamped: installed\n")) << run.output;
+  ASSERT_EQ(ruleFiles().size(), 1u);
+  EXPECT_TRUE(contains(readRuleFile(ruleFiles().front()), "\nrelay_9\n"));
+  EXPECT_FALSE(contains(readRuleFile(ruleFiles().front()), "1765090800"));
+  EXPECT_EQ(readAll(file), rule);
+}
+
+TEST_F(PushTest, SendsTheConfigurationAgainToAServiceRestartedWithoutOne) {
+  startService();
+  testsupport::TestMqttClient observer;
+  observer.connect(broker_->url(), "e2e-observer");
+  observer.subscribe("/tl/bridge/rules/result/#", 1);
+  constexpr int kRules = 300;
+  std::vector<std::string> args = {"--configuration", writeInput("io.json", kStructure)};
+  for (int i = 0; i < kRules; ++i) {
+    args.push_back(writeInput("rule-" + std::to_string(i) + ".js",
+                              "DEVICE_NAME(lamp1) " + std::to_string(i)));
+  }
+  auto deployment = start(args);
+
+  ASSERT_TRUE(observer.waitMessage(20s)) << "no result before the kill";
+  service_->stop(SIGKILL, 10s);
+  // Without the IO structure it kept (a new controller, or one whose kept
+  // file was removed) and with none retained, it comes back waiting.
+  fs::remove(workDir_ / "state" / "io-structure.json");
+  startService();
+
+  const PushRun run = deployment->wait(120s);
+  EXPECT_EQ(run.exitCode, 0) << run.output << run.errors;
+  EXPECT_TRUE(contains(run.errors, "the service restarted without an IO structure; sending the "
+                                   "configuration again"))
+      << run.errors;
+  EXPECT_TRUE(contains(run.output, "configuration: accepted\n")) << run.output;
+  EXPECT_TRUE(contains(run.output, "summary: 300 rules; ")) << run.output;
+  EXPECT_EQ(testsupport::countOccurrences(run.output, ": installed\n") +
+                testsupport::countOccurrences(run.output, ": unchanged\n"),
+            static_cast<std::size_t>(kRules))
+      << run.output;
+  EXPECT_EQ(ruleFiles().size(), static_cast<std::size_t>(kRules));
+}
+
+TEST_F(PushTest, RefusesAnEmptyRuleTextUnlessClearIsGiven) {
+  startConfigured(kStructure);
+  ASSERT_EQ(push({writeInput("kitchen-light.js", "DEVICE_NAME(lamp1)")}).exitCode, 0);
+
+  // A generator that failed in a pipeline leaves standard input empty.
+  PushRun run = push({"--name", "kitchen-light", "-"});
+  EXPECT_EQ(run.exitCode, 2) << run.output;
+  EXPECT_EQ(run.output, "");
+  EXPECT_TRUE(contains(run.errors, "give --clear if that is meant")) << run.errors;
+  EXPECT_EQ(ruleFiles().size(), 1u);
+
+  run = push({"--clear", "--name", "kitchen-light", "-"});
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(run.output, "kitchen-light: cleared\nsummary: 1 rule; 1 cleared\n");
+  EXPECT_TRUE(ruleFiles().empty());
+}
+
+TEST_F(PushTest, DeploysToEveryBrokerAndASilentOneHoldsUpNoOther) {
+  startService();
+  // A second controller: a broker and a service of its own, with their own
+  // rule directory; and a third address where nothing answers.
+  testsupport::MosquittoBroker secondBroker;
+  const fs::path secondRules = scratch_.path() / "second-rules";
+  for (const auto* dir : {"second-rules", "second-logs", "second-work"}) {
+    fs::create_directory(scratch_.path() / dir);
+  }
+  ServiceProcess secondService(secondBroker.url(), secondRules, scratch_.path() / "second-logs",
+                               scratch_.path() / "second-work");
+  const std::string silent = "tcp://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort());
+  // The timeout below is short for the silent broker's sake: the second
+  // service must be there before it runs out (under an emulator too).
+  ASSERT_TRUE(eventually([&] {
+    return secondBroker.log().find("/tl/bridge/configuration (QoS 0)") != std::string::npos;
+  }, 30s)) << secondBroker.log();
+
+  const PushRun run = push({"--broker", secondBroker.url(), "--broker", silent, "--timeout", "3",
+                            "--configuration", writeInput("io.json", kStructure),
+                            writeInput("lamp.js", "DEVICE_NAME(lamp1)")});
+  EXPECT_EQ(run.exitCode, 3) << run.output;
+  for (const std::string& broker : {broker_->url(), secondBroker.url()}) {
+    EXPECT_TRUE(contains(run.output, broker + ": lamp: installed\n")) << run.output;
+  }
+  EXPECT_TRUE(contains(run.output, silent + ": configuration: no result\n")) << run.output;
+  EXPECT_EQ(ruleFiles().size(), 1u);
+  EXPECT_EQ(std::distance(fs::directory_iterator(secondRules), fs::directory_iterator()), 1);
+  EXPECT_TRUE(secondService.running());
 }
 
 TEST_F(PushTest, ExitsWith3WhenNoServiceAnswers) {

@@ -19,6 +19,8 @@ constexpr const char* kRulesPrefix = "/tl/bridge/rules/add/";
 
 }  // namespace
 
+const char* const kStandardErrorFile = "service.stderr";
+
 std::string readAll(const fs::path& path) {
   std::ifstream file(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(file), {});
@@ -32,9 +34,11 @@ ServiceProcess::ServiceProcess(const std::string& brokerUrl,
                                const fs::path& rulesDir, const fs::path& logsDir,
                                const fs::path& workDir) {
   const std::vector<std::string> args = {
-      RUN_IN_PRIVATE_MOUNTS, "--rules", rulesDir.string(), "--logs",
-      logsDir.string(),      "--argv0", "rules-preprocessor", "--",
+      RUN_IN_PRIVATE_MOUNTS, "--rules", rulesDir.string(), "--logs", logsDir.string(),
+      "--state", (workDir / "state").string(), "--argv0", "rules-preprocessor", "--",
       RULES_PREPROCESSOR_BINARY};
+  // The IO structure kept from one run to the next.
+  fs::create_directories(workDir / "state");
   std::vector<char*> argv;
   for (const auto& arg : args) {
     argv.push_back(const_cast<char*>(arg.c_str()));
@@ -47,7 +51,10 @@ ServiceProcess::ServiceProcess(const std::string& brokerUrl,
   }
   if (pid_ == 0) {
     ::setenv("MQTT_BROKER_URL", brokerUrl.c_str(), 1);
-    if (::chdir(workDir.c_str()) != 0) {
+    const int standardError = ::open((workDir / kStandardErrorFile).c_str(),
+                                     O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    if (::chdir(workDir.c_str()) != 0 || standardError < 0 ||
+        ::dup2(standardError, STDERR_FILENO) < 0) {
       ::_exit(126);
     }
     ::execv(argv[0], argv.data());

@@ -109,6 +109,10 @@ class ServiceTest : public ::testing::Test {
 // The whole content of a file; empty when it cannot be read.
 std::string readAll(const fs::path& path);
 
+// What every run of the service in a test wrote to standard error, in
+// ServiceTest's work directory.
+extern const char* const kStandardErrorFile;
+
 // The CRC-32 of zlib, computed bit by bit, independently of the service's
 // table, and as the decimal text of a status.
 std::uint32_t crc32Of(const std::string& bytes);

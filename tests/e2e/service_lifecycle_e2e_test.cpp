@@ -2,7 +2,14 @@
 // instance on the same rule directory: the rule directory always ends with
 // exactly one version of every rule.
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "testsupport/text_and_namespaces.h"
 
 #include "service_fixture.h"
 
@@ -25,8 +32,9 @@ class LifecycleTest : public ServiceTest {
   }
 };
 
-TEST_F(LifecycleTest, StopsCleanlyOnSigterm) {
+TEST_F(LifecycleTest, StopsCleanlyOnSigtermAndKeepsTheStoryOnStandardError) {
   publishRule("r", "// 1900000000\nv1");
+  publishRule("bad", "DEVICE_NAME(nowhere)");
   sync();
   const pid_t pid = service_->pid();
   // Well within the few seconds a supervisor waits (idle, it takes a fraction
@@ -39,6 +47,35 @@ TEST_F(LifecycleTest, StopsCleanlyOnSigterm) {
                                " disconnected.") != std::string::npos;
   })) << broker_->log();
   EXPECT_EQ(ruleFiles(), Files{installedName("r", "// 1900000000\nv1")});
+  // The start, every error and the reason of the exit, as a supervisor's
+  // journal keeps them; routine records stay in the trace log.
+  const std::string standardError = readAll(workDir_ / kStandardErrorFile);
+  for (const char* record :
+       {"Version v", "Ошибка обработки правила для bad: Parse error!",
+        "Получен сигнал Terminated, сервис останавливается"}) {
+    EXPECT_NE(standardError.find(record), std::string::npos) << record << "\n" << standardError;
+  }
+  EXPECT_EQ(standardError.find("Новый хеш для r"), std::string::npos) << standardError;
+}
+
+TEST_F(LifecycleTest, AHangupStopsItAsCleanlyAsSigterm) {
+  EXPECT_TRUE(exitedWith(service_->stop(SIGHUP, 5s), 0));
+  service_.reset();
+  EXPECT_TRUE(waitForTrace("Получен сигнал Hangup, сервис останавливается"));
+}
+
+TEST_F(LifecycleTest, TheLastIoStructureIsKeptForTheNextStart) {
+  service_->stop(SIGTERM, 5s);
+  startService();
+  // No configuration is sent again: the kept one opens the rules topic.
+  ASSERT_TRUE(eventually([&] {
+    return countInBrokerLog("/tl/bridge/rules/add/+ (QoS 0)") == 2;
+  })) << broker_->log();
+  publishRule("r", "DEVICE_NAME(lamp1)");
+  sync();
+  EXPECT_EQ(ruleFiles(), Files{installedName("r", "relay_7")});
+  EXPECT_TRUE(waitForTrace("Структура ввода-вывода восстановлена из "
+                           "/var/lib/rules-preprocessor/io-structure.json: элементов 1"));
 }
 
 TEST_F(LifecycleTest, ASecondInstanceOnTheSameDirectoryExitsAndTheFirstGoesOn) {
@@ -109,6 +146,56 @@ TEST_F(LifecycleTest, RefusesARuleWithoutAName) {
   EXPECT_EQ(takeStatuses(), (std::map<std::string, std::string>{}));
   EXPECT_EQ(ruleFiles(), Files{});
   EXPECT_TRUE(waitForTrace("Правило  отклонено: the rule name is empty"));
+}
+
+// systemd's notification socket, as the test stands in for systemd.
+class NotifySocket {
+ public:
+  explicit NotifySocket(const fs::path& path) : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.string().copy(address.sun_path, sizeof address.sun_path - 1);
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+      throw std::runtime_error("cannot bind " + path.string());
+    }
+  }
+  ~NotifySocket() { ::close(fd_); }
+
+  // Every notification received so far, one line each.
+  const std::string& received() {
+    char buffer[4096];
+    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
+      received_.append(buffer, static_cast<std::size_t>(n)).push_back('\n');
+    }
+    return received_;
+  }
+
+ private:
+  int fd_;
+  std::string received_;
+};
+
+TEST_F(ServiceTest, TellsSystemdItIsReadyAliveWhatItDoesAndThatItStops) {
+  NotifySocket systemd(scratch_.path() / "notify");
+  ::setenv("NOTIFY_SOCKET", (scratch_.path() / "notify").c_str(), 1);
+  ::setenv("WATCHDOG_USEC", "400000", 1);
+  startService();
+  ::unsetenv("NOTIFY_SOCKET");
+  ::unsetenv("WATCHDOG_USEC");
+  auto said = [&](const std::string& line) {
+    return eventually([&] { return systemd.received().find(line + "\n") != std::string::npos; });
+  };
+  EXPECT_TRUE(said("READY=1"));
+  EXPECT_TRUE(said("STATUS=waiting for the IO structure on /tl/bridge/configuration"));
+  configure(R"({"elements": {}})");
+  EXPECT_TRUE(said("STATUS=ready, 0 rules installed"));
+  // The watchdog is fed at least every half of its interval.
+  const std::size_t fed = testsupport::countOccurrences(systemd.received(), "WATCHDOG=1");
+  std::this_thread::sleep_for(1s);
+  EXPECT_GE(testsupport::countOccurrences(systemd.received(), "WATCHDOG=1"), fed + 2);
+  service_->stop(SIGTERM, 5s);
+  service_.reset();
+  EXPECT_TRUE(said("STOPPING=1"));
 }
 
 }  // namespace

@@ -123,9 +123,8 @@ TEST_F(ServiceTest, AnnouncesItsStateOnTheStateTopic) {
   service_->waitExit(10s);
   EXPECT_EQ(statesUntil("offline"), "offline ");
 
+  // The IO structure kept from the run before: ready without it being sent.
   startService();
-  EXPECT_EQ(statesUntil("waiting"), "waiting ");
-  client_.publish(kConfigurationTopic, kStructure, 1);
   EXPECT_EQ(statesUntil("ready"), "ready ");
   service_->stop(SIGTERM, 5s);
   service_.reset();

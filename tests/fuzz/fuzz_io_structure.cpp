@@ -3,7 +3,7 @@
 // the library strictly too, must end in a structure or in an exception
 // whose message can be built.
 
-#include "main.cpp"
+#include "configuration.h"
 
 #include <cstddef>
 #include <cstdint>

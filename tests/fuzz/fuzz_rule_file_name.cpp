@@ -1,13 +1,14 @@
 // Rule names and the rule directory's file names: for any rule name (one
 // topic level) and any directory entry, a name is refused exactly when it
-// cannot make a file name for every hash; an accepted name's file names
+// cannot make a visible file name for every hash; an accepted name's file names
 // fit the file system, its aside name leads back to it and is never taken
 // for a rule file or a temporary file; an entry is taken for the rule's
 // installed file exactly when it is that file's name.
 //
 // Input: the rule name, '/', the directory entry.
 
-#include "main.cpp"
+#include "rule_names.h"
+#include "talvoro/rules_protocol.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,23 +38,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string entry = input.substr(std::min(slash + 1, input.size()));
   using namespace talvoro;
 
-  if (!name.empty()) require(ruleNameOf(kRulesTopicPrefix + name) == name);
-  const bool fits = !name.empty() && name.find('\0') == std::string::npos &&
-                    name.size() <= kMaxRuleNameLength;
+  if (!name.empty()) require(ruleNameOf(protocol::kRulesTopicPrefix + name) == name);
+  const bool fits = !name.empty() && name.front() != '.' &&
+                    name.find('\0') == std::string::npos && name.size() <= kMaxRuleNameLength;
   require(accepted(name) == fits);
 
   const std::string longest = installedFileName(name, std::string(kMaxHashDigits, '9'));
-  if (fits) require(longest.size() <= kMaxFileNameLength);
+  if (fits) require(longest.size() <= kMaxFileNameLength && longest.front() != '.');
   const std::string aside = asideFileName(longest);
   require(aside.size() == longest.size() && aside.front() == '.');
   require(installedNameOfAside(aside) == longest);
   require(!isPendingFileName(aside) && !isPendingFileName(longest));
-  require(hashOfInstalledFile(aside, name + kInstalledFileSeparator).empty());
+  require(!parseInstalledFileName(aside));
 
-  const std::string hash = hashOfInstalledFile(entry, name + kInstalledFileSeparator);
-  if (!hash.empty()) {
-    require(hash.find_first_not_of("0123456789") == std::string::npos);
-    require(installedFileName(name, hash) == entry);
+  if (const auto installed = parseInstalledFileName(entry)) {
+    require(!installed->hash.empty());
+    require(installed->hash.find_first_not_of("0123456789") == std::string::npos);
+    require(installedFileName(installed->rule, installed->hash) == entry);
   }
+  const auto found = parseInstalledFileName(installedFileName(name, "7"));
+  require(found && found->rule == name && found->hash == "7");
   return 0;
 }

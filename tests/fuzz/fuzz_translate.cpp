@@ -2,7 +2,8 @@
 // against a fixed IO structure, or rejected with std::runtime_error as the
 // service expects; the timestamp is read from the text and the translation.
 
-#include "main.cpp"
+#include "p7/trace.h"
+#include "rule_text.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -17,25 +18,23 @@ constexpr const char* kStructure =
     R"json("fan2": {"device": "relay_9", "template": "two"}, "bare": {"device": ""},)json"
     R"json("tricky": {"device": "$1 \\0 $& DEVICE_NAME(lamp1) (?R)", "cells": ["$`"]}}})json";
 
-void configureOnce() {
-  static const bool configured = [] {
+const talvoro::IoStructure& structure() {
+  static const talvoro::IoStructure configured = [] {
     P7::LoggerInit(P7::MainTrace, "/P7.Sink=Null");
     talvoro::TemplateCacheCleanupGuard guard;
-    talvoro::m_configuration = talvoro::parseIoStructure<talvoro::IoInfo>(
-        nlohmann::json::parse(kStructure), guard, false);
-    return true;
+    return talvoro::parseIoStructure<talvoro::IoInfo>(nlohmann::json::parse(kStructure), guard,
+                                                      false);
   }();
-  (void)configured;
+  return configured;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  configureOnce();
   const std::string text(reinterpret_cast<const char*>(data), size);
   (void)talvoro::extractEpochTsOrZero(text);
   try {
-    (void)talvoro::extractEpochTsOrZero(talvoro::translate(text));
+    (void)talvoro::extractEpochTsOrZero(talvoro::translate(text, structure()));
   } catch (const std::runtime_error&) {
     // A rejected rule: the service logs it and goes on.
   }

@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Runs a program in a private mount namespace in which the service's fixed
-# directories /etc/wb-rules and /var/log/p7 are bind mounts of other
-# directories, so that tests never touch the machine's own.
+# directories /etc/wb-rules, /var/log/p7 and /var/lib/rules-preprocessor are
+# bind mounts of other directories, so that tests never touch the machine's
+# own.
 #
-#   run-in-private-mounts.sh --rules DIR --logs DIR [--argv0 NAME] -- PROGRAM [ARGS...]
-#       execs PROGRAM (same process id as this script) with argv[0] NAME.
+#   run-in-private-mounts.sh --rules DIR --logs DIR [--state DIR] [--argv0 NAME] -- PROGRAM [ARGS...]
+#       execs PROGRAM (same process id as this script) with argv[0] NAME; without
+#       --state, the state directory is an empty tmpfs.
 #   run-in-private-mounts.sh -- PROGRAM [ARGS...]
 #       uses fresh temporary directories, removed when PROGRAM ends.
 #
@@ -18,11 +20,12 @@
 # that runs PROGRAM, for binaries built for another architecture.
 set -euo pipefail
 
-rules_dir="" logs_dir="" argv0="" inside=0
+rules_dir="" logs_dir="" state_dir="" argv0="" inside=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --rules) rules_dir=$2; shift 2 ;;
     --logs) logs_dir=$2; shift 2 ;;
+    --state) state_dir=$2; shift 2 ;;
     --argv0) argv0=$2; shift 2 ;;
     --inside) inside=1; shift ;;
     --) shift; break ;;
@@ -58,18 +61,23 @@ make_private_mount_point() {
 }
 
 if [ "$inside" -eq 1 ]; then
-  for dir in /etc/wb-rules /var/log/p7; do
+  for dir in /etc/wb-rules /var/log/p7 /var/lib/rules-preprocessor; do
     [ -d "$dir" ] || mkdir -p "$dir" 2>/dev/null || make_private_mount_point "$dir"
   done
   mount --bind "$rules_dir" /etc/wb-rules
   mount --bind "$logs_dir" /var/log/p7
+  if [ -n "$state_dir" ]; then
+    mount --bind "$state_dir" /var/lib/rules-preprocessor
+  else
+    mount -t tmpfs tmpfs /var/lib/rules-preprocessor
+  fi
   run_program "$@"
 fi
 
 if unshare --mount true 2>/dev/null; then
   namespace=(unshare --mount --propagation private)
   # Bind mounts need their mount points; on a controller they exist anyway.
-  mkdir -p /etc/wb-rules /var/log/p7
+  mkdir -p /etc/wb-rules /var/log/p7 /var/lib/rules-preprocessor
 elif unshare --user --map-root-user --mount true 2>/dev/null; then
   namespace=(unshare --user --map-root-user --mount --propagation private)
 else
@@ -80,7 +88,8 @@ fi
 
 if [ -n "$rules_dir" ] && [ -n "$logs_dir" ]; then
   exec "${namespace[@]}" -- "$0" --inside \
-    --rules "$rules_dir" --logs "$logs_dir" --argv0 "$argv0" -- "$program" "$@"
+    --rules "$rules_dir" --logs "$logs_dir" ${state_dir:+--state "$state_dir"} \
+    --argv0 "$argv0" -- "$program" "$@"
 fi
 
 scratch=$(mktemp -d /tmp/private-mounts.XXXXXX)

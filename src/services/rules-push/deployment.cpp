@@ -2,8 +2,6 @@
 
 #include <fmt/format.h>
 
-#include <map>
-
 namespace talvoro::push {
 namespace {
 
@@ -17,28 +15,29 @@ bool isSuccess(const std::string& outcome) {
 Deployment::Deployment(std::vector<Item> items, Limits limits)
     : items_(std::move(items)), limits_(limits), progress_(items_.size()), open_(items_.size()) {
   for (std::size_t i = 0; i < items_.size(); ++i) {
-    byLabel_.emplace(items_[i].label, i);
     byResultTopic_.emplace(items_[i].resultTopic, i);
   }
 }
 
 Deployment::Step Deployment::due(Clock::time_point now) {
   Step step;
-  for (std::size_t i = 0; i < nextFirstSend_; ++i) {
+  for (std::size_t i = 0; i < progress_.size(); ++i) {
     if (progress_[i].phase == Phase::InFlight && progress_[i].deadline <= now) {
-      resendOrGiveUp(i, now, step);
+      resendOrGiveUp(i, step);
     }
   }
   while (nextFirstSend_ < items_.size() && inFlight_ < limits_.maxInFlight) {
-    Progress& progress = progress_[nextFirstSend_];
-    progress = {Phase::InFlight, 1, now + limits_.timeout, {}};
-    ++inFlight_;
-    step.send.push_back(nextFirstSend_++);
+    if (progress_[nextFirstSend_].phase == Phase::Waiting) {
+      progress_[nextFirstSend_] = {Phase::InFlight, 1, Clock::time_point::max(), {}};
+      ++inFlight_;
+      step.send.push_back({nextFirstSend_, 1});
+    }
+    ++nextFirstSend_;
   }
   return step;
 }
 
-void Deployment::resendOrGiveUp(std::size_t index, Clock::time_point now, Step& step) {
+void Deployment::resendOrGiveUp(std::size_t index, Step& step) {
   Progress& progress = progress_[index];
   if (progress.attempts > limits_.retries) {
     finish(index, Phase::GaveUp);
@@ -46,8 +45,28 @@ void Deployment::resendOrGiveUp(std::size_t index, Clock::time_point now, Step& 
     return;
   }
   ++progress.attempts;
-  progress.deadline = now + limits_.timeout;
-  step.send.push_back(index);
+  progress.deadline = Clock::time_point::max();
+  step.send.push_back({index, progress.attempts});
+}
+
+Deployment::Progress* Deployment::inFlight(std::size_t index, int attempt) {
+  if (index >= progress_.size()) {
+    return nullptr;
+  }
+  Progress& progress = progress_[index];
+  const bool current = progress.phase == Phase::InFlight && progress.attempts == attempt &&
+                       progress.deadline == Clock::time_point::max();
+  return current ? &progress : nullptr;
+}
+
+void Deployment::delivered(std::size_t index, int attempt, Clock::time_point now) {
+  if (Progress* progress = inFlight(index, attempt)) {
+    progress->deadline = now + limits_.timeout;
+  }
+}
+
+void Deployment::notDelivered(std::size_t index, int attempt, Clock::time_point now) {
+  delivered(index, attempt, now);
 }
 
 void Deployment::serviceLost() {
@@ -56,6 +75,18 @@ void Deployment::serviceLost() {
       progress.deadline = Clock::time_point::min();
     }
   }
+}
+
+void Deployment::reopen(std::size_t index) {
+  Progress& progress = progress_[index];
+  if (progress.phase != Phase::Done && progress.phase != Phase::GaveUp) {
+    return;
+  }
+  progress.phase = Phase::InFlight;
+  progress.attempts = 0;
+  progress.deadline = Clock::time_point::min();
+  ++inFlight_;
+  ++open_;
 }
 
 std::vector<std::size_t> Deployment::giveUpAll() {
@@ -71,12 +102,6 @@ std::vector<std::size_t> Deployment::giveUpAll() {
   return gaveUp;
 }
 
-void Deployment::noteStatus(const std::string& label, std::uint32_t crc) {
-  if (byLabel_.count(label) != 0) {
-    statuses_[label] = crc;
-  }
-}
-
 std::optional<std::size_t> Deployment::takeResult(const std::string& resultTopic,
                                                   std::optional<std::uint32_t> crc,
                                                   Outcome outcome) {
@@ -88,14 +113,6 @@ std::optional<std::size_t> Deployment::takeResult(const std::string& resultTopic
   const Item& item = items_[index];
   if (progress_[index].phase != Phase::InFlight || (item.crc && crc != item.crc)) {
     return std::nullopt;
-  }
-  // A resent text that the service had installed before its result was lost
-  // comes back "outdated" when it carries a timestamp; the status shows that
-  // this very text is the installed one.
-  const auto status = statuses_.find(item.label);
-  if (outcome.outcome == "outdated" && item.crc && status != statuses_.end() &&
-      status->second == *item.crc) {
-    outcome = {"unchanged", "installed already; the service said: " + outcome.reason};
   }
   progress_[index].outcome = std::move(outcome);
   finish(index, Phase::Done);
@@ -127,13 +144,21 @@ int Deployment::exitStatus() const {
   return status;
 }
 
-std::string Deployment::summary(const std::string& noun) const {
+std::map<std::string, std::size_t> Deployment::counts() const {
   std::map<std::string, std::size_t> counts;
   for (const Progress& progress : progress_) {
-    ++counts[progress.phase == Phase::Done ? progress.outcome.outcome : "no result"];
+    ++counts[progress.phase == Phase::Done ? progress.outcome.outcome : kNoResult];
   }
-  std::string text = fmt::format("summary: {} {}{}", items_.size(), noun,
-                                 items_.size() == 1 ? "" : "s");
+  return counts;
+}
+
+std::string Deployment::summary(const std::string& noun) const {
+  return summaryText(noun, items_.size(), counts());
+}
+
+std::string summaryText(const std::string& noun, std::size_t total,
+                        const std::map<std::string, std::size_t>& counts) {
+  std::string text = fmt::format("summary: {} {}{}", total, noun, total == 1 ? "" : "s");
   const char* separator = "; ";
   for (const auto& [outcome, count] : counts) {
     text += fmt::format("{}{} {}", separator, count, outcome);

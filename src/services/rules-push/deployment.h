@@ -1,7 +1,6 @@
 #pragma once
-// Bookkeeping of a deployment: which messages went out, which are answered,
-// which are due to go again. No MQTT here; the caller publishes, feeds in
-// what the service answers and passes the time.
+// Bookkeeping of a deployment to one broker: which messages went out, were
+// taken by the broker, are answered, are due again. No MQTT, no clock here.
 
 #include <chrono>
 #include <cstddef>
@@ -30,20 +29,32 @@ struct Outcome {
   std::string reason;
 };
 
+// The outcome counted for an item without one.
+inline const std::string kNoResult = "no result";
+
+// The caller publishes what due() returns, feeds in the broker's
+// acknowledgements and the service's results, and passes the time.
 class Deployment {
  public:
   using Clock = std::chrono::steady_clock;
 
   struct Limits {
-    Clock::duration timeout;   // for each result
+    Clock::duration timeout;   // for each result, from the broker's acknowledgement
     int retries;               // sends after the first
     std::size_t maxInFlight;   // items sent and not yet answered
   };
 
-  // What to do now: publish `send` (indices into items()); `gaveUp` have no
-  // result after their last attempt.
+  // One publication to make now: item `index`, its attempt number `attempt`
+  // (to match the broker's acknowledgement with delivered()).
+  struct Send {
+    std::size_t index;
+    int attempt;
+  };
+
+  // What to do now: publish `send`; `gaveUp` have no result after their last
+  // attempt.
   struct Step {
-    std::vector<std::size_t> send;
+    std::vector<Send> send;
     std::vector<std::size_t> gaveUp;
   };
 
@@ -53,21 +64,31 @@ class Deployment {
 
   // Call while the service listens: first sends up to the in-flight bound,
   // resends of items whose result is overdue, give-ups of those out of
-  // attempts. The returned sends count as made at `now`.
+  // attempts. The returned sends count as made at `now`; the timeout of each
+  // starts when delivered() or notDelivered() is told of it.
   Step due(Clock::time_point now);
+
+  // The broker acknowledged `attempt` of item `index`: its result is due
+  // within the timeout from `now`. Acknowledgements of earlier attempts and
+  // of answered items are ignored.
+  void delivered(std::size_t index, int attempt, Clock::time_point now);
+  // The attempt did not reach the broker: it goes again after the timeout.
+  void notDelivered(std::size_t index, int attempt, Clock::time_point now);
 
   // The service went away or came back: results of what is in flight may
   // never come, so all of it is due to go again.
   void serviceLost();
 
-  // Every unfinished item gives up (the service never became ready).
+  // Item `index`, answered already, goes again (the restarted service lost
+  // it); its next result replaces the outcome.
+  void reopen(std::size_t index);
+
+  // Every unfinished item gives up (the service never became ready, or the
+  // user interrupted): their indices, in order.
   std::vector<std::size_t> giveUpAll();
 
-  // The installed rule text of `label` has this CRC (the service's status).
-  void noteStatus(const std::string& label, std::uint32_t crc);
-
-  // A result on `resultTopic`. Returns the item it finishes, or nothing when it is
-  // not one of ours, not in flight, or carries another CRC.
+  // A result on `resultTopic`. Returns the item it finishes, or nothing when
+  // it is not one of ours, not in flight, or carries another CRC.
   std::optional<std::size_t> takeResult(const std::string& resultTopic,
                                         std::optional<std::uint32_t> crc, Outcome outcome);
 
@@ -75,6 +96,8 @@ class Deployment {
   bool finished() const { return open_ == 0; }
   // 0, 1 or 3 as documented for the tool (only meaningful once finished).
   int exitStatus() const;
+  // The number of items by outcome, "no result" for those without one.
+  std::map<std::string, std::size_t> counts() const;
   // "summary: 3 rules; 2 installed, 1 no result" for `noun` "rule".
   std::string summary(const std::string& noun) const;
 
@@ -83,22 +106,27 @@ class Deployment {
   struct Progress {
     Phase phase = Phase::Waiting;
     int attempts = 0;
-    Clock::time_point deadline{};
+    // Until the broker acknowledged the attempt: never.
+    Clock::time_point deadline = Clock::time_point::max();
     Outcome outcome;
   };
 
-  void resendOrGiveUp(std::size_t index, Clock::time_point now, Step& step);
+  Progress* inFlight(std::size_t index, int attempt);
+  void resendOrGiveUp(std::size_t index, Step& step);
   void finish(std::size_t index, Phase phase);
 
   std::vector<Item> items_;
   Limits limits_;
   std::vector<Progress> progress_;
-  std::unordered_map<std::string, std::size_t> byLabel_;
   std::unordered_map<std::string, std::size_t> byResultTopic_;
-  std::unordered_map<std::string, std::uint32_t> statuses_;
   std::size_t nextFirstSend_ = 0;
   std::size_t inFlight_ = 0;
   std::size_t open_ = 0;
 };
+
+// "summary: 3 rules; 2 installed, 1 no result": `total` items named `noun`,
+// and how many ended with each outcome.
+std::string summaryText(const std::string& noun, std::size_t total,
+                        const std::map<std::string, std::size_t>& counts);
 
 }  // namespace talvoro::push

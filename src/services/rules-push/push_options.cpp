@@ -5,12 +5,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <set>
+#include <string_view>
 
 namespace talvoro::push {
 namespace {
@@ -83,6 +86,81 @@ void checkCombination(const PushOptions& options) {
       options.files.front() == "-") {
     throw UsageError("standard input cannot be both the configuration and a rule");
   }
+  if (options.check && options.configuration) {
+    throw UsageError("--check reads the statuses of rules; a configuration leaves none to check");
+  }
+  if (options.check && options.retranslate) {
+    throw UsageError("--check and --retranslate cannot go together: a re-stamped text is "
+                     "never in place");
+  }
+}
+
+constexpr const char* kDefaultBroker = "tcp://127.0.0.1:1883";
+
+bool isHostNameCharacter(char c) {
+  return std::isalnum(static_cast<unsigned char>(c)) != 0 || c == '.' || c == '-' || c == '_';
+}
+
+bool isIpv6Character(char c) {
+  return std::isxdigit(static_cast<unsigned char>(c)) != 0 || c == ':' || c == '.';
+}
+
+bool isPort(std::string_view text) {
+  if (text.empty() || text.size() > 5 ||
+      text.find_first_not_of("0123456789") != std::string_view::npos) {
+    return false;
+  }
+  const long port = std::strtol(std::string(text).c_str(), nullptr, 10);
+  return port >= 1 && port <= 65535;
+}
+
+// Why `uri` is no broker address, or nothing when it is one.
+std::optional<std::string> brokerAddressFault(const std::string& uri) {
+  const std::size_t schemeEnd = uri.find("://");
+  if (schemeEnd == std::string::npos) {
+    return "expected scheme://host[:port]";
+  }
+  static const std::set<std::string> kSchemes = {"tcp", "mqtt", "ssl", "mqtts"};
+  if (kSchemes.count(uri.substr(0, schemeEnd)) == 0) {
+    return "the scheme is not tcp, mqtt, ssl or mqtts";
+  }
+  const std::string_view rest = std::string_view(uri).substr(schemeEnd + 3);
+  std::string_view host = rest;
+  std::optional<std::string_view> port;
+  if (!rest.empty() && rest.front() == '[') {
+    const std::size_t close = rest.find(']');
+    if (close == std::string_view::npos) {
+      return "the IPv6 address lacks its closing ']'";
+    }
+    host = rest.substr(1, close - 1);
+    const std::string_view after = rest.substr(close + 1);
+    if (host.empty() || host.find(':') == std::string_view::npos ||
+        !std::all_of(host.begin(), host.end(), isIpv6Character)) {
+      return "the brackets hold no IPv6 address";
+    }
+    if (!after.empty()) {
+      if (after.front() != ':') {
+        return "only a port may follow the IPv6 address";
+      }
+      port = after.substr(1);
+    }
+  } else {
+    const std::size_t colon = rest.find(':');
+    host = rest.substr(0, colon);
+    if (colon != std::string_view::npos) {
+      port = rest.substr(colon + 1);
+    }
+    if (host.empty()) {
+      return "the host is missing";
+    }
+    if (!std::all_of(host.begin(), host.end(), isHostNameCharacter)) {
+      return "the host holds characters other than letters, digits, '.', '-' and '_'";
+    }
+  }
+  if (port && !isPort(*port)) {
+    return "the port is not a number from 1 to 65535";
+  }
+  return std::nullopt;
 }
 
 // An MQTT topic is UTF-8 of at most 65535 bytes, the rules topic prefix
@@ -142,8 +220,11 @@ PushOptions parseArguments(const std::vector<std::string>& args) {
     } else if (arg == "--help" || arg == "-h") {
       options.help = true;
       return options;
+    } else if (arg == "--version") {
+      options.version = true;
+      return options;
     } else if (isOption(arg, "--broker")) {
-      options.broker = optionValue(args, i, "--broker");
+      options.brokers.push_back(optionValue(args, i, "--broker"));
     } else if (isOption(arg, "--timeout")) {
       options.timeout = parseTimeout(optionValue(args, i, "--timeout"));
     } else if (isOption(arg, "--retries")) {
@@ -153,12 +234,45 @@ PushOptions parseArguments(const std::vector<std::string>& args) {
       checkRuleName(*options.name);
     } else if (isOption(arg, "--configuration")) {
       options.configuration = optionValue(args, i, "--configuration");
+    } else if (arg == "--clear") {
+      options.clear = true;
+    } else if (arg == "--retranslate") {
+      options.retranslate = true;
+    } else if (arg == "--check") {
+      options.check = true;
+    } else if (arg == "--json") {
+      options.json = true;
     } else {
       throw UsageError(fmt::format("unknown option \"{}\"", arg));
     }
   }
   checkCombination(options);
   return options;
+}
+
+void checkBrokerAddress(const std::string& uri, const std::string& source) {
+  if (const auto fault = brokerAddressFault(uri)) {
+    throw UsageError(
+        fmt::format("{}: \"{}\" is not a broker address: {}", source, uri, *fault));
+  }
+}
+
+std::vector<std::string> brokerAddresses(const PushOptions& options,
+                                         const char* environmentBroker) {
+  if (options.brokers.empty()) {
+    const bool fromEnvironment = environmentBroker != nullptr && *environmentBroker != '\0';
+    const std::string broker = fromEnvironment ? environmentBroker : kDefaultBroker;
+    checkBrokerAddress(broker, fromEnvironment ? "MQTT_BROKER_URL" : "the default broker");
+    return {broker};
+  }
+  std::set<std::string> seen;
+  for (const std::string& broker : options.brokers) {
+    checkBrokerAddress(broker, "--broker");
+    if (!seen.insert(broker).second) {
+      throw UsageError(fmt::format("--broker: \"{}\" is given twice", broker));
+    }
+  }
+  return options.brokers;
 }
 
 std::string ruleNameOf(const std::string& path) {
@@ -227,62 +341,16 @@ std::vector<RuleFile> loadRules(const PushOptions& options) {
     if (!names.insert(name).second) {
       throw UsageError(fmt::format("the rule name \"{}\" is given twice (file {})", name, file));
     }
-    rules.push_back({std::move(name), readInput(file)});
+    std::string text = readInput(file);
+    if (text.empty() && !options.clear) {
+      throw InputError(fmt::format(
+          "the rule \"{}\" ({}) is empty, which would remove the installed rule; give --clear "
+          "if that is meant",
+          name, file == "-" ? "standard input" : file));
+    }
+    rules.push_back({std::move(name), std::move(text)});
   }
   return rules;
-}
-
-const char* usageText() {
-  return R"(Usage:
-  rules-push [--broker URI] [--timeout SECONDS] [--retries N] FILE...
-  rules-push [...] --name NAME FILE|-
-  rules-push [...] --configuration FILE [FILE...]
-
-Deploys automation rules to rules-preprocessor over MQTT and waits until the
-service has handled each of them.
-
-Each FILE is one rule; its name is the file's base name without ".js"
-(kitchen-light.js is the rule "kitchen-light"). --name NAME sets the name of a
-single FILE, or of the rule read from standard input (-). A name that occurs
-twice, or that holds '/', '+' or '#', is refused.
---configuration FILE hands the service an IO structure first; rules given as
-well go out only after it was accepted or found unchanged.
-
-The tool waits until the service says it is "ready" (for a configuration
-alone, "waiting" will do), publishes the rules, up to 100 at a time, and waits
-for each rule's result. A rule without a result within the timeout is sent
-again, up to N more times: an identical rule ends "unchanged" (or "outdated",
-which counts as unchanged when the service's status shows that this very text
-is installed). When the service goes offline meanwhile, the tool waits for it
-to be ready again (up to the timeout) and sends again what was unanswered.
-
-Output: one line per rule, "<name>: <outcome>" and ": <reason>" where the
-service gives one ("<name>: no result" when none came), then a summary line.
-
-Options:
-  --broker URI         the MQTT broker; default: $MQTT_BROKER_URL, else
-                       tcp://127.0.0.1:1883 (ssl:// or mqtts:// for TLS)
-  --timeout SECONDS    how long to wait for the service to be ready and for
-                       each result (default 10; fractions allowed)
-  --retries N          how often a rule without a result is sent again
-                       (default 3)
-  --name NAME          the rule name of the single FILE or of standard input
-  --configuration FILE publish FILE (JSON) as the IO structure first
-  --help               this text
-
-Environment: MQTT_BROKER_URL (see --broker); MQTT_USERNAME and
-MQTT_PASSWORD_FILE (a file holding the password) to log in; MQTT_CA_FILE, the
-CA certificate that a TLS broker's certificate must be signed by.
-
-Exit status:
-  0  every rule ended installed, cleared or unchanged (a configuration:
-     accepted or unchanged)
-  1  a rule ended outdated, rejected or failed (a configuration: rejected)
-  2  bad usage (a malformed broker address included), or a file that cannot
-     be read (the password and CA files included); nothing was published
-  3  the service did not answer: not ready in time, or results missing after
-     the retries
-)";
 }
 
 }  // namespace talvoro::push

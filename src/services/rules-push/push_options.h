@@ -1,5 +1,6 @@
 #pragma once
-// Command line of rules-push, and the messages it is going to publish.
+// Command line of rules-push, the brokers it names, and the messages it is
+// going to publish; everything is checked before anything is published.
 
 #include <chrono>
 #include <cstdint>
@@ -16,8 +17,8 @@ class UsageError : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// A file that cannot be read; what() names it and the system's reason.
-// Exit status 2.
+// A file that cannot be read, or a rule text that must not go out; what()
+// names it and the reason. Exit status 2.
 class InputError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -28,12 +29,17 @@ struct PushOptions {
   static constexpr int kDefaultRetries = 3;
 
   bool help = false;
-  std::optional<std::string> broker;
+  bool version = false;
+  std::vector<std::string> brokers;  // --broker, in the order given
   std::chrono::milliseconds timeout = kDefaultTimeout;
   int retries = kDefaultRetries;
   std::optional<std::string> name;
   std::optional<std::string> configuration;  // file of the IO structure
   std::vector<std::string> files;            // rule files, "-" for standard input
+  bool clear = false;        // an empty rule text is meant: it removes the rule
+  bool retranslate = false;  // the current time into each timestamp line
+  bool check = false;        // dry run: read statuses, publish nothing
+  bool json = false;         // JSON lines instead of text
 };
 
 // One rule as it goes out: its name (one topic level) and its text.
@@ -45,6 +51,18 @@ struct RuleFile {
 // Parses argv[1..]. Throws UsageError.
 PushOptions parseArguments(const std::vector<std::string>& args);
 
+// The brokers to deploy to: the --broker options, else `environmentBroker`
+// (MQTT_BROKER_URL) when set and not empty, else tcp://127.0.0.1:1883.
+// Throws UsageError for a malformed address or one given twice.
+std::vector<std::string> brokerAddresses(const PushOptions& options,
+                                         const char* environmentBroker);
+
+// Throws UsageError naming `source` (where the address came from) unless
+// `uri` is scheme://host[:port] with the scheme tcp, mqtt, ssl or mqtts, a
+// host name, an IPv4 address or a bracketed IPv6 address, and a port from 1
+// to 65535.
+void checkBrokerAddress(const std::string& uri, const std::string& source);
+
 // The rule name of a file: its base name without the ".js" ending.
 std::string ruleNameOf(const std::string& path);
 
@@ -54,7 +72,8 @@ std::string ruleNameOf(const std::string& path);
 void checkRuleName(const std::string& name);
 
 // Reads every rule file (standard input for "-"). Throws InputError for a
-// file that cannot be read and UsageError for a name that occurs twice.
+// file that cannot be read, and for an empty text unless options.clear; and
+// UsageError for a name that occurs twice.
 std::vector<RuleFile> loadRules(const PushOptions& options);
 
 // The whole content of `path` ("-": standard input). Throws InputError.

@@ -469,6 +469,39 @@ TEST_F(MqttAsyncWrapperTest, SendWhileBrokerIsDownArrivesAfterItIsBack) {
   EXPECT_EQ(received->payload, "alive");
 }
 
+// What a delivery listener heard, for checks from the test's thread.
+class Deliveries {
+ public:
+  MqttAsyncWrapper::DeliveryListener listener() {
+    return [this](bool delivered) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      heard_.push_back(delivered);
+    };
+  }
+  std::vector<bool> heard() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return heard_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::vector<bool> heard_;
+};
+
+TEST_F(MqttAsyncWrapperTest, DeliveryListenerHearsTheBrokersAcknowledgementOnce) {
+  // The broker named by the constructor, not by the environment.
+  ::setenv("MQTT_BROKER_URL", "tcp://127.0.0.1:1", 1);
+  MqttAsyncWrapper wrapper("delivering", broker_->url());
+  wrapper.Connect(true, nullptr, nullptr);
+  Deliveries deliveries;
+  ASSERT_TRUE(wrapper.Send("/status/a", randomBytes(1 << 20), Qos::AtLeastOnce, false,
+                           deliveries.listener()));
+  ASSERT_TRUE(testsupport::eventually([&] { return !deliveries.heard().empty(); }, 20s))
+      << broker_->log();
+  std::this_thread::sleep_for(200ms);
+  EXPECT_EQ(deliveries.heard(), std::vector<bool>{true});
+}
+
 TEST_F(MqttAsyncWrapperTest, DestructionAfterBrokerLossReturnsAndLeavesNoThread) {
   const size_t before = threadCount();
   auto wrapper = makeWrapper("/tl/#");
@@ -587,6 +620,18 @@ TEST_F(MqttAsyncWrapperLoginTest, RefusalIsReportedOnceWithTheReasonAndCredentia
   EXPECT_EQ(refusals.texts(LinkEvent::Kind::ConnectFailed).size(), 1u) << refusals.all();
 }
 
+TEST_F(MqttAsyncWrapperLoginTest, ARefusedLoginStaysInTheLinkStateWithTheBrokersReason) {
+  MqttAsyncWrapper anonymous("anonymous");
+  EXPECT_EQ(anonymous.Link().refusedWith, 0);
+  anonymous.Connect(true, nullptr, nullptr);
+  ASSERT_TRUE(testsupport::eventually([&] { return anonymous.Link().refusedWith != 0; }, 20s));
+  const auto link = anonymous.Link();
+  EXPECT_FALSE(link.connected);
+  EXPECT_EQ(link.refusedWith, 5);
+  EXPECT_EQ(link.lastFailure,
+            broker_->url() + ": connection refused: not authorised (MQTT return code 5)");
+}
+
 class MqttAsyncWrapperTlsTest : public MqttAsyncWrapperTest {
  protected:
   BrokerOptions brokerOptions() const override {
@@ -680,6 +725,17 @@ TEST_F(MqttAsyncWrapperOfflineTest, BrokerNeverReachedDestructionLeavesNoThread)
   ASSERT_TRUE(destroyWithin(std::move(wrapper), 20s));
   EXPECT_TRUE(threadsBackTo(before)) << threadCount() << " threads, " << before
                                           << " before";
+}
+
+TEST_F(MqttAsyncWrapperOfflineTest, AnUnansweredDeliveryIsNotHeardOnceDestructionBegan) {
+  Deliveries deliveries;
+  {
+    MqttAsyncWrapper wrapper("undelivered");
+    wrapper.Connect(true, nullptr, nullptr);
+    ASSERT_TRUE(wrapper.Send("/status", "buffered", Qos::AtLeastOnce, false,
+                             deliveries.listener()));
+  }
+  EXPECT_TRUE(deliveries.heard().empty());
 }
 
 TEST_F(MqttAsyncWrapperOfflineTest, SendBeyondTheBufferThrowsNamingTheTopic) {

@@ -1,10 +1,17 @@
 // The rule directory on temporary directories: replacement with recovery,
 // foreign entries named like rule files, leftovers of interrupted runs, the
-// instance lock, and refused rule names.
+// instance lock, the lookup of installed versions by rule name, and refused
+// rule names.
 
-#include "main.cpp"
+#include "rule_directory.h"
 
 #include <sys/stat.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+
+#include "rule_names.h"
 
 #include "service_test_support.h"
 
@@ -27,11 +34,18 @@ class RuleDirectoryTest : public ::testing::Test {
     return names;
   }
   std::string read(const std::string& name) const {
-    std::ifstream file(dir_.path() / name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(file), {});
+    return servicetest::readFile(dir_.path() / name);
   }
   void put(const std::string& name, const std::string& text) const {
     writeFile(dir_.path() / name, text);
+  }
+  static Files hashesOf(RuleDirectory& rules, const std::string& rule) {
+    Files found;
+    for (const auto& version : rules.installedVersions(rule)) {
+      found.push_back(version.hash);
+    }
+    std::sort(found.begin(), found.end());
+    return found;
   }
   RuleFileError::Stage failedStage(const std::string& name, const std::string& text) {
     try {
@@ -122,14 +136,7 @@ TEST_F(RuleDirectoryTest, OnlyRegularFilesAreInstalledVersionsAndNothingBlocks) 
 }
 
 TEST_F(RuleDirectoryTest, TheLookupFollowsChangesByOtherParties) {
-  auto hashes = [&] {
-    std::vector<std::string> found;
-    for (const auto& version : rules_.installedVersions("r")) {
-      found.push_back(version.hash);
-    }
-    std::sort(found.begin(), found.end());
-    return found;
-  };
+  auto hashes = [&] { return hashesOf(rules_, "r"); };
   put("r-__1__.js", "installed");
   EXPECT_EQ(hashes(), Files{"1"});
   put("r-__2__.js", "copied by hand");
@@ -140,6 +147,30 @@ TEST_F(RuleDirectoryTest, TheLookupFollowsChangesByOtherParties) {
   EXPECT_EQ(hashes(), Files{"3"});
   rules_.replace(rules_.installedVersions("r"), "r-__4__.js", "new");
   EXPECT_EQ(hashes(), Files{"4"});
+}
+
+TEST_F(RuleDirectoryTest, ALinkCountsOnceItsTargetAppears) {
+  fs::create_symlink(dir_.path() / "later", dir_.path() / "r-__1__.js");
+  EXPECT_EQ(hashesOf(rules_, "r"), Files{});
+  put("later", "target");
+  EXPECT_EQ(hashesOf(rules_, "r"), Files{"1"});
+  rules_.replace(rules_.installedVersions("r"), "r-__2__.js", "new");
+  EXPECT_EQ(hashesOf(rules_, "r"), Files{"2"});
+}
+
+TEST_F(RuleDirectoryTest, TheLookupFollowsTheDirectoryNowAtItsPathNotOneMovedAway) {
+  fs::create_directory(dir_.path() / "rules");
+  RuleDirectory rules(dir_.path().string() + "/rules/", *P7::getTrace());
+  put("rules/r-__1__.js", "first");
+  EXPECT_EQ(hashesOf(rules, "r"), Files{"1"});
+  fs::rename(dir_.path() / "rules", dir_.path() / "old");
+  fs::create_directory(dir_.path() / "rules");
+  put("rules/r-__2__.js", "second");
+  EXPECT_EQ(hashesOf(rules, "r"), Files{"2"});
+  put("old/r-__2__.js", "in the directory moved away");
+  fs::remove(dir_.path() / "old/r-__2__.js");
+  put("rules/r-__4__.js", "third");
+  EXPECT_EQ(hashesOf(rules, "r"), (Files{"2", "4"}));
 }
 
 TEST_F(RuleDirectoryTest, AnUnreadableDirectoryIsAnErrorAndAMissingOneIsEmpty) {
@@ -165,6 +196,34 @@ TEST_F(RuleDirectoryTest, SweepRemovesOwnLeftoversAndRestoresALostVersion) {
   EXPECT_EQ(trace_.countNew(" WARNING "), 3u);
 }
 
+TEST_F(RuleDirectoryTest, FindsTheRuleByItsExactNameTakenAsText) {
+  for (const std::string name :
+       {"heating-__123__.js", "heating2-__456__.js", "xheating-__789__.js", "aXb-__111__.js",
+        "a.b-__222__.js", "a(b)-__333__.js", "c[d-__444__.js", "-__77__.js"}) {
+    put(name, "x");
+  }
+  EXPECT_EQ(rules_.findHash("heating"), "123");
+  EXPECT_EQ(rules_.findHash("heating2"), "456");
+  EXPECT_EQ(rules_.findHash("heat"), "");
+  EXPECT_EQ(rules_.findHash("a.b"), "222");
+  EXPECT_EQ(rules_.findHash("aXb"), "111");
+  EXPECT_EQ(rules_.findHash("a(b)"), "333");
+  EXPECT_EQ(rules_.findHash("c[d"), "444");
+  EXPECT_EQ(rules_.findHash(".*"), "");
+  EXPECT_EQ(rules_.findHash(""), "77");
+}
+
+TEST_F(RuleDirectoryTest, AcceptsOnlyTheExactInstalledFileNameShape) {
+  for (const std::string name :
+       {"r-__12__xjs", "r-__12__.jsx", "r-____.js", "r-__1a__.js", "r-__12__.js.tmp",
+        "r__12__.js", ".r-__12__.js"}) {
+    put(name, "x");
+  }
+  EXPECT_EQ(rules_.findHash("r"), "");
+  put("r-__0012__.js", "x");
+  EXPECT_EQ(rules_.findHash("r"), "0012");
+}
+
 TEST_F(RuleDirectoryTest, OnlyOneInstanceHoldsTheDirectory) {
   ASSERT_TRUE(rules_.tryLock());
   RuleDirectory second(dir_.path().string() + "/", *P7::getTrace());
@@ -174,6 +233,10 @@ TEST_F(RuleDirectoryTest, OnlyOneInstanceHoldsTheDirectory) {
 TEST(RuleNameTest, NamesThatCannotAlwaysMakeAFileNameAreRefused) {
   EXPECT_THROW(checkRuleName(""), RuleRefused);
   EXPECT_THROW(checkRuleName(std::string("a\0b", 3)), RuleRefused);
+  for (const char* hidden : {".", "..", ".a"}) {
+    EXPECT_THROW(checkRuleName(hidden), RuleRefused) << hidden;
+  }
+  EXPECT_NO_THROW(checkRuleName("a.b."));
   EXPECT_NO_THROW(checkRuleName(std::string(227, 'n')));
   EXPECT_THROW(checkRuleName(std::string(228, 'n')), RuleRefused);
 }

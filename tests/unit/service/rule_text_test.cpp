@@ -1,9 +1,6 @@
-// Placeholder translation, rule timestamps, the status CRC and the lookup of
-// installed rule files, tested on the service's own code.
+// Placeholder translation and rule timestamps.
 
-#include "main.cpp"
-
-#include <sys/mount.h>
+#include "rule_text.h"
 
 #include "service_test_support.h"
 
@@ -28,13 +25,16 @@ class TranslateTest : public ::testing::Test {
  protected:
   void SetUp() override {
     TemplateCacheCleanupGuard guard{false};
-    m_configuration =
-        parseIoStructure<IoInfo>(nlohmann::json::parse(kStructure), guard, false);
+    structure_ = parseIoStructure<IoInfo>(nlohmann::json::parse(kStructure), guard, false);
     trace_.skipToEnd();
   }
-  void TearDown() override { m_configuration.clear(); }
+
+  std::string translate(std::string text) const {
+    return talvoro::translate(std::move(text), structure_);
+  }
 
   TraceCapture trace_;
+  IoStructure structure_;
 };
 
 TEST_F(TranslateTest, ResolvesEveryKindOfPlaceholder) {
@@ -146,89 +146,6 @@ TEST(ExtractEpochTsOrZero, SurvivesHugeLines) {
   EXPECT_EQ(extractEpochTsOrZero(spaces), 0);
   const std::string digits = "// " + std::string(4 << 20, '1');
   EXPECT_EQ(extractEpochTsOrZero(digits + "\n// 1733550000"), 1733550000);
-}
-
-TEST(Crc32, IsTheStandardCrc) {
-  auto bytes = [](const std::string& text) {
-    return std::vector<char>(text.begin(), text.end());
-  };
-  EXPECT_EQ(crc32(bytes("abc")), 891568578u);
-  EXPECT_EQ(crc32(bytes("123456789")), 0xCBF43926u);
-  EXPECT_EQ(crc32(bytes("")), 0u);
-  EXPECT_EQ(crc32(bytes(std::string("\0\xff", 2))), crc32(bytes(std::string("\0\xff", 2))));
-  EXPECT_NE(crc32(bytes(std::string("\0", 1))), 0u);
-}
-
-class FindHashTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    REQUIRE_PRIVATE_RULES_DIR();
-    for (const auto& entry : std::filesystem::directory_iterator(rules_dir)) {
-      std::filesystem::remove_all(entry.path());
-    }
-  }
-
-  static void install(const std::string& fileName) {
-    servicetest::writeFile(rules_dir + fileName, "x");
-  }
-};
-
-TEST_F(FindHashTest, FindsTheRuleByItsExactName) {
-  install("heating-__123__.js");
-  install("heating2-__456__.js");
-  install("xheating-__789__.js");
-  EXPECT_EQ(findHash("heating"), "123");
-  EXPECT_EQ(findHash("heating2"), "456");
-  EXPECT_EQ(findHash("cooling"), "");
-  EXPECT_EQ(findHash("heat"), "");
-}
-
-TEST_F(FindHashTest, TakesTheNameAsTextNotAsAPattern) {
-  install("aXb-__111__.js");
-  EXPECT_EQ(findHash("a.b"), "");
-  install("a.b-__222__.js");
-  EXPECT_EQ(findHash("a.b"), "222");
-  EXPECT_EQ(findHash("aXb"), "111");
-
-  install("a(b)-__333__.js");
-  install("c[d-__444__.js");
-  install("e(-__555__.js");
-  EXPECT_EQ(findHash("a(b)"), "333");
-  EXPECT_EQ(findHash("c[d"), "444");
-  EXPECT_EQ(findHash("e("), "555");
-  EXPECT_EQ(findHash(".*"), "");
-}
-
-TEST_F(FindHashTest, AcceptsOnlyTheExactFileNameShape) {
-  for (const std::string name :
-       {"r-__12__xjs", "r-__12__.jsx", "r-____.js", "r-__1a__.js", "r-__12__.js.tmp",
-        "r__12__.js", ".r-__12__.js"}) {
-    install(name);
-  }
-  EXPECT_EQ(findHash("r"), "");
-  install("r-__0012__.js");
-  EXPECT_EQ(findHash("r"), "0012");
-}
-
-TEST_F(FindHashTest, FindsTheRuleWithAnEmptyName) {
-  install("-__77__.js");
-  EXPECT_EQ(findHash(""), "77");
-}
-
-TEST_F(FindHashTest, ReturnsOneOfTwoFilesOfARule) {
-  install("twice-__1__.js");
-  install("twice-__2__.js");
-  const std::string found = findHash("twice");
-  EXPECT_TRUE(found == "1" || found == "2") << found;
-}
-
-TEST_F(FindHashTest, MissingRulesDirectoryMeansNothingInstalled) {
-  install("heating-__123__.js");
-  // Hides /etc (and with it the rule directory) in this private namespace.
-  ASSERT_EQ(::mount("tmpfs", "/etc", "tmpfs", 0, nullptr), 0) << std::strerror(errno);
-  const std::string found = findHash("heating");
-  ::umount2("/etc", MNT_DETACH);
-  EXPECT_EQ(found, "");
 }
 
 }  // namespace

@@ -1,19 +1,17 @@
 #pragma once
-// Helpers for tests that compile the service's source into the test binary,
-// so that they reach its file-scope state and internal functions.
+// Helpers for the tests of the service's units: the trace records they
+// write, and files in a test's own directory.
 
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 #include <string>
-#include <vector>
+
+#include <fmt/format.h>
 
 #include "p7/trace.h"
-#include "testsupport/mosquitto_broker.h"
 #include "testsupport/temp_dir.h"
 #include "testsupport/text_and_namespaces.h"
 
@@ -53,44 +51,13 @@ class TraceCapture {
   std::size_t seen_ = 0;
 };
 
-// True when this process runs in a private mount namespace with
-// /etc/wb-rules mounted over: only then may tests write there or mount over
-// parts of the file system.
-inline bool inPrivateRulesDir() {
-  if (!testsupport::inPrivateMountNamespace()) {
-    return false;
-  }
-  // Field 5 of each mountinfo line is the mount point.
-  std::ifstream mounts("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(mounts, line)) {
-    std::istringstream fields(line);
-    std::string field;
-    for (int i = 0; i < 5 && fields >> field; ++i) {
-    }
-    if (field == "/etc/wb-rules") {
-      return true;
-    }
-  }
-  return false;
-}
-
-// Skips the test, or fails it under CI, outside such a namespace.
-#define REQUIRE_PRIVATE_RULES_DIR()                                         \
-  do {                                                                      \
-    if (!::servicetest::inPrivateRulesDir()) {                              \
-      const char* why =                                                     \
-          "needs a private mount namespace with /etc/wb-rules mounted over " \
-          "(run through run-in-private-mounts.sh)";                         \
-      if (::testsupport::runningInCi()) {                                   \
-        GTEST_FAIL() << why;                                                \
-      }                                                                     \
-      GTEST_SKIP() << why;                                                  \
-    }                                                                       \
-  } while (0)
-
 inline void writeFile(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path, std::ios::binary) << text;
+}
+
+inline std::string readFile(const std::filesystem::path& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
 }  // namespace servicetest

@@ -33,6 +33,14 @@ TimePoint localTime(int year, int month, int day, int hour, int minute,
 
 class TraceChannel : public testing::Test {
  protected:
+  // Text files in `dir`, with the default limits.
+  static Options filesIn(const TempDir& dir) {
+    Options options;
+    options.sink = SinkKind::FileTxt;
+    options.dir = dir.path().string();
+    return options;
+  }
+
   CapturedStream console;
   FakeClock clock;
   Channel channel{clock.clock(), console.get()};
@@ -101,13 +109,28 @@ TEST_F(TraceChannel, VerbosityDropsLowerLevelsAndNullSinkDropsAll) {
   EXPECT_EQ(lines(console.text()).size(), 2u);
 }
 
+TEST_F(TraceChannel, MirroredLevelsReachTheConsoleOnceBesideTheFiles) {
+  TempDir dir;
+  channel.configure(filesIn(dir));
+  channel.mirrorToConsole(Level::Error);
+  channel.Trace(0, Level::Info, nullptr, 1, "f.cpp", "f", "routine");
+  channel.Trace(0, Level::Error, nullptr, 2, "f.cpp", "f", "broken");
+  const auto mirrored = lines(console.text());
+  ASSERT_EQ(mirrored.size(), 1u);
+  EXPECT_NE(mirrored[0].find("broken"), std::string::npos);
+  EXPECT_EQ(lines(readFile(traceFiles(dir.path()).at(0))).size(), 2u);
+
+  // Where records go to the console anyway, they are not written twice.
+  channel.configure(Options{});
+  channel.Trace(0, Level::Error, nullptr, 3, "f.cpp", "f", "once");
+  EXPECT_EQ(lines(console.text()).size(), 2u);
+}
+
 // Only the part of a message that fits in a file is formatted; the record
 // must come out as if the whole message had been cut with its record.
 TEST_F(TraceChannel, MessageLongerThanAFileIsCutLikeItsRecord) {
   TempDir dir;
-  Options options;
-  options.sink = SinkKind::FileTxt;
-  options.dir = dir.path().string();
+  Options options = filesIn(dir);
   options.maxFiles = 1;
   options.maxTotalBytes = 4096;
   channel.configure(options);
@@ -124,10 +147,7 @@ TEST_F(TraceChannel, MessageLongerThanAFileIsCutLikeItsRecord) {
 
 TEST_F(TraceChannel, ConcurrentRecordsStayWholeLines) {
   TempDir dir;
-  Options options;
-  options.sink = SinkKind::FileTxt;
-  options.dir = dir.path().string();
-  channel.configure(options);
+  channel.configure(filesIn(dir));
 
   constexpr int kThreads = 8, kRecords = 300;
   std::vector<std::thread> threads;

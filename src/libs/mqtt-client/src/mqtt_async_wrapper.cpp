@@ -182,9 +182,9 @@ MqttAsyncWrapper::LibraryCall::~LibraryCall() {
   --owner_.libraryCalls_;
 }
 
-MqttAsyncWrapper::BrokerAccess MqttAsyncWrapper::brokerAccessFromEnvironment() {
+MqttAsyncWrapper::BrokerAccess MqttAsyncWrapper::brokerAccessFromEnvironment(std::string uri) {
   BrokerAccess access;
-  access.uri = environment("MQTT_BROKER_URL");
+  access.uri = std::move(uri);
   if (access.uri.empty()) {
     access.uri = kDefaultBrokerUrl;
   }
@@ -211,7 +211,12 @@ MqttAsyncWrapper::BrokerAccess MqttAsyncWrapper::brokerAccessFromEnvironment() {
 }
 
 MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId)
-    : access_(brokerAccessFromEnvironment()), clientId_(clientId), retryDelay_(kMinRetryDelay) {
+    : MqttAsyncWrapper(clientId, environment("MQTT_BROKER_URL")) {}
+
+MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId, const std::string& brokerUri)
+    : access_(brokerAccessFromEnvironment(brokerUri)),
+      clientId_(clientId),
+      retryDelay_(kMinRetryDelay) {
   MQTTAsync_createOptions options = MQTTAsync_createOptions_initializer;
   options.MQTTVersion = MQTTVERSION_3_1_1;
   options.sendWhileDisconnected = 1;
@@ -366,8 +371,10 @@ void MqttAsyncWrapper::connectAttemptFailed(const MQTTAsync_failureData& data) n
       if (stopping_) {
         return;
       }
+      lastFailure_ = connectFailureText(access_.uri, data, lastTlsError_);
+      refusedWith_ = std::max(data.code, 0);
       if (const size_t covered = failures_.failed(Clock::now()); covered > 0) {
-        report = connectFailureText(access_.uri, data, lastTlsError_);
+        report = lastFailure_;
         if (failures_.failedAttempts() > 1) {
           report += fmt::format("; {} failed attempts since the last report", covered);
         }
@@ -394,6 +401,8 @@ void MqttAsyncWrapper::connectionUp() noexcept {
       }
       connected_ = true;
       ++connection_;
+      lastFailure_.clear();
+      refusedWith_ = 0;
       retryDelay_ = kMinRetryDelay;
       outage = failures_.succeeded(Clock::now());
       for (const Subscription& subscription : subscriptions_) {
@@ -412,18 +421,19 @@ void MqttAsyncWrapper::connectionUp() noexcept {
 
 void MqttAsyncWrapper::connectionDown(const char* cause) noexcept {
   try {
+    const std::string text = cause != nullptr && *cause != '\0'
+                                 ? fmt::format("{}: connection lost: {}", access_.uri, cause)
+                                 : fmt::format("{}: connection lost", access_.uri);
     {
       std::lock_guard<std::mutex> lock(mutex_);
       connected_ = false;
       if (stopping_) {
         return;
       }
+      lastFailure_ = text;
       scheduleReconnect(kMinRetryDelay);
     }
-    emit(LinkEvent::Kind::ConnectionLost,
-         cause != nullptr && *cause != '\0'
-             ? fmt::format("{}: connection lost: {}", access_.uri, cause)
-             : fmt::format("{}: connection lost", access_.uri));
+    emit(LinkEvent::Kind::ConnectionLost, text);
   } catch (...) {
   }
 }
@@ -530,6 +540,11 @@ std::size_t MqttAsyncWrapper::PeakQueuedBytes() const {
 
 bool MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload,
                             Qos qos, bool retained) {
+  return Send(topic, payload, qos, retained, nullptr);
+}
+
+bool MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload, Qos qos,
+                            bool retained, DeliveryListener onDelivery) {
   if (payload.size() > static_cast<size_t>(INT_MAX)) {
     throw MqttError(fmt::format("mqtt: client {}: payload of {} bytes for {} is too large",
                                 clientId_, payload.size(), topic));
@@ -540,10 +555,25 @@ bool MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload
   message.qos = static_cast<int>(qos);
   message.retained = retained ? 1 : 0;
   MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+  Delivery* delivery = nullptr;
+  if (onDelivery) {
+    auto owned = std::make_unique<Delivery>(Delivery{this, std::move(onDelivery)});
+    delivery = owned.get();
+    options.onSuccess = &onSendSuccess;
+    options.onFailure = &onSendFailure;
+    options.context = delivery;
+    std::lock_guard<std::mutex> lock(mutex_);
+    deliveries_.push_back(std::move(owned));
+  }
   int rc = MQTTASYNC_SUCCESS;
   {
     const LibraryCall call(*this);
     rc = MQTTAsync_sendMessage(client_.get(), topic.c_str(), &message, &options);
+  }
+  if (rc != MQTTASYNC_SUCCESS && delivery != nullptr) {
+    // Refused: no answer will come.
+    std::lock_guard<std::mutex> lock(mutex_);
+    deliveries_.remove_if([&](const auto& known) { return known.get() == delivery; });
   }
   check(rc, fmt::format("client {} cannot send to {}", clientId_, topic));
   return true;
@@ -551,7 +581,7 @@ bool MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload
 
 LinkState MqttAsyncWrapper::Link() const {
   std::lock_guard<std::mutex> lock(mutex_);
-  return LinkState{connected_, connection_};
+  return LinkState{connected_, connection_, lastFailure_, refusedWith_};
 }
 
 bool MqttAsyncWrapper::Acknowledged(const std::string& filter, std::uint64_t connection) const {
@@ -833,6 +863,40 @@ void MqttAsyncWrapper::onSubscribeFailure(void* context, MQTTAsync_failureData* 
   if (userCallback != nullptr) {
     self->reportCallbackError(callUserCallback(userCallback, self, data));
   }
+}
+
+void MqttAsyncWrapper::deliveryAnswered(Delivery* delivery, bool delivered) noexcept {
+  try {
+    DeliveryListener listener;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      const auto known = std::find_if(deliveries_.begin(), deliveries_.end(),
+                                      [&](const auto& d) { return d.get() == delivery; });
+      if (known == deliveries_.end()) {
+        return;
+      }
+      listener = std::move((*known)->listener);
+      deliveries_.erase(known);
+      if (stopping_) {
+        return;  // its owner may be going as well
+      }
+    }
+    listener(delivered);
+  } catch (const std::exception& e) {
+    reportCallbackError(e.what());
+  } catch (...) {
+    reportCallbackError("delivery listener failed");
+  }
+}
+
+void MqttAsyncWrapper::onSendSuccess(void* context, MQTTAsync_successData* /*data*/) {
+  auto* delivery = static_cast<Delivery*>(context);
+  delivery->owner->deliveryAnswered(delivery, true);
+}
+
+void MqttAsyncWrapper::onSendFailure(void* context, MQTTAsync_failureData* /*data*/) {
+  auto* delivery = static_cast<Delivery*>(context);
+  delivery->owner->deliveryAnswered(delivery, false);
 }
 
 int MqttAsyncWrapper::onTlsError(const char* text, size_t length, void* context) {

@@ -62,6 +62,9 @@ bool Channel::emit(Level level, unsigned line, const char* file,
   // Stamped under the lock so that records in a file are in time order.
   const std::string record =
       formatRecord(clock_(), level, file, line, function, message);
+  if (static_cast<int>(level) >= mirrorLevel_ && !sink_->onConsole()) {
+    writeAndFlush(console_, record);
+  }
   return sink_->write(record);
 }
 

@@ -31,4 +31,6 @@ TraceChannel* LoggerInit(const std::string& /*name*/,
 
 TraceChannel* getTrace() { return &theChannel(); }
 
+void MirrorToStandardError(Level level) { theChannel().mirrorToConsole(level); }
+
 }  // namespace P7

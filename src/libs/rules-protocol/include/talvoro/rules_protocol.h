@@ -12,6 +12,8 @@ inline const std::string kConfigurationTopic = "/tl/bridge/configuration";
 inline const std::string kConfigurationResultTopic = "/tl/bridge/configuration/result";
 // In: a rule text; the rule name follows as the last topic level.
 inline const std::string kRulesTopicPrefix = "/tl/bridge/rules/add/";
+// The filter that takes every rule.
+inline const std::string kRulesTopicFilter = kRulesTopicPrefix + "+";
 // Out: the CRC-32 of an installed or cleared rule's payload, in decimal.
 inline const std::string kStatusTopicPrefix = "/tl/bridge/rules/status/";
 // Out: the outcome of each rule message, JSON.

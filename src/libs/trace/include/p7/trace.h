@@ -54,4 +54,10 @@ TraceChannel* LoggerInit(const std::string& name, const std::string&& options);
 // writes to standard error. Never returns null.
 TraceChannel* getTrace();
 
+// From now on, records at `level` or above are also written to standard
+// error, unless they go there anyway (a console sink, or a log directory
+// that cannot be written): a service that logs to files then keeps them
+// where its supervisor looks (the journal under systemd). Off until called.
+void MirrorToStandardError(Level level);
+
 }  // namespace P7

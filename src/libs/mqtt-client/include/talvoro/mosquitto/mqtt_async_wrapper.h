@@ -23,7 +23,8 @@
 // LinkEvent), rate-limited for long outages; errors inside callbacks go there
 // too (to stderr without a listener). Errors of calls are thrown as MqttError
 // carrying the library's error text. Publishing while disconnected buffers a
-// bounded number of messages in the client library. The destructor wakes
+// bounded number of messages in the client library; a DeliveryListener given
+// to Send learns when the broker acknowledged the message. The destructor wakes
 // every waiter, disconnects and joins everything, also when the broker was
 // never reached.
 //
@@ -97,10 +98,16 @@ struct LinkEvent {
 };
 
 // The link as the service sees it. `connection` counts the successful
-// connections (CONNACKs) since construction.
+// connections (CONNACKs) since construction. While the link is down,
+// `lastFailure` says why, as the LinkEvent of that failure does (empty before
+// the first attempt ended), and `refusedWith` is the broker's CONNACK return
+// code when the last attempt was refused by the broker (4: bad user name or
+// password, 5: not authorised), 0 otherwise.
 struct LinkState {
   bool connected = false;
   std::uint64_t connection = 0;
+  std::string lastFailure;
+  int refusedWith = 0;
 };
 
 class MqttAsyncWrapper {
@@ -108,6 +115,10 @@ class MqttAsyncWrapper {
   using SuccessCallback = MQTTAsync_onSuccess*;  // void (*)(void*, MQTTAsync_successData*)
   using FailureCallback = MQTTAsync_onFailure*;  // void (*)(void*, MQTTAsync_failureData*)
   using EventListener = std::function<void(const LinkEvent&)>;
+  // Told once whether a publication was delivered: true when the broker
+  // acknowledged it (QoS 1 and 2; QoS 0: when it was written to the socket),
+  // false when the library gave it up.
+  using DeliveryListener = std::function<void(bool delivered)>;
 
   // Upper bound of messages published while disconnected that are kept until
   // the link is back.
@@ -124,6 +135,9 @@ class MqttAsyncWrapper {
   // MqttError when the client library refuses to create it, or when the
   // password or CA file cannot be read (naming the file, never the password).
   explicit MqttAsyncWrapper(const std::string& clientId);
+  // The same for the broker at `brokerUri`, whatever MQTT_BROKER_URL says;
+  // the credentials still come from the environment.
+  MqttAsyncWrapper(const std::string& clientId, const std::string& brokerUri);
   ~MqttAsyncWrapper();
 
   MqttAsyncWrapper(const MqttAsyncWrapper&) = delete;
@@ -192,6 +206,11 @@ class MqttAsyncWrapper {
   // the buffer is full).
   bool Send(const std::string& topic, const std::string& payload, Qos qos,
             bool retained);
+  // The same, and `onDelivery` learns on a library thread whether the
+  // message was delivered. It is never called once destruction has begun,
+  // nor when Send throws.
+  bool Send(const std::string& topic, const std::string& payload, Qos qos,
+            bool retained, DeliveryListener onDelivery);
 
   LinkState Link() const;
 
@@ -221,6 +240,13 @@ class MqttAsyncWrapper {
     bool granted = false;
   };
   using RequestPtr = std::shared_ptr<SubscriptionRequest>;
+
+  // A publication whose delivery someone waits for; the library's answer
+  // finds it through the callback context.
+  struct Delivery {
+    MqttAsyncWrapper* owner;
+    DeliveryListener listener;
+  };
 
   struct Will {
     std::string topic;
@@ -271,9 +297,11 @@ class MqttAsyncWrapper {
   static void onDisconnectFailure(void* context, MQTTAsync_failureData* data);
   static void onSubscribeSuccess(void* context, MQTTAsync_successData* data);
   static void onSubscribeFailure(void* context, MQTTAsync_failureData* data);
+  static void onSendSuccess(void* context, MQTTAsync_successData* data);
+  static void onSendFailure(void* context, MQTTAsync_failureData* data);
   static int onTlsError(const char* text, size_t length, void* context);
 
-  static BrokerAccess brokerAccessFromEnvironment();
+  static BrokerAccess brokerAccessFromEnvironment(std::string uri);
   int requestConnection();
   void reconnectLoop();
   void scheduleReconnect(Clock::duration delay);
@@ -297,6 +325,7 @@ class MqttAsyncWrapper {
   void markDisconnectDone() noexcept;
   void emit(LinkEvent::Kind kind, const std::string& text) const noexcept;
   void reportCallbackError(const std::string& error) const noexcept;
+  void deliveryAnswered(Delivery* delivery, bool delivered) noexcept;
 
   BrokerAccess access_;
   std::string clientId_;
@@ -335,6 +364,11 @@ class MqttAsyncWrapper {
   Clock::duration retryDelay_;
   FailureReportThrottle failures_;
   std::string lastTlsError_;
+  std::string lastFailure_;
+  int refusedWith_ = 0;
+  // Deliveries not answered yet; the library may answer them until
+  // MQTTAsync_destroy returns.
+  std::list<std::unique_ptr<Delivery>> deliveries_;
 
   std::thread reconnector_;
   Handle client_;

@@ -23,6 +23,9 @@ class Channel final : public TraceChannel {
   // Replaces the sink and the verbosity; the old sink's file stays as is.
   void configure(const Options& options);
 
+  // Records at `level` or above are copied to the console too.
+  void mirrorToConsole(Level level) { mirrorLevel_ = static_cast<int>(level); }
+
   bool Trace(std::uint16_t id, Level level, ModuleHandle module,
              std::uint16_t line, const char* file, const char* function,
              const char* format, ...) override
@@ -36,6 +39,7 @@ class Channel final : public TraceChannel {
   Clock clock_;
   std::FILE* console_;
   std::atomic<int> verbosity_{0};
+  std::atomic<int> mirrorLevel_{static_cast<int>(Level::Critical) + 1};
   std::atomic<std::uint64_t> recordLimit_{0};
   std::mutex mutex_;
   std::unique_ptr<Sink> sink_;

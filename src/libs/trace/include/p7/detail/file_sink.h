@@ -49,6 +49,7 @@ class FileSink final : public Sink {
   FileSink(std::filesystem::path dir, RollPolicy policy, Clock clock,
            std::FILE* fallback = stderr);
   bool write(std::string_view record) override;
+  bool onConsole() const override { return failed_; }
   std::uint64_t recordLimit() const override { return policy_.maxFileBytes; }
 
   static constexpr std::chrono::seconds kRetryInterval{5};

@@ -14,6 +14,8 @@ class Sink {
   virtual bool write(std::string_view record) = 0;
   // Records longer than this are cut when written; 0 when none are.
   virtual std::uint64_t recordLimit() const { return 0; }
+  // True while records go to the console (standard error) anyway.
+  virtual bool onConsole() const { return false; }
 };
 
 // Writes to an already open stream such as standard error.
@@ -21,6 +23,7 @@ class StreamSink final : public Sink {
  public:
   explicit StreamSink(std::FILE* stream) : stream_(stream) {}
   bool write(std::string_view record) override;
+  bool onConsole() const override { return true; }
 
  private:
   std::FILE* stream_;

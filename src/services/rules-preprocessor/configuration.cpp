@@ -1,0 +1,111 @@
+#include "configuration.h"
+
+#include <fmt/format.h>
+
+#include <stdexcept>
+#include <string>
+
+#include "service_trace.h"
+#include "talvoro/rules_protocol.h"
+
+namespace talvoro {
+namespace {
+
+// The IO structure nests four levels deep; members the service ignores may
+// add some, but nothing needs more than this.
+constexpr std::size_t kMaxConfigurationDepth = 32;
+
+// Throws when arrays and objects in the JSON text nest deeper than `limit`.
+// Counted on the text, before parsing: copying or printing a parsed document
+// recurses once per level, and the IO structure never needs many.
+void requireNestingWithin(std::string_view text, std::size_t limit) {
+  std::size_t depth = 0;
+  bool inString = false;
+  bool escaped = false;
+  for (const char c : text) {
+    if (inString) {
+      if (escaped) {
+        escaped = false;
+      } else if (c == '\\') {
+        escaped = true;
+      } else if (c == '"') {
+        inString = false;
+      }
+    } else if (c == '"') {
+      inString = true;
+    } else if (c == '[' || c == '{') {
+      if (++depth > limit) {
+        throw std::runtime_error(fmt::format(
+            "the configuration nests arrays and objects deeper than {} levels", limit));
+      }
+    } else if ((c == ']' || c == '}') && depth > 0) {
+      --depth;
+    }
+  }
+}
+
+}  // namespace
+
+// The parsed document is handed over whole, so that each element's part of
+// it is freed as soon as the element is built.
+IoStructure parseConfiguration(std::string_view text, TemplateCacheCleanupGuard& guard) {
+  requireNestingWithin(text, kMaxConfigurationDepth);
+  return parseIoStructure<IoInfo>(nlohmann::json::parse(text.begin(), text.end()), guard,
+                                  false);
+}
+
+Configuration::Configuration(Keep keep) : keep_(std::move(keep)) {}
+
+Configuration::Intake Configuration::take(std::string_view text,
+                                          const OpenRulesTopic& openRulesTopic) {
+  const std::size_t payloadHash = std::hash<std::string_view>{}(text);
+  if (payloadHash == m_structure_hash) {
+    return Intake::Unchanged;
+  }
+  // Declared first so that the cache is emptied and memory trimmed only
+  // after the document and the old structure are gone.
+  TemplateCacheCleanupGuard guard{true};
+  IoStructure structure = parseConfiguration(text, guard);
+  // Opened before anything changes, so that a failure leaves the structure,
+  // its hash and the subscription state in agreement.
+  if (need_rules_subscription) {
+    openRulesTopic();
+  }
+  m_configuration = std::move(structure);
+  m_structure_hash = payloadHash;
+  need_rules_subscription = false;
+  return Intake::Accepted;
+}
+
+// The IO structure in use stays accepted whether or not it could be kept.
+void Configuration::keepAccepted(std::string_view text) const {
+  try {
+    keep_(text);
+  } catch (const std::exception& error) {
+    TRACE_AS(kClientFunction, *P7::getTrace(), Error,
+             "Структура ввода-вывода не сохранена для следующего запуска: %s", error.what());
+  }
+}
+
+Publication Configuration::receive(const std::vector<char>& payload,
+                                   const OpenRulesTopic& openRulesTopic) {
+  nlohmann::json result;
+  const std::string_view text(payload.data(), payload.size());
+  try {
+    const Intake intake = take(text, openRulesTopic);
+    result["outcome"] = intake == Intake::Accepted ? "accepted" : "unchanged";
+    if (intake == Intake::Accepted && keep_) {
+      keepAccepted(text);
+    }
+  } catch (const std::exception& error) {
+    const std::string reason = excerpt(error.what(), kMaxErrorTextInRecord);
+    TRACE_AS(kClientFunction, *P7::getTrace(), Error, "Ошибка обработки конфигурации: %s",
+             reason.c_str());
+    result["outcome"] = "rejected";
+    result["reason"] = reason;
+  }
+  result["elements"] = m_configuration.size();
+  return {Publication::Kind::Result, {}, protocol::kConfigurationResultTopic, jsonText(result)};
+}
+
+}  // namespace talvoro

@@ -1,0 +1,56 @@
+#pragma once
+// The service's current IO structure and its intake: the nesting check, the
+// parse, the payload hash, and the one-time opening of the rules topic.
+
+#include <cstddef>
+#include <functional>
+#include <string_view>
+#include <vector>
+
+#include "publication.h"
+#include "talvoro/io_structure.h"
+
+namespace talvoro {
+
+// The IO structure of a configuration text. Throws, with a message that
+// quotes at most an excerpt of the text, when it is not one, or when arrays
+// and objects nest deeper than the IO structure ever needs.
+IoStructure parseConfiguration(std::string_view text, TemplateCacheCleanupGuard& guard);
+
+// Owns the IO structure that rules are translated against. Rules are
+// listened to only from the first accepted configuration on, so that every
+// rule meets an IO structure.
+class Configuration {
+ public:
+  enum class Intake { Accepted, Unchanged };
+  using OpenRulesTopic = std::function<void()>;
+  using Keep = std::function<void(std::string_view)>;
+
+  // `keep` is given the text of every configuration accepted by receive(),
+  // to keep it for the next start; what it throws costs an error record.
+  explicit Configuration(Keep keep = {});
+
+  // Takes over the IO structure of `text` unless `text` is the configuration
+  // accepted last. Before the first one is taken over, `openRulesTopic` is
+  // called. Throws when `text` is no IO structure, or what `openRulesTopic`
+  // throws; the structure, its hash and the rules topic are then as before.
+  Intake take(std::string_view text, const OpenRulesTopic& openRulesTopic);
+
+  // take() for a received message: the outcome goes to the trace log when it
+  // is a failure, and to the publisher as the returned result.
+  Publication receive(const std::vector<char>& payload, const OpenRulesTopic& openRulesTopic);
+
+  const IoStructure& structure() const { return m_configuration; }
+  // True from the first accepted configuration on.
+  bool configured() const { return !need_rules_subscription; }
+
+ private:
+  void keepAccepted(std::string_view text) const;
+
+  Keep keep_;
+  IoStructure m_configuration;
+  std::size_t m_structure_hash = 0;
+  bool need_rules_subscription = true;
+};
+
+}  // namespace talvoro

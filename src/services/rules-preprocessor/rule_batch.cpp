@@ -1,0 +1,304 @@
+#include "rule_batch.h"
+
+#include <fmt/format.h>
+
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <new>
+#include <optional>
+#include <string_view>
+
+#include "rule_names.h"
+#include "rule_text.h"
+#include "service_trace.h"
+#include "talvoro/rule_crc.h"
+#include "talvoro/rules_protocol.h"
+
+namespace talvoro {
+namespace {
+
+// Records of a rule text show at most this much of it, so that a burst of
+// large rules leaves the trace log hours of history, not the last few rules.
+constexpr std::size_t kMaxRuleTextInRecord = 4 * 1024;
+
+// The rule text as its record shows it: the start, and the full length when
+// that is not all of it.
+std::string ruleTextForRecord(const std::string& text) {
+  if (text.size() <= kMaxRuleTextInRecord) {
+    return text;
+  }
+  return fmt::format("{} (всего {} байт)", excerpt(text, kMaxRuleTextInRecord), text.size());
+}
+
+long long currentEpochSeconds() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+const char* outcomeName(RuleOutcome::Kind kind) {
+  switch (kind) {
+    case RuleOutcome::Kind::Installed: return "installed";
+    case RuleOutcome::Kind::Cleared: return "cleared";
+    case RuleOutcome::Kind::Unchanged: return "unchanged";
+    case RuleOutcome::Kind::Outdated: return "outdated";
+    case RuleOutcome::Kind::Rejected: return "rejected";
+    case RuleOutcome::Kind::Failed: return "failed";
+  }
+  return "failed";
+}
+
+std::string ruleResultPayload(std::uint32_t crc, const RuleOutcome& outcome) {
+  nlohmann::json result = {{"crc", crc}, {"outcome", outcomeName(outcome.kind)}};
+  if (!outcome.reason.empty()) {
+    result["reason"] = outcome.reason;
+  }
+  if (!outcome.file.empty()) {
+    result["file"] = outcome.file;
+  }
+  return jsonText(result);
+}
+
+void traceOutdated(P7::TraceChannel& trace, const std::string& name, long long newTimestamp,
+                   long long oldTimestamp) {
+  TRACE_AS(kClientFunction, trace, Warning,
+           "Правило %s: новый ts %lld не новее старого %lld — пропускаем обновление.",
+           name.c_str(), newTimestamp, oldTimestamp);
+  TRACE_AS(kClientFunction, trace, Info,
+           "Правило %s: обновление пропущено (устаревший timestamp).", name.c_str());
+}
+
+// The leading record of a failed replacement; the system's reason follows.
+void traceReplaceFailure(P7::TraceChannel& trace, const std::string& newPath,
+                         const RuleFileError& error) {
+  if (error.stage() == RuleFileError::Stage::Create) {
+    TRACE_AS(kClientFunction, *P7::getTrace(), Error, "Create error %s", newPath.c_str());
+  } else if (error.stage() == RuleFileError::Stage::Remove) {
+    TRACE_AS(kClientFunction, trace, Error, "Ошибка очистки старых правил для wb-rules: %d",
+             error.code());
+  }
+}
+
+// The reason given for an unexpected failure, short and in words.
+std::string failureReason(const std::exception& error) {
+  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
+    return "not enough memory for the rule";
+  }
+  return excerpt(error.what(), kMaxErrorTextInRecord);
+}
+
+}  // namespace
+
+std::vector<Publication> publicationsOf(const RuleReport& report) {
+  std::vector<Publication> publications;
+  const auto kind = report.outcome.kind;
+  // The status says which text is in place; an unchanged rule's status goes
+  // out again, so that one lost with a crash or a broker restart is put right.
+  if (kind == RuleOutcome::Kind::Installed || kind == RuleOutcome::Kind::Cleared ||
+      kind == RuleOutcome::Kind::Unchanged) {
+    publications.push_back({Publication::Kind::Status, report.name,
+                            protocol::kStatusTopicPrefix + report.name,
+                            fmt::format("{}", report.crc)});
+  }
+  publications.push_back({Publication::Kind::Result, report.name,
+                          protocol::kRuleResultTopicPrefix + report.name,
+                          ruleResultPayload(report.crc, report.outcome)});
+  return publications;
+}
+
+// A rule message in hand: what arrived, and what was decided about it.
+struct RuleInstaller::Job {
+  RuleReport report;
+  std::vector<char> payload;  // released once translated
+  bool replacing = false;     // the outcome is final unless set
+  std::vector<InstalledVersion> installed;
+  std::string fileName;
+  std::string translated;
+};
+
+RuleInstaller::RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace)
+    : directory_(directory), trace_(trace) {}
+
+std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
+                                               const IoStructure& structure) {
+  std::vector<Job> jobs;
+  jobs.reserve(batch.size());
+  for (RuleMessage& message : batch) {
+    const std::uint32_t crc =
+        protocol::ruleCrc(std::string_view(message.payload.data(), message.payload.size()));
+    jobs.push_back({{std::move(message.name), crc, {RuleOutcome::Kind::Failed, {}, {}}},
+                    std::move(message.payload), false, {}, {}, {}});
+  }
+  {
+    std::lock_guard<std::mutex> lock(m_current_rules_mutex);
+    for (Job& job : jobs) {
+      decideReportingFailures(job, structure);
+    }
+    replaceDecided(jobs);
+  }
+  std::vector<RuleReport> reports;
+  reports.reserve(jobs.size());
+  for (Job& job : jobs) {
+    reports.push_back(std::move(job.report));
+  }
+  return reports;
+}
+
+// Decides what to do with a rule message: everything up to, not including,
+// the replacement of its file. Throws like installation does.
+void RuleInstaller::decide(Job& job, const IoStructure& structure) {
+  const std::string& name = job.report.name;
+  checkRuleName(name);
+  {
+    // The payload is released on the way, so that a large rule is held at
+    // most twice.
+    std::string text(job.payload.begin(), job.payload.end());
+    std::vector<char>().swap(job.payload);
+    job.translated = translate(std::move(text), structure);
+  }
+  const std::size_t ruleHash = std::hash<std::string>{}(job.translated);
+  rememberRuleHash(name, ruleHash, job.translated);
+  job.installed = directory_.installedVersions(name);
+  const std::string ruleHashText = fmt::format("{}", ruleHash);
+  job.fileName = installedFileName(name, ruleHashText);
+  // The very text installed is unchanged whatever its timestamp says, so
+  // that sending a rule again (after a lost result) is always harmless. A
+  // file of that name whose content was changed by hand is put right, also
+  // whatever the timestamps say.
+  if (job.installed.size() == 1 && job.installed.front().hash == ruleHashText) {
+    if (directory_.holds(job.fileName, job.translated)) {
+      TRACE_AS(kClientFunction, trace_, Info, "Хеш для %s (%zu) не изменился. Не обновляем.",
+               name.c_str(), ruleHash);
+      job.report.outcome = {RuleOutcome::Kind::Unchanged, {}, {}};
+      return;
+    }
+    TRACE_AS(kClientFunction, trace_, Warning,
+             "Файл правила %s изменён не сервисом; восстанавливаем его содержимое",
+             directory_.pathOf(job.fileName).c_str());
+    job.replacing = true;
+    return;
+  }
+  long long newTimestamp = extractEpochTsOrZero(job.translated);
+  if (newTimestamp < 1) {
+    newTimestamp = currentEpochSeconds();
+  }
+  const long long oldTimestamp = installedTimestamp(job.installed);
+  if (oldTimestamp > 0 && newTimestamp <= oldTimestamp) {
+    traceOutdated(trace_, name, newTimestamp, oldTimestamp);
+    job.report.outcome = {
+        RuleOutcome::Kind::Outdated,
+        fmt::format("the installed version has the timestamp {}, this one {}", oldTimestamp,
+                    newTimestamp),
+        {}};
+    return;
+  }
+  TRACE_AS(kClientFunction, trace_, Info, "Новый хеш для %s (%zu). Перезаписываем скрипт.",
+           name.c_str(), ruleHash);
+  job.replacing = true;
+}
+
+// decide for a message that must end, whatever happens, with an outcome;
+// every failure is in the trace log.
+void RuleInstaller::decideReportingFailures(Job& job, const IoStructure& structure) {
+  const std::string& name = job.report.name;
+  RuleOutcome& outcome = job.report.outcome;
+  try {
+    decide(job, structure);
+  } catch (const RuleRefused& error) {
+    TRACE_AS(kClientFunction, trace_, Error, "Правило %s отклонено: %s",
+             excerpt(name, kMaxErrorTextInRecord).c_str(), error.what());
+    outcome = {RuleOutcome::Kind::Rejected, error.what(), {}};
+  } catch (const UnresolvedPlaceholder& error) {
+    TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
+             name.c_str(), error.what());
+    outcome = {RuleOutcome::Kind::Rejected,
+               fmt::format("the placeholder key \"{}\" cannot be resolved", error.key()),
+               {}};
+  } catch (const RuleFileError& error) {
+    traceFileFailure(trace_, error.what());
+    outcome = {RuleOutcome::Kind::Failed, error.reason(), {}};
+  } catch (const std::exception& error) {
+    // Memory exhaustion included: a rule too large for the controller fails
+    // alone, and the service goes on.
+    const std::string reason = failureReason(error);
+    TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
+             name.c_str(), reason.c_str());
+    outcome = {RuleOutcome::Kind::Failed, reason, {}};
+  }
+}
+
+// Puts the decided new versions in place together; each job ends installed,
+// cleared or failed.
+void RuleInstaller::replaceDecided(std::vector<Job>& jobs) {
+  std::vector<RuleDirectory::Replacement> replacements;
+  std::vector<Job*> replacing;
+  for (Job& job : jobs) {
+    if (job.replacing) {
+      replacements.push_back({&job.installed, &job.fileName, &job.translated, std::nullopt});
+      replacing.push_back(&job);
+    }
+  }
+  if (replacements.empty()) {
+    return;
+  }
+  try {
+    directory_.replace(replacements);
+  } catch (const std::exception& error) {
+    // Nothing was replaced: every version moved aside is back in place.
+    const std::string reason = failureReason(error);
+    for (Job* job : replacing) {
+      TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
+               job->report.name.c_str(), reason.c_str());
+      job->report.outcome = {RuleOutcome::Kind::Failed, reason, {}};
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < replacing.size(); ++i) {
+    Job& job = *replacing[i];
+    RuleOutcome& outcome = job.report.outcome;
+    if (const auto& error = replacements[i].error) {
+      traceReplaceFailure(trace_, directory_.pathOf(job.fileName), *error);
+      traceFileFailure(trace_, error->what());
+      outcome = {RuleOutcome::Kind::Failed, error->reason(), {}};
+    } else if (job.translated.empty()) {
+      outcome = {RuleOutcome::Kind::Cleared, {}, {}};
+    } else {
+      outcome = {RuleOutcome::Kind::Installed, {}, job.fileName};
+    }
+  }
+}
+
+// Records the hash of the rule's newest text; traces when it is new or changed.
+void RuleInstaller::rememberRuleHash(const std::string& name, std::size_t ruleHash,
+                                     const std::string& translated) {
+  const auto [entry, inserted] = m_current_rules.try_emplace(name, ruleHash);
+  if (!inserted && entry->second == ruleHash) {
+    return;
+  }
+  if (inserted) {
+    TRACE_AS(kClientFunction, trace_, Info, "Запоминаем хеш для %s: %zu", name.c_str(),
+             ruleHash);
+  } else {
+    TRACE_AS(kClientFunction, trace_, Info, "Обновляем хеш для %s: %zu", name.c_str(),
+             ruleHash);
+    entry->second = ruleHash;
+  }
+  TRACE_AS(kClientFunction, trace_, Info, "%s:%s", name.c_str(),
+           ruleTextForRecord(translated).c_str());
+}
+
+// The newest rule timestamp among the installed versions, 0 when none of
+// them carries one (or none can be read).
+long long RuleInstaller::installedTimestamp(
+    const std::vector<InstalledVersion>& versions) const {
+  long long newest = 0;
+  for (const InstalledVersion& version : versions) {
+    if (const auto head = directory_.readHead(version.fileName)) {
+      newest = std::max(newest, extractEpochTsOrZero(*head));
+    }
+  }
+  return newest;
+}
+
+}  // namespace talvoro

@@ -1,0 +1,71 @@
+#pragma once
+// Rule messages to their end: what each one comes to (installed, cleared,
+// unchanged, outdated, rejected, failed), and the messages to publish, as data.
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "p7/trace.h"
+#include "publication.h"
+#include "rule_directory.h"
+#include "talvoro/io_structure.h"
+
+namespace talvoro {
+
+// A received rule message.
+struct RuleMessage {
+  std::string name;
+  std::vector<char> payload;
+};
+
+// How one rule message ended.
+struct RuleOutcome {
+  enum class Kind { Installed, Cleared, Unchanged, Outdated, Rejected, Failed };
+  Kind kind;
+  std::string reason;  // for Rejected, Failed and Outdated
+  std::string file;    // for Installed: the installed file's name
+};
+
+struct RuleReport {
+  std::string name;
+  std::uint32_t crc;  // of the payload as received
+  RuleOutcome outcome;
+};
+
+// The status (of a rule installed, cleared or unchanged), then the result.
+std::vector<Publication> publicationsOf(const RuleReport& report);
+
+// Installs rules into one rule directory. Remembers the hash of the newest
+// text of every rule it has seen, for the trace log.
+class RuleInstaller {
+ public:
+  RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace);
+
+  // Handles `batch` (messages of distinct rule names) to its end, in order,
+  // as if one message after the other, except that the new files are made
+  // durable together; every message ends with a report, every failure is in
+  // the trace log. The payloads are released on the way.
+  std::vector<RuleReport> install(std::vector<RuleMessage> batch, const IoStructure& structure);
+
+ private:
+  struct Job;
+
+  void decide(Job& job, const IoStructure& structure);
+  void decideReportingFailures(Job& job, const IoStructure& structure);
+  void replaceDecided(std::vector<Job>& jobs);
+  void rememberRuleHash(const std::string& name, std::size_t ruleHash,
+                        const std::string& translated);
+  long long installedTimestamp(const std::vector<InstalledVersion>& versions) const;
+
+  RuleDirectory& directory_;
+  P7::TraceChannel& trace_;
+  // Rule name to the hash of the last translated text handled for it.
+  std::unordered_map<std::string, std::size_t> m_current_rules;
+  std::mutex m_current_rules_mutex;
+};
+
+}  // namespace talvoro

@@ -1,0 +1,251 @@
+#include "service.h"
+
+#include <fmt/format.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <mutex>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "configuration.h"
+#include "rule_batch.h"
+#include "rule_directory.h"
+#include "rule_names.h"
+#include "saved_configuration.h"
+#include "service_state.h"
+#include "service_trace.h"
+#include "stop_signals.h"
+#include "systemd_notifier.h"
+#include "talvoro/mosquitto/mqtt_async_wrapper.h"
+#include "talvoro/rules_protocol.h"
+
+namespace talvoro {
+namespace {
+
+using protocol::kConfigurationTopic;
+
+// How long the receive loop waits for a message before it looks for a stop
+// request again.
+constexpr int kStopPollMs = 200;
+// Rule messages already waiting are handled together, up to these bounds.
+constexpr std::size_t kMaxBatchMessages = 256;
+constexpr std::size_t kMaxBatchBytes = 8 * 1024 * 1024;
+// After messages this large, free heap goes back to the system.
+constexpr std::size_t kTrimAfterBytes = 1024 * 1024;
+
+RuleMessage ruleMessageOf(mosquitto::Message&& message) {
+  return {ruleNameOf(message.topic), std::move(message.payload)};
+}
+
+// Rule messages that are already waiting behind `first`, as long as each
+// names another rule (two versions of one rule go in separate batches, so
+// that the second is decided against the first) and the bounds allow.
+// The message that ends the batch is handed back in `next`.
+std::vector<RuleMessage> collectBatch(mosquitto::MqttAsyncWrapper& client,
+                                      mosquitto::Message first,
+                                      std::optional<mosquitto::Message>& next,
+                                      std::size_t& bytes) {
+  std::vector<RuleMessage> batch;
+  bytes = first.payload.size();
+  std::unordered_set<std::string> names{ruleNameOf(first.topic)};
+  batch.push_back(ruleMessageOf(std::move(first)));
+  while (batch.size() < kMaxBatchMessages && bytes < kMaxBatchBytes) {
+    std::optional<mosquitto::Message> message =
+        client.TryReceive("/#", std::chrono::milliseconds(0));
+    if (!message) {
+      break;
+    }
+    if (message->topic == kConfigurationTopic ||
+        !names.insert(ruleNameOf(message->topic)).second) {
+      next = std::move(message);
+      break;
+    }
+    bytes += message->payload.size();
+    batch.push_back(ruleMessageOf(std::move(*message)));
+  }
+  return batch;
+}
+
+// Results tell the publisher what happened and statuses acknowledge rules;
+// one that cannot be sent costs only a record.
+void publish(mosquitto::MqttAsyncWrapper& client, P7::TraceChannel& trace,
+             const Publication& publication) {
+  const bool status = publication.kind == Publication::Kind::Status;
+  try {
+    client.Send(publication.topic, publication.payload, mosquitto::Qos::AtLeastOnce, status);
+  } catch (const std::runtime_error& error) {
+    if (status) {
+      TRACE_AS(kClientFunction, trace, Error,
+               "Правило %s установлено, но статус не отправлен: %s", publication.rule.c_str(),
+               error.what());
+    } else {
+      TRACE_AS(kClientFunction, trace, Error, "Результат не отправлен в %s: %s",
+               publication.topic.c_str(), error.what());
+    }
+  }
+}
+
+// Since when and why the broker cannot be reached, for the status line.
+// Written by the MQTT client's threads, read by the receive loop.
+class LinkTrouble {
+ public:
+  void note(const mosquitto::LinkEvent& event) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (event.kind == mosquitto::LinkEvent::Kind::Connected) {
+      since_.reset();
+    } else if (event.kind != mosquitto::LinkEvent::Kind::Error) {
+      since_ = since_.value_or(std::chrono::system_clock::now());
+      reason_ = event.text;
+    }
+  }
+
+  std::string describe() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!since_) {
+      return "connecting to the broker";
+    }
+    const std::time_t since = std::chrono::system_clock::to_time_t(*since_);
+    std::tm utc{};
+    gmtime_r(&since, &utc);
+    char when[32];
+    std::strftime(when, sizeof when, "%Y-%m-%d %H:%M:%S UTC", &utc);
+    return fmt::format("broker unreachable since {}: {}", when, reason_);
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::optional<std::chrono::system_clock::time_point> since_;
+  std::string reason_;
+};
+
+// The state in words for systemd's status line.
+std::string statusLine(bool connected, const ServiceState& state, const LinkTrouble& trouble,
+                       const RuleDirectory& directory) {
+  if (!connected) {
+    return trouble.describe();
+  }
+  if (state.announced() == "ready") {
+    return fmt::format("ready, {} rules installed", directory.installedRules());
+  }
+  if (state.announced() == "waiting") {
+    return "waiting for the IO structure on " + kConfigurationTopic;
+  }
+  return "connected to the broker, subscribing";
+}
+
+// The IO structure accepted before the last stop, so that the service is
+// ready after a reboot without anybody sending it again.
+void restoreSavedConfiguration(Configuration& configuration, const SavedConfiguration& saved,
+                               const Configuration::OpenRulesTopic& openRulesTopic,
+                               P7::TraceChannel& trace) {
+  try {
+    if (const std::optional<std::string> text = saved.load()) {
+      configuration.take(*text, openRulesTopic);
+      TRACE_AS(kClientFunction, trace, Info,
+               "Структура ввода-вывода восстановлена из %s: элементов %zu",
+               saved.path().c_str(), configuration.structure().size());
+    }
+  } catch (const std::exception& error) {
+    TRACE_AS(kClientFunction, trace, Error,
+             "Сохранённая структура ввода-вывода %s не принята: %s", saved.path().c_str(),
+             excerpt(error.what(), kMaxErrorTextInRecord).c_str());
+  }
+}
+
+// Link trouble and recovery go to the trace log as they happen.
+void traceLinkEvent(P7::TraceChannel& trace, const mosquitto::LinkEvent& event) {
+  using Kind = mosquitto::LinkEvent::Kind;
+  switch (event.kind) {
+    case Kind::Connected:
+      TRACE_AS(kClientFunction, trace, Info, "Соединение с брокером установлено: %s",
+               event.text.c_str());
+      break;
+    case Kind::ConnectFailed:
+      TRACE_AS(kClientFunction, trace, Warning, "Не удалось подключиться к брокеру: %s",
+               event.text.c_str());
+      break;
+    case Kind::ConnectionLost:
+      TRACE_AS(kClientFunction, trace, Warning, "Соединение с брокером потеряно: %s",
+               event.text.c_str());
+      break;
+    case Kind::Error:
+      TRACE_AS(kClientFunction, trace, Error, "Ошибка MQTT: %s", event.text.c_str());
+      break;
+  }
+}
+
+}  // namespace
+
+void add_rule_client_run() {
+  P7::TraceChannel& trace = *P7::getTrace();
+  RuleDirectory directory(rules_dir, trace);
+  directory.takeOver();
+  RuleInstaller installer(directory, trace);
+  const SavedConfiguration saved;
+  Configuration configuration([&saved](std::string_view text) { saved.save(text); });
+  SystemdNotifier systemd;
+  LinkTrouble trouble;
+  auto client = std::make_unique<mosquitto::MqttAsyncWrapper>(
+      fmt::format("regulations_manager_{}", getpid()));
+  client->SetEventListener([&trace, &trouble](const mosquitto::LinkEvent& event) {
+    trouble.note(event);
+    traceLinkEvent(trace, event);
+  });
+  ServiceState state(*client);
+  client->Connect(true, nullptr, nullptr);
+  client->Subscribe(kConfigurationTopic, mosquitto::Qos::AtMostOnce, false, nullptr, nullptr);
+  const auto openRulesTopic = [&client] {
+    client->Subscribe(protocol::kRulesTopicFilter, mosquitto::Qos::AtMostOnce, false, nullptr,
+                      nullptr);
+  };
+  restoreSavedConfiguration(configuration, saved, openRulesTopic, trace);
+  // Connecting goes on in the background: a broker that is down must not
+  // hold up the start.
+  systemd.ready();
+
+  std::optional<mosquitto::Message> next;
+  int signal = 0;
+  while ((signal = takeStopSignal()) == 0) {
+    systemd.keepAlive();
+    state.update(configuration.configured());
+    systemd.status(statusLine(client->Link().connected, state, trouble, directory));
+    std::optional<mosquitto::Message> message = std::move(next);
+    next.reset();
+    if (!message) {
+      message = client->TryReceive("/#", std::chrono::milliseconds(kStopPollMs));
+    }
+    if (!message) {
+      continue;
+    }
+    std::size_t bytes = message->payload.size();
+    if (message->topic == kConfigurationTopic) {
+      publish(*client, trace, configuration.receive(message->payload, openRulesTopic));
+    } else {
+      std::vector<RuleMessage> batch = collectBatch(*client, std::move(*message), next, bytes);
+      for (const RuleReport& report :
+           installer.install(std::move(batch), configuration.structure())) {
+        for (const Publication& publication : publicationsOf(report)) {
+          publish(*client, trace, publication);
+        }
+      }
+    }
+    message.reset();
+    if (bytes > kTrimAfterBytes) {
+      malloc_trim(0);
+    }
+  }
+  systemd.stopping();
+  const RecordsAlsoOnStandardError stopRecord;
+  TRACE_AS(__func__, trace, Info, "Получен сигнал %s, сервис останавливается",
+           strsignal(signal));
+  state.announceStop();
+}
+
+}  // namespace talvoro

@@ -1,0 +1,38 @@
+#include "systemd_notifier.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <cstdint>
+
+namespace talvoro {
+
+SystemdNotifier::SystemdNotifier() {
+  std::uint64_t watchdogMicroseconds = 0;
+  if (sd_watchdog_enabled(0, &watchdogMicroseconds) > 0) {
+    keepAliveEvery_ = std::chrono::microseconds(watchdogMicroseconds / 2);
+  }
+}
+
+void SystemdNotifier::ready() { sd_notify(0, "READY=1"); }
+
+void SystemdNotifier::keepAlive() {
+  if (keepAliveEvery_ == Clock::duration::zero()) {
+    return;
+  }
+  const Clock::time_point now = Clock::now();
+  if (now - lastKeepAlive_ >= keepAliveEvery_) {
+    sd_notify(0, "WATCHDOG=1");
+    lastKeepAlive_ = now;
+  }
+}
+
+void SystemdNotifier::status(const std::string& text) {
+  if (text != status_) {
+    status_ = text;
+    sd_notify(0, ("STATUS=" + text).c_str());
+  }
+}
+
+void SystemdNotifier::stopping() { sd_notify(0, "STOPPING=1\nSTATUS=stopping"); }
+
+}  // namespace talvoro

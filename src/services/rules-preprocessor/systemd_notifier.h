@@ -1,0 +1,31 @@
+#pragma once
+// What the service tells systemd: ready, alive (the watchdog), its state in
+// words, stopping. Without NOTIFY_SOCKET (not started by systemd) it says nothing.
+
+#include <chrono>
+#include <string>
+
+namespace talvoro {
+
+class SystemdNotifier {
+ public:
+  SystemdNotifier();
+
+  // The service does its work from now on.
+  void ready();
+  // Tells the watchdog that the receive loop is alive, when half of its
+  // interval has passed since the last time; nothing without a watchdog.
+  void keepAlive();
+  // The state in words, as `systemctl status` shows it; sent when it changed.
+  void status(const std::string& text);
+  void stopping();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  Clock::duration keepAliveEvery_{};
+  Clock::time_point lastKeepAlive_{};
+  std::string status_;
+};
+
+}  // namespace talvoro

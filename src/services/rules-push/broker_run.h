@@ -1,0 +1,87 @@
+#pragma once
+// One broker's part of a rules-push run: deploys (or, for --check, reads the
+// statuses of) the rules over its own session and reports each outcome.
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "deployment.h"
+#include "push_options.h"
+#include "report.h"
+#include "service_session.h"
+
+namespace talvoro::push {
+
+// What to do on every broker; the texts as they are to be published.
+struct Plan {
+  std::optional<std::string> configurationFile;  // as given, for the output
+  std::string configuration;                     // its text
+  std::vector<RuleFile> rules;
+  std::chrono::milliseconds timeout;
+  int retries;
+  bool check;
+};
+
+class BrokerRun {
+ public:
+  // `stopSignal` becomes non-zero when the user interrupts the run.
+  BrokerRun(std::unique_ptr<ServiceSession> session, const Plan& plan, Reporter& reporter,
+            const std::atomic<int>& stopSignal);
+
+  // Runs to the end, or until stopSignal is set, reporting each outcome (the
+  // items left then as "no result") and the summary. Returns the broker's exit
+  // status: 0, 1, 3, 4 (--check) or 5 (login refused). Destroys the session
+  // before it returns, so that runs in parallel also end in parallel.
+  int run();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+  enum class Phase { Configuration, Rules };
+  enum class End { No, Interrupted, Refused, TimedOut };
+
+  int deploy();
+  int check();
+  // Whether the run must end now; `available`: the broker (and, deploying,
+  // the service) takes what is due. `what` names it for the timeout message.
+  End mustEnd(bool available, const std::string& what);
+  void handle(const Incoming& incoming, Deployment* configuration, Deployment& rules);
+  void takeDeliveries(Deployment* configuration, Deployment& rules);
+  std::optional<int> configurationFinished(Deployment& configuration, const Deployment& rules);
+  bool serviceRestarted(Deployment* configuration, Deployment& rules);
+  End step(Deployment& current);
+  int finishDeployment(End end, Deployment* configuration, Deployment& rules);
+  void advance(Deployment& deployment, int number);
+  // --check: the rules whose statuses are asked for now.
+  struct Batch {
+    std::vector<std::size_t> indices;
+    std::uint64_t markerNeeded = 0;  // the state serial that ends the batch
+    Clock::time_point markedAt;
+  };
+  void subscribeBatch(Deployment& statuses, Batch& batch);
+  void concludeBatchWhenMarked(Deployment& statuses, Batch& batch);
+  void report(const Deployment& deployment, std::size_t index);
+  void reportAll(const Deployment& deployment, const std::vector<std::size_t>& indices);
+  void say(const std::string& text) const;
+
+  std::unique_ptr<ServiceSession> session_;
+  const Plan& plan_;
+  Reporter& reporter_;
+  const std::atomic<int>& stopSignal_;
+  const Deployment* configuration_ = nullptr;  // for report(); null without one
+  Phase phase_ = Phase::Rules;
+  bool configurationReported_ = false;
+  std::uint64_t configurationSerial_ = 0;  // the state serial at its last result
+  Clock::time_point unavailableSince_;
+  std::uint64_t acceptances_ = 0;
+  bool toldNoStructure_ = false;
+  bool toldNoMarker_ = false;
+  std::unordered_map<std::string, std::uint32_t> statuses_;  // --check: heard so far
+};
+
+}  // namespace talvoro::push

@@ -1,0 +1,111 @@
+#pragma once
+// The MQTT session of rules-push with one broker: the link, the service's
+// announced state, what the service answers, what the broker acknowledged.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "deployment.h"
+#include "talvoro/mosquitto/mqtt_async_wrapper.h"
+
+namespace talvoro::push {
+
+// A message from the service, other than its state.
+struct Incoming {
+  enum class Kind { RuleResult, ConfigurationResult, Status } kind;
+  std::string topic;
+  std::string ruleName;  // RuleResult and Status
+  std::string payload;
+};
+
+// The broker's answer to one publication made by publish().
+struct DeliveryReport {
+  int deployment;  // the caller's number for the deployment of the item
+  std::size_t index;
+  int attempt;
+  bool delivered;
+};
+
+// Connects at construction and keeps reconnecting; throws MqttError for
+// credentials that cannot be read. Link trouble goes to standard error, one
+// line each, naming the broker.
+class ServiceSession {
+ public:
+  enum class Purpose { Deploy, Check };
+
+  ServiceSession(const std::string& broker, Purpose purpose);
+
+  const std::string& broker() const { return broker_; }
+
+  // The states in which the service takes what is being deployed now.
+  void accept(const std::set<std::string>& states) { accepted_ = states; }
+  // True when the service takes messages now and we hear its answers.
+  bool accepting() const;
+  // True while the broker is connected.
+  bool connected() const { return client_.Link().connected; }
+  // Counts the connections made so far.
+  std::uint64_t connection() const { return client_.Link().connection; }
+
+  // The last state heard on the current connection, "" when none.
+  std::string state() const;
+  // Counts the state messages heard; a state heard after a result has a
+  // larger number than the count at the result's time.
+  std::uint64_t stateSerial() const { return stateSerial_; }
+  // Counts the times the service (or our link to it) came into an accepting
+  // state: a change means messages in flight before may be lost.
+  std::uint64_t acceptances() const { return enteredAccepting_; }
+
+  // Why nothing is taken now, for a message: the link's trouble, or the
+  // service's state.
+  std::string unavailability() const;
+  // The broker's refusal of our login (bad user name or password, not
+  // authorised, ...), which trying again does not mend; nothing otherwise.
+  std::optional<std::string> refusal() const;
+
+  // What arrived within `wait` (states are taken in here).
+  std::vector<Incoming> receive(std::chrono::milliseconds wait);
+
+  // Publishes `item` with QoS 1; its delivery report names `deployment`,
+  // `index` and `attempt`. A refusal (the client's buffer is full) is
+  // reported as not delivered.
+  void publish(const Item& item, int deployment, std::size_t index, int attempt);
+  // The delivery reports that came since the last call.
+  std::vector<DeliveryReport> takeDeliveries();
+
+  // --check: subscribes to the status of `name`; then markStatuses() asks for
+  // the retained state, which the broker sends after the statuses of every
+  // subscription made before. False when the link is down.
+  bool subscribeStatus(const std::string& name);
+  bool markStatuses();
+
+ private:
+  // Shared with the delivery listeners, which may outlive nothing but are
+  // called on the library's threads.
+  struct DeliveryInbox {
+    std::mutex mutex;
+    std::vector<DeliveryReport> reports;
+  };
+
+  void noteState(const std::string& state);
+  bool subscribe(const std::string& filter);
+  std::string withoutBroker(const std::string& text) const;
+
+  std::string broker_;
+  std::shared_ptr<DeliveryInbox> inbox_ = std::make_shared<DeliveryInbox>();
+  std::set<std::string> accepted_;
+  std::vector<std::string> subscriptions_;
+  std::string state_;
+  std::uint64_t stateConnection_ = 0;
+  std::uint64_t stateSerial_ = 0;
+  std::uint64_t enteredAccepting_ = 0;
+  mosquitto::MqttAsyncWrapper client_;
+};
+
+}  // namespace talvoro::push

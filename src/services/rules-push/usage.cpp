@@ -1,0 +1,107 @@
+// The text of rules-push --help.
+
+#include "push_options.h"
+
+namespace talvoro::push {
+
+const char* usageText() {
+  return R"(Usage:
+  rules-push [OPTION...] FILE...
+  rules-push [OPTION...] --name NAME FILE|-
+  rules-push [OPTION...] --configuration FILE [FILE...]
+  rules-push --check [OPTION...] FILE...
+
+Deploys automation rules to rules-preprocessor over MQTT and waits until the
+service has handled each of them.
+
+Each FILE is one rule; its name is the file's base name without ".js"
+(kitchen-light.js is the rule "kitchen-light"). --name NAME sets the name of a
+single FILE, or of the rule read from standard input (-). A name that occurs
+twice, or that holds '/', '+' or '#', is refused. A FILE whose name starts
+with a dash goes after "--": rules-push -- -draft.js
+An empty rule text removes the installed rule: it is refused (exit status 2)
+unless --clear is given, so that a failed generator in a pipeline removes
+nothing.
+--configuration FILE hands the service an IO structure first; rules given as
+well go out only after it was accepted or found unchanged. When the service
+restarts during the deployment and waits for an IO structure, the
+configuration is sent again, then what is unanswered.
+
+The tool waits until the service says it is "ready" (for a configuration
+alone, "waiting" will do), publishes the rules, up to 100 at a time, and waits
+for each rule's result. A rule without a result within the timeout (counted
+from the broker's acknowledgement of the rule) is sent again, up to N more
+times; the very text that is installed ends "unchanged". When the service goes
+offline meanwhile, the tool waits for it to be ready again (up to the timeout)
+and sends again what was unanswered.
+
+Several --broker options deploy to every broker at the same time, one
+connection each (a fleet of controllers, each with its own broker); a broker
+or service that does not answer holds up none of the others.
+
+Output: one line per rule, "<name>: <outcome>" and ": <reason>" where the
+service gives one ("<name>: no result" when none came), then a summary line;
+with several brokers, each line starts with "<broker>: ". --json prints one
+JSON object per line instead:
+  {"broker":URI,"name":NAME,"outcome":OUTCOME,"crc":CRC,"reason":TEXT}
+  {"broker":URI,"configuration":FILE,"outcome":OUTCOME,"reason":TEXT}
+  {"summary":{OUTCOME:COUNT,...},"exit":STATUS}     (the last line)
+"reason" only where there is one; outcomes as in the text lines.
+
+Timestamps: a rule whose timestamp line ("// 1765090800") is not newer than
+the installed version's is kept out, and the service answers "outdated"; this
+holds also when only the IO structure changed, so the installed file keeps
+the old names. --retranslate puts the current time into the timestamp line of
+what is published (the files are not changed), so that the service translates
+such rules again against its current IO structure. Afterwards, the files' own
+texts are older than what is installed: give a changed rule a new timestamp.
+
+--check publishes nothing: it reads the retained status of each rule and
+prints "<name>: in place" when the status carries the CRC-32 of this text, or
+"<name>: would be sent" (no status, or another CRC). A status proves which
+text the service received and installed, not against which IO structure it
+was translated, nor that the file is still there.
+
+Options:
+  --broker URI         an MQTT broker: scheme://host[:port], the scheme tcp or
+                       mqtt, or ssl or mqtts for TLS; may be given more than
+                       once; default: $MQTT_BROKER_URL, else
+                       tcp://127.0.0.1:1883
+  --timeout SECONDS    how long to wait for the service to be ready, and for
+                       each result (default 10; fractions allowed)
+  --retries N          how often a rule without a result is sent again
+                       (default 3)
+  --name NAME          the rule name of the single FILE or of standard input
+  --configuration FILE publish FILE (JSON) as the IO structure first
+  --clear              allow empty rule texts, which remove installed rules
+  --retranslate        put the current time into each rule's timestamp line
+                       as published, so that the service translates it again
+  --check              dry run: say which rules are in place, publish nothing
+  --json               JSON lines instead of text on standard output
+  --version            print the version and exit
+  --help               this text
+
+Environment: MQTT_BROKER_URL (see --broker); MQTT_USERNAME and
+MQTT_PASSWORD_FILE (a file holding the password) to log in, the same for
+every broker; MQTT_CA_FILE, the CA certificate that a TLS broker's
+certificate must be signed by.
+
+Exit status:
+  0    every rule ended installed, cleared or unchanged (a configuration:
+       accepted or unchanged); with --check: every rule in place
+  1    a rule ended outdated, rejected or failed (a configuration: rejected)
+  2    bad usage (a malformed broker address included), an empty rule text
+       without --clear, or a file that cannot be read (the password and CA
+       files included); nothing was published
+  3    the service did not answer: not ready in time, or results missing
+       after the retries (with --check: the broker was not reached)
+  4    with --check: a rule would be sent
+  5    the broker refused the connection (bad user name or password, not
+       authorised)
+  130  interrupted by SIGINT (Ctrl-C), 143 by SIGTERM: the outcomes known so
+       far are printed, the rest as "no result", and the summary
+  With several brokers, the worst over all of them: 5, then 3, 4, 1, 0.
+)";
+}
+
+}  // namespace talvoro::push
