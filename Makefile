@@ -12,7 +12,7 @@ CROSS_CMAKE := -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-$(ARCH).cmake
 CROSS_DEPS := --cross $(ARCH)
 endif
 
-.PHONY: deps build test run bench clean test-sanitize fuzz test-cross deb
+.PHONY: deps build test run bench clean test-sanitize fuzz test-cross deb test-systemd
 
 # The whole suite, end-to-end tests and the service binary included, built
 # with AddressSanitizer and UndefinedBehaviorSanitizer; the first error ends
@@ -44,6 +44,12 @@ test-cross:
 # The Debian package, in $(BUILD_DIR).
 deb: build
 	cd $(BUILD_DIR) && cpack -G DEB
+
+# The package under a real systemd: Debian 12 booted in a container (needs
+# root; its root file system is kept in /var/cache/rules-preprocessor-test-systemd).
+test-systemd: deb
+	@scripts/install-deps.sh --systemd
+	tests/packaging/test-systemd.sh $(BUILD_DIR)
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure --no-tests=error -j $(JOBS)

@@ -6,14 +6,18 @@ set(RP_DOC_DIR share/doc/${PROJECT_NAME})
 set(RP_DEB_MAINTAINER "rules-preprocessor maintainers <maintainers@users.noreply.c-seed-96f65b64.example>"
     CACHE STRING "Maintainer field and changelog signature of the package")
 
-# The package version is the version text in the form dpkg accepts:
-# v2.24-48-g41fdda7 becomes 2.24+48+g41fdda7.
-string(REGEX REPLACE "^v" "" RP_DEB_VERSION "${RULES_PREPROCESSOR_VERSION}")
-string(REPLACE "-" "+" RP_DEB_VERSION "${RP_DEB_VERSION}")
-if(NOT RP_DEB_VERSION MATCHES "^[0-9][A-Za-z0-9.+~]*$")
-  message(FATAL_ERROR "Version text '${RULES_PREPROCESSOR_VERSION}' gives no valid "
-                      "Debian version ('${RP_DEB_VERSION}')")
+# The package version (package-version.cmake); -DRP_DEB_VERSION=... overrides
+# it, for a source tree without its git history, which otherwise gets "+git0",
+# below every build from history.
+include(${CMAKE_CURRENT_LIST_DIR}/package-version.cmake)
+if(NOT RP_DEB_VERSION)
+  rp_history_version(${PROJECT_SOURCE_DIR} rp_history)
+  rp_deb_version("${RULES_PREPROCESSOR_VERSION}" ${rp_history} RP_DEB_VERSION)
 endif()
+if(NOT RP_DEB_VERSION MATCHES "^[0-9][A-Za-z0-9.+~]*$")
+  message(FATAL_ERROR "Package version '${RP_DEB_VERSION}' is no valid Debian version")
+endif()
+message(STATUS "Package version: ${RP_DEB_VERSION}")
 
 if(RP_DEB_ARCHITECTURE)
   set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${RP_DEB_ARCHITECTURE})

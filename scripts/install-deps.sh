@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages needed to build, run and test the service;
-# with --fuzz also clang and its runtime libraries (libFuzzer) for make fuzz.
+# with --fuzz also clang and its runtime libraries (libFuzzer) for make fuzz,
+# with --systemd the container tools for make test-systemd.
 # Idempotent: only packages that are missing are installed, and a machine that
 # has them all is left untouched (no apt-get update, no network access).
 #
@@ -8,12 +9,14 @@
 #   install-deps.sh --cross ARCH     also the cross toolchain, the target's
 #                                    libraries and qemu (ARCH: arm64, armhf)
 #   install-deps.sh --fuzz           also clang and libFuzzer
+#   install-deps.sh --systemd        also systemd-nspawn and debootstrap
 set -euo pipefail
 
-cross_arch="" fuzz=0
+cross_arch="" fuzz=0 systemd=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --fuzz) fuzz=1; shift ;;
+    --systemd) systemd=1; shift ;;
     --cross) cross_arch=${2:-}; shift 2 || { echo "install-deps: --cross needs an architecture" >&2; exit 2; } ;;
     *) echo "install-deps: unknown option $1" >&2; exit 2 ;;
   esac
@@ -38,10 +41,14 @@ packages=(
   nlohmann-json3-dev
   mosquitto mosquitto-clients openssl
   util-linux
+  libfuse3-dev fuse3
   dpkg-dev file lintian systemd
 )
 if [ "$fuzz" -eq 1 ]; then
   packages+=(clang libclang-rt-dev)
+fi
+if [ "$systemd" -eq 1 ]; then
+  packages+=(systemd-container debootstrap git)
 fi
 
 if [ -n "$cross_arch" ]; then

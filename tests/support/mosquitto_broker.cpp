@@ -228,6 +228,14 @@ std::string MosquittoBroker::log() const {
   return text.str();
 }
 
+std::string MosquittoBroker::logFrom(std::size_t offset) const {
+  std::ifstream in(dir_.path() / "mosquitto.log", std::ios::binary);
+  in.seekg(static_cast<std::streamoff>(offset));
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
 void MosquittoBroker::writeConfig() const {
   std::ofstream conf(dir_.path() / "mosquitto.conf", std::ios::trunc);
   conf << "listener " << port_ << " 127.0.0.1\n"

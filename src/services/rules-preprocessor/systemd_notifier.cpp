@@ -9,7 +9,9 @@ namespace talvoro {
 SystemdNotifier::SystemdNotifier() {
   std::uint64_t watchdogMicroseconds = 0;
   if (sd_watchdog_enabled(0, &watchdogMicroseconds) > 0) {
-    keepAliveEvery_ = std::chrono::microseconds(watchdogMicroseconds / 2);
+    // Every quarter of the interval, so that a batch may take up to three
+    // quarters of it between two turns of the receive loop.
+    keepAliveEvery_ = std::chrono::microseconds(watchdogMicroseconds / 4);
   }
 }
 

@@ -13,7 +13,7 @@ class SystemdNotifier {
 
   // The service does its work from now on.
   void ready();
-  // Tells the watchdog that the receive loop is alive, when half of its
+  // Tells the watchdog that the receive loop is alive, when a quarter of its
   // interval has passed since the last time; nothing without a watchdog.
   void keepAlive();
   // The state in words, as `systemctl status` shows it; sent when it changed.

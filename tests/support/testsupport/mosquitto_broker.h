@@ -72,6 +72,8 @@ class MosquittoBroker {
 
   // The text of the broker's log file.
   std::string log() const;
+  // The log's text from byte `offset` on: what was added since it had that size.
+  std::string logFrom(std::size_t offset) const;
 
  private:
   void writeConfig() const;

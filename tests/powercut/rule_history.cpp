@@ -1,0 +1,165 @@
+#include "rule_history.h"
+
+#include <fmt/format.h>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+
+#include "talvoro/rule_crc.h"
+
+namespace powercut {
+namespace {
+
+const std::string kInstalledSeparator = "-__";
+const std::string kInstalledSuffix = "__.js";
+
+bool startsWith(const std::string& text, const std::string& prefix) {
+  return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// Enough of a file's content to tell empty, torn and foreign texts apart in a report.
+std::string describe(const std::string& content) {
+  if (content.empty()) {
+    return "it is empty";
+  }
+  const std::string firstLine = content.substr(0, content.find('\n'));
+  return fmt::format("{} bytes, first line \"{}\"", content.size(), firstLine.substr(0, 60));
+}
+
+}  // namespace
+
+std::optional<std::string> ruleOfInstalledFile(const std::string& fileName) {
+  const std::size_t separator = fileName.rfind(kInstalledSeparator);
+  if (separator == std::string::npos || separator == 0 || !endsWith(fileName, kInstalledSuffix)) {
+    return std::nullopt;
+  }
+  const std::size_t digitsAt = separator + kInstalledSeparator.size();
+  const std::size_t digitsEnd = fileName.size() - kInstalledSuffix.size();
+  if (digitsEnd <= digitsAt ||
+      fileName.find_first_not_of("0123456789", digitsAt) != digitsEnd) {
+    return std::nullopt;
+  }
+  return fileName.substr(0, separator);
+}
+
+bool isTemporaryFile(const std::string& fileName) { return startsWith(fileName, ".rule-"); }
+
+bool isAsideFile(const std::string& fileName) {
+  return startsWith(fileName, ".") && endsWith(fileName, ".old");
+}
+
+void RuleHistory::sent(const std::string& name, const std::string& text) {
+  Rule& rule = rules_[name];
+  rule.sent.push_back({++sentCount_, talvoro::protocol::ruleCrc(text), translate_(text)});
+  rule.unanswered.push_back(rule.sent.size() - 1);
+  ++unanswered_;
+}
+
+void RuleHistory::status(const std::string& name, const std::string& payload) {
+  const auto found = rules_.find(name);
+  if (found == rules_.end() || found->second.unanswered.empty()) {
+    strayAnswers_.push_back(
+        {"stray answer", fmt::format("{}: status {} answers no message in hand", name, payload)});
+    return;
+  }
+  Rule& rule = found->second;
+  const Message& message = rule.sent[rule.unanswered.front()];
+  if (payload != std::to_string(message.crc)) {
+    strayAnswers_.push_back({"stray answer", fmt::format("{}: status {} for message #{} with CRC {}",
+                                                         name, payload, message.number, message.crc)});
+    return;
+  }
+  rule.acknowledged = std::max(rule.acknowledged.value_or(0), message.number);
+  ++acknowledgements_;
+}
+
+void RuleHistory::result(const std::string& name, const std::string& payload) {
+  const auto found = rules_.find(name);
+  if (found == rules_.end() || found->second.unanswered.empty()) {
+    strayAnswers_.push_back(
+        {"stray answer", fmt::format("{}: result {} answers no message in hand", name, payload)});
+    return;
+  }
+  Rule& rule = found->second;
+  const Message& message = rule.sent[rule.unanswered.front()];
+  const auto json = nlohmann::json::parse(payload, nullptr, false);
+  if (!json.is_object() || json.value("crc", std::uint32_t{0}) != message.crc) {
+    strayAnswers_.push_back({"stray answer", fmt::format("{}: result {} for message #{} with CRC {}",
+                                                         name, payload, message.number, message.crc)});
+  }
+  rule.unanswered.pop_front();
+  --unanswered_;
+}
+
+void RuleHistory::forgetUnanswered() {
+  for (auto& [name, rule] : rules_) {
+    rule.unanswered.clear();
+  }
+  unanswered_ = 0;
+}
+
+std::vector<Violation> RuleHistory::violations(const DirectoryImage& dir) {
+  std::vector<Violation> found = std::move(strayAnswers_);
+  strayAnswers_.clear();
+  std::map<std::string, std::vector<std::string>> installed;
+  for (const auto& [fileName, content] : dir) {
+    if (isTemporaryFile(fileName) || isAsideFile(fileName)) {
+      found.push_back({"file left after the sweep", fileName});
+    } else if (const auto rule = ruleOfInstalledFile(fileName)) {
+      installed[*rule].push_back(fileName);
+    } else {
+      found.push_back({"foreign file", fileName});
+    }
+  }
+  for (const auto& [name, rule] : rules_) {
+    const auto files = installed.find(name);
+    judgeRule(name, rule, files != installed.end() ? files->second : std::vector<std::string>{},
+              dir, found);
+  }
+  for (const auto& [name, files] : installed) {
+    if (rules_.count(name) == 0) {
+      found.push_back({"rule never sent", fmt::format("{}: {}", name, files.front())});
+    }
+  }
+  return found;
+}
+
+void RuleHistory::judgeRule(const std::string& name, const Rule& rule,
+                            const std::vector<std::string>& files, const DirectoryImage& dir,
+                            std::vector<Violation>& found) const {
+  if (files.size() > 1) {
+    found.push_back({"several installed versions",
+                     fmt::format("{}: {} installed versions", name, files.size())});
+  }
+  if (files.empty() && rule.acknowledged) {
+    found.push_back({"acknowledged rule lost",
+                     fmt::format("{}: message #{} was acknowledged, but no version is installed",
+                                 name, *rule.acknowledged)});
+  }
+  for (const std::string& file : files) {
+    const std::string& content = dir.at(file);
+    std::optional<std::size_t> newest;  // the newest message whose translation it holds
+    for (const Message& message : rule.sent) {
+      if (message.installedText == content) {
+        newest = message.number;
+      }
+    }
+    if (!newest) {
+      found.push_back({content.empty() ? "empty file" : "file with no text sent",
+                       fmt::format("{}: {} holds no text sent for the rule ({})", name, file,
+                                   describe(content))});
+    } else if (rule.acknowledged && *newest < *rule.acknowledged) {
+      found.push_back({"acknowledged text replaced by an older one",
+                       fmt::format("{}: {} holds message #{}, older than the acknowledged "
+                                   "message #{}",
+                                   name, file, *newest, *rule.acknowledged)});
+    }
+  }
+}
+
+}  // namespace powercut
