@@ -118,21 +118,6 @@ TEST(ReceiveQueueTest, MessagesComeOutCompleteAndInOrderWithinTheLimit) {
   EXPECT_LE(queue.peakBytes(), 64u + std::string("t/0").size() + 4);
 }
 
-TEST(ReceiveQueueTest, UnwantedMessagesStayQueuedInOrder) {
-  ReceiveQueue queue(1024);
-  queue.admit(message("a/1", "first"));
-  queue.admit(message("b/1", "second"));
-  queue.admit(message("a/2", "third"));
-  const auto b = queue.take([](const std::string& topic) { return topic[0] == 'b'; },
-                            std::nullopt, [] {});
-  EXPECT_EQ(text(*b), "second");
-  EXPECT_FALSE(queue.take([](const std::string& topic) { return topic[0] == 'c'; },
-                          ReceiveQueue::Clock::now() + 20ms, [] {})
-                   .has_value());
-  EXPECT_EQ(text(*takeAny(queue)), "first");
-  EXPECT_EQ(text(*takeAny(queue)), "third");
-}
-
 TEST_F(FullQueueTest, AWaitingMessageIsQueuedAsSoonAsThereIsRoom) {
   startArrival();
   EXPECT_EQ(arrival_.wait_for(50ms), std::future_status::timeout);
@@ -210,20 +195,6 @@ TEST_F(FullQueueTest, ACallStuckBehindTheWaitingArrivalDoesNotBlockTheConsumer) 
   ASSERT_EQ(results.wait_for(kPatience), std::future_status::ready);
   EXPECT_EQ(results.get(), (std::vector<int>{1, 2}));
   EXPECT_EQ(log, (std::vector<int>{1, 2}));
-}
-
-TEST_F(FullQueueTest, CloseEndsEveryWait) {
-  startArrival();
-  ASSERT_TRUE(arrivalWaits());
-  auto taker = std::async(std::launch::async, [&] {
-    return queue_.take([](const std::string&) { return false; }, std::nullopt,
-                       [] { throw std::runtime_error("closed"); });
-  });
-  queue_.close();
-  EXPECT_FALSE(arrival_.get());
-  EXPECT_THROW(taker.get(), std::runtime_error);
-  EXPECT_FALSE(queue_.admit(message("a/3", "late")));
-  EXPECT_EQ(queue_.perform([] { return 9; }, nullptr), 9);
 }
 
 }  // namespace
