@@ -46,12 +46,11 @@ void requireNestingWithin(std::string_view text, std::size_t limit) {
 
 }  // namespace
 
-// The parsed document is handed over whole, so that each element's part of
-// it is freed as soon as the element is built.
+// Built while the text is read: no parsed document of the whole text is held
+// beside the structure, only one element's part at a time.
 IoStructure parseConfiguration(std::string_view text, TemplateCacheCleanupGuard& guard) {
   requireNestingWithin(text, kMaxConfigurationDepth);
-  return parseIoStructure<IoInfo>(nlohmann::json::parse(text.begin(), text.end()), guard,
-                                  false);
+  return parseIoStructureText<IoInfo>(text, guard, false);
 }
 
 Configuration::Configuration(Keep keep) : keep_(std::move(keep)) {}
