@@ -653,6 +653,21 @@ TEST_F(MqttAsyncWrapperLoginTest, ARefusedLoginStaysInTheLinkStateWithTheBrokers
             broker_->url() + ": connection refused: not authorised (MQTT return code 5)");
 }
 
+TEST_F(MqttAsyncWrapperLoginTest, APasswordWithAWindowsLineEndIsPointedOut) {
+  testsupport::TempDir dir;
+  const std::string passwordFile = (dir.path() / "password").string();
+  std::ofstream(passwordFile) << "s3cret pass\r\n";
+  ::setenv("MQTT_USERNAME", "service", 1);
+  ::setenv("MQTT_PASSWORD_FILE", passwordFile.c_str(), 1);
+  MqttAsyncWrapper service("service");
+  service.Connect(true, nullptr, nullptr);
+  ASSERT_TRUE(testsupport::eventually([&] { return service.Link().refusedWith != 0; }, 20s));
+  EXPECT_NE(service.Link().lastFailure.find(
+                "; the password from MQTT_PASSWORD_FILE ends with a carriage return"),
+            std::string::npos)
+      << service.Link().lastFailure;
+}
+
 class MqttAsyncWrapperTlsTest : public MqttAsyncWrapperTest {
  protected:
   BrokerOptions brokerOptions() const override {

@@ -17,6 +17,10 @@ namespace {
 
 using namespace std::chrono_literals;
 using detail::callUserCallback;
+
+// CONNACK return codes from here on refuse the credentials: 4 bad user name
+// or password, 5 not authorised.
+constexpr int kBadCredentials = 4;
 using detail::check;
 using detail::connectFailureText;
 using detail::durationText;
@@ -194,6 +198,13 @@ void MqttAsyncWrapper::connectAttemptFailed(const MQTTAsync_failureData& data) n
       }
       lastFailure_ = connectFailureText(access_.uri, data, lastTlsError_);
       refusedWith_ = std::max(data.code, 0);
+      if (refusedWith_ >= kBadCredentials && !access_.password.empty() &&
+          access_.password.back() == '\r') {
+        // The broker never says why; a file saved with Windows line ends is
+        // the usual cause, and invisible to whoever looks at it.
+        lastFailure_ += "; the password from MQTT_PASSWORD_FILE ends with a carriage return "
+                        "(a file with Windows line ends?)";
+      }
       if (const size_t covered = failures_.failed(Clock::now()); covered > 0) {
         report = lastFailure_;
         if (failures_.failedAttempts() > 1) {
