@@ -13,6 +13,18 @@
 #include "rule_names.h"
 
 namespace talvoro {
+namespace {
+
+EntryKind kindOf(unsigned char type) {
+  switch (type) {
+    case DT_REG: return EntryKind::File;
+    case DT_LNK: return EntryKind::Link;
+    case DT_UNKNOWN: return EntryKind::Unknown;
+    default: return EntryKind::Other;
+  }
+}
+
+}  // namespace
 
 InstalledIndex::InstalledIndex(std::string path) : path_(std::move(path)) {}
 
@@ -25,28 +37,27 @@ bool InstalledIndex::has(const std::string& rule) { return !versionsOf(rule).emp
 
 std::vector<std::string> InstalledIndex::versionsOf(const std::string& rule) {
   std::vector<std::string> hashes;
-  if (const auto found = index_.find(rule); found != index_.end()) {
-    for (Candidate& candidate : found->second) {
-      if (counts(rule, candidate)) {
-        hashes.push_back(candidate.hash);
-      }
+  versions_.forEachOf(rule, [&](std::string hash, EntryKind& kind) {
+    if (counts(rule, hash, kind)) {
+      hashes.push_back(std::move(hash));
     }
-  }
+  });
   return hashes;
 }
 
 // A regular file stays one until its name is removed or replaced, which
 // the events tell; a link counts only while its target is a regular file.
-bool InstalledIndex::counts(const std::string& rule, Candidate& candidate) const {
-  using Kind = Candidate::Kind;
-  const std::string path = path_ + installedFileName(rule, candidate.hash);
+bool InstalledIndex::counts(const std::string& rule, const std::string& hash,
+                            EntryKind& kind) const {
+  using Kind = EntryKind;
+  const std::string path = path_ + installedFileName(rule, hash);
   struct stat status {};
-  if (candidate.kind == Kind::Unknown && ::lstat(path.c_str(), &status) == 0) {
-    candidate.kind = S_ISREG(status.st_mode)   ? Kind::File
-                     : S_ISLNK(status.st_mode) ? Kind::Link
-                                               : Kind::Other;
+  if (kind == Kind::Unknown && ::lstat(path.c_str(), &status) == 0) {
+    kind = S_ISREG(status.st_mode)   ? Kind::File
+           : S_ISLNK(status.st_mode) ? Kind::Link
+                                     : Kind::Other;
   }
-  switch (candidate.kind) {
+  switch (kind) {
     case Kind::File: return true;
     case Kind::Link: return ::stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
     case Kind::Unknown:
@@ -67,11 +78,14 @@ std::vector<DirectoryEntry> InstalledIndex::rebuild() {
   // events queued until now are superseded by the listing.
   watchDirectory();
   applyEvents();
-  index_.clear();
   std::vector<DirectoryEntry> entries = listEntries();
+  std::vector<VersionTable::Named> versions;
   for (const DirectoryEntry& entry : entries) {
-    add(entry);
+    if (auto name = parseInstalledFileName(entry.name)) {
+      versions.push_back({std::move(name->rule), std::move(name->hash), kindOf(entry.type)});
+    }
   }
+  versions_.reset(std::move(versions));
   current_ = watch_ >= 0;
   return entries;
 }
@@ -88,37 +102,14 @@ void InstalledIndex::watchDirectory() {
 }
 
 void InstalledIndex::add(const DirectoryEntry& entry) {
-  auto name = parseInstalledFileName(entry.name);
-  if (!name) {
-    return;
-  }
-  using Kind = Candidate::Kind;
-  const Kind kind = entry.type == DT_REG       ? Kind::File
-                    : entry.type == DT_LNK     ? Kind::Link
-                    : entry.type == DT_UNKNOWN ? Kind::Unknown
-                                               : Kind::Other;
-  auto& candidates = index_[name->rule];
-  const auto same = std::find_if(candidates.begin(), candidates.end(),
-                                 [&](const Candidate& c) { return c.hash == name->hash; });
-  if (same == candidates.end()) {
-    candidates.push_back({std::move(name->hash), kind});
-  } else {
-    same->kind = kind;
+  if (auto name = parseInstalledFileName(entry.name)) {
+    versions_.put(name->rule, name->hash, kindOf(entry.type));
   }
 }
 
 void InstalledIndex::remove(const std::string& fileName) {
-  const auto name = parseInstalledFileName(fileName);
-  const auto found = name ? index_.find(name->rule) : index_.end();
-  if (found == index_.end()) {
-    return;
-  }
-  auto& candidates = found->second;
-  candidates.erase(std::remove_if(candidates.begin(), candidates.end(),
-                                  [&](const Candidate& c) { return c.hash == name->hash; }),
-                   candidates.end());
-  if (candidates.empty()) {
-    index_.erase(found);
+  if (const auto name = parseInstalledFileName(fileName)) {
+    versions_.erase(name->rule, name->hash);
   }
 }
 

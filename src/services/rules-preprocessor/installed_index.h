@@ -5,10 +5,10 @@
 #include <sys/inotify.h>
 
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "file_operations.h"
+#include "version_table.h"
 
 namespace talvoro {
 
@@ -38,7 +38,7 @@ class InstalledIndex {
   bool has(const std::string& rule);
 
   // How many rules have entries named like installed versions.
-  std::size_t rules() const { return index_.size(); }
+  std::size_t rules() const { return versions_.rules(); }
 
   // Reads the directory into the index anew and returns the listing. Throws
   // like hashesOf.
@@ -52,16 +52,9 @@ class InstalledIndex {
   bool directoryReplaced() const { return directoryReplaced_; }
 
  private:
-  // An entry named like an installed version, and what it was found to be.
-  struct Candidate {
-    enum class Kind : unsigned char { Unknown, File, Link, Other };
-    std::string hash;
-    Kind kind;
-  };
-
   void refresh();
   std::vector<std::string> versionsOf(const std::string& rule);
-  bool counts(const std::string& rule, Candidate& candidate) const;
+  bool counts(const std::string& rule, const std::string& hash, EntryKind& kind) const;
   void watchDirectory();
   void add(const DirectoryEntry& entry);
   void remove(const std::string& fileName);
@@ -74,9 +67,8 @@ class InstalledIndex {
   int watch_ = -1;
   bool current_ = false;
   bool directoryReplaced_ = false;
-  // Rule name to the entries named like its installed versions: the file
-  // names follow from them, and 10,000 rules cost little memory.
-  std::unordered_map<std::string, std::vector<Candidate>> index_;
+  // The entries named like installed versions: the file names follow.
+  VersionTable versions_;
 };
 
 }  // namespace talvoro

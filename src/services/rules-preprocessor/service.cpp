@@ -187,6 +187,9 @@ void add_rule_client_run() {
   P7::TraceChannel& trace = *P7::getTrace();
   RuleDirectory directory(rules_dir, trace);
   directory.takeOver();
+  // The directory's listing is gone: its heap goes back to the system, so
+  // that the idle service holds only the index.
+  malloc_trim(0);
   RuleInstaller installer(directory, trace);
   const SavedConfiguration saved;
   Configuration configuration([&saved](std::string_view text) { saved.save(text); });
