@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -106,6 +107,8 @@ TEST_F(RuleBatchTest, TheTraceLogKeepsOnlyTheStartOfALargeRuleWithItsLength) {
   EXPECT_EQ(log.find(std::string(4097, 'x')), std::string::npos);
 }
 
+constexpr int kCapNotEnforced = 3;
+
 rlim_t addressSpaceInUse() {
   std::ifstream statm("/proc/self/statm");
   rlim_t pages = 0;
@@ -127,6 +130,8 @@ TEST_F(RuleBatchTest, ARuleTooLargeForTheMemoryFailsAloneAndTheServiceGoesOn) {
     batch.push_back({"small", {'o', 'k'}});
     const rlimit cap{addressSpaceInUse() + (32 << 20), RLIM_INFINITY};
     ::setrlimit(RLIMIT_AS, &cap);
+    void* volatile probe = std::malloc(64 << 20);  // qemu-user ignores RLIMIT_AS
+    if (probe != nullptr) ::_exit(kCapNotEnforced);
     const auto reports = installer_.install(std::move(batch), structure_);
     const bool failedAlone = reports[0].outcome.kind == Kind::Failed &&
                              !reports[0].outcome.reason.empty() &&
@@ -135,6 +140,9 @@ TEST_F(RuleBatchTest, ARuleTooLargeForTheMemoryFailsAloneAndTheServiceGoesOn) {
   }
   int status = 0;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
+  if (WIFEXITED(status) && WEXITSTATUS(status) == kCapNotEnforced) {
+    GTEST_SKIP() << "this system does not enforce an address-space limit";
+  }
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
 }
 
