@@ -119,8 +119,7 @@ class RuleDirectory {
   void putInPlace(const Replacement& r, PendingFile& file, AsideVersions& aside);
   void requireFreeName(const std::string& fileName,
                        const std::vector<InstalledVersion>& installed) const;
-  template <typename Sync>
-  int syncWithDirectory(Sync sync) const;
+  int syncDirectory() const;
   void removeLeftover(const std::string& fileName) const;
   void restoreAside(const std::string& aside, const std::string& original) const;
   void reportFailure(const std::string& operation, int error) const;
