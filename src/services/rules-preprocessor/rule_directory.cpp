@@ -46,12 +46,12 @@ class RuleDirectory::PendingFile {
     }
   }
 
-  // Makes the file's data durable and closes it. The error is this file's
-  // own, whichever other files were written meanwhile.
   // Starts writing the file's data out without waiting for it; errors are
   // left to sync().
   void startWriteback() { ::sync_file_range(fd_.get(), 0, 0, SYNC_FILE_RANGE_WRITE); }
 
+  // Makes the file's data durable and closes it. The error is this file's
+  // own, whichever other files were written meanwhile.
   void sync() {
     if (::fsync(fd_.get()) != 0 || !fd_.close()) {
       throw createError("синхронизация", path_);
