@@ -218,7 +218,9 @@ void add_rule_client_run() {
   while ((signal = takeStopSignal()) == 0) {
     systemd.keepAlive();
     state.update(configuration.configured());
-    systemd.status(statusLine(client->Link().connected, state, trouble, directory));
+    if (systemd.listening()) {
+      systemd.status(statusLine(client->Link().connected, state, trouble, directory));
+    }
     std::optional<mosquitto::Message> message = std::move(next);
     next.reset();
     if (!message) {

@@ -3,10 +3,11 @@
 #include <systemd/sd-daemon.h>
 
 #include <cstdint>
+#include <cstdlib>
 
 namespace talvoro {
 
-SystemdNotifier::SystemdNotifier() {
+SystemdNotifier::SystemdNotifier() : listening_(std::getenv("NOTIFY_SOCKET") != nullptr) {
   std::uint64_t watchdogMicroseconds = 0;
   if (sd_watchdog_enabled(0, &watchdogMicroseconds) > 0) {
     // Every quarter of the interval, so that a batch may take up to three

@@ -16,6 +16,9 @@ class SystemdNotifier {
   // Tells the watchdog that the receive loop is alive, when a quarter of its
   // interval has passed since the last time; nothing without a watchdog.
   void keepAlive();
+  // Whether systemd listens (NOTIFY_SOCKET is set): without it, a status
+  // need not even be worded.
+  bool listening() const { return listening_; }
   // The state in words, as `systemctl status` shows it; sent when it changed.
   void status(const std::string& text);
   void stopping();
@@ -23,6 +26,7 @@ class SystemdNotifier {
  private:
   using Clock = std::chrono::steady_clock;
 
+  bool listening_ = false;
   Clock::duration keepAliveEvery_{};
   Clock::time_point lastKeepAlive_{};
   std::string status_;
