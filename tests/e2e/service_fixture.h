@@ -113,8 +113,8 @@ std::string readAll(const fs::path& path);
 // ServiceTest's work directory.
 extern const char* const kStandardErrorFile;
 
-// The CRC-32 of zlib, computed bit by bit, independently of the service's
-// table, and as the decimal text of a status.
+// The CRC-32 of zlib, computed bit by bit, independently of the zlib call
+// the service makes, and as the decimal text of a status.
 std::uint32_t crc32Of(const std::string& bytes);
 std::string crcText(const std::string& bytes);
 
