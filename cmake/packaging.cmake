@@ -49,6 +49,8 @@ rp_gzip(${RP_PACKAGING_DIR}/rules-push.1)
 install(FILES ${RP_PACKAGING_DIR}/copyright ${CMAKE_BINARY_DIR}/packaging/changelog.gz
               ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${RP_DOC_DIR})
+# The README links to these, relative to itself.
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs DESTINATION ${RP_DOC_DIR} FILES_MATCHING PATTERN "*.md")
 install(FILES ${CMAKE_BINARY_DIR}/packaging/rules-preprocessor.8.gz DESTINATION share/man/man8)
 install(FILES ${CMAKE_BINARY_DIR}/packaging/rules-push.1.gz DESTINATION share/man/man1)
 
