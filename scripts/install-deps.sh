@@ -87,6 +87,9 @@ fi
 if [ -n "$cross_arch" ] && ! dpkg --print-foreign-architectures | grep -qx "$cross_arch"; then
   "${as_root[@]}" dpkg --add-architecture "$cross_arch"
 fi
-"${as_root[@]}" apt-get update -qq
+# Builds that run side by side (several work trees, CI stages) may install at
+# the same time: apt waits for the other's lock instead of failing at once.
+apt_wait=(-o DPkg::Lock::Timeout=900)
+"${as_root[@]}" apt-get "${apt_wait[@]}" update -qq
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive \
-  apt-get install -y -qq --no-install-recommends "${missing[@]}"
+  apt-get "${apt_wait[@]}" install -y -qq --no-install-recommends "${missing[@]}"
