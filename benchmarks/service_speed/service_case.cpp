@@ -79,6 +79,9 @@ class RuleExchange : public Exchange {
       return false;  // a status of an earlier run, delivered on subscription
     }
     const std::string rule = message.topic.substr(std::strlen(kStatusPrefix));
+    if (rule.compare(0, prefix_.size(), prefix_) != 0) {
+      return false;  // a status of another case's service on the same broker
+    }
     auto& pending = expected_[rule];
     if (pending.empty() || pending.front() != message.payload) {
       throw std::runtime_error(fmt::format("status {} for {}: expected {}", message.payload, rule,
@@ -120,17 +123,19 @@ void waitForBrokerLog(const testsupport::MosquittoBroker& broker, const std::str
 }  // namespace
 
 ServiceCase::ServiceCase(const testsupport::MosquittoBroker& broker, const fs::path& dir,
-                         std::size_t rules, std::size_t ruleBytes) {
-  const std::string prefix = fmt::format("speed{}-", rules);
+                         std::size_t rules, std::size_t ruleBytes, const std::string& binary,
+                         const std::string& label) {
+  const std::string prefix = fmt::format("{}{}-", label, rules);
   auto exchange = std::make_unique<RuleExchange>(client(), prefix, rules, ruleBytes);
   installRuleFiles(*exchange, dir / "wb-rules", rules);
   client().connect(broker.url(), "speed-" + prefix + "publisher");
   client().subscribe(std::string(kStatusPrefix) + "#", 1);
-  startConfigured(broker, dir);
+  startConfigured(broker, dir, binary);
   drive(std::move(exchange), service_->pid());
 }
 
-void ServiceCase::startConfigured(const testsupport::MosquittoBroker& broker, const fs::path& dir) {
+void ServiceCase::startConfigured(const testsupport::MosquittoBroker& broker, const fs::path& dir,
+                                  const std::string& binary) {
   for (const char* subdir : {"p7", "work"}) {
     fs::create_directories(dir / subdir);
   }
@@ -141,7 +146,7 @@ void ServiceCase::startConfigured(const testsupport::MosquittoBroker& broker, co
   const std::size_t configurations = testsupport::countOccurrences(log, configurationSubscription);
   const std::size_t ruleTopics = testsupport::countOccurrences(log, rulesSubscription);
   service_ = std::make_unique<e2e::ServiceProcess>(broker.url(), dir / "wb-rules", dir / "p7",
-                                                   dir / "work");
+                                                   dir / "work", binary);
   waitForBrokerLog(broker, configurationSubscription, configurations + 1,
                    "subscribe to its configuration");
   client().publish(kConfigurationTopic, kConfiguration, 1);

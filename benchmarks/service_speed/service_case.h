@@ -21,11 +21,16 @@ namespace speed {
 // the service process's. Stops the service on destruction.
 class ServiceCase : public Driver {
  public:
+  // `binary` is the service to run: the one built with the benchmark, or
+  // another build to compare it with. `label` tells cases apart in rule
+  // names and client identifiers.
   ServiceCase(const testsupport::MosquittoBroker& broker, const std::filesystem::path& dir,
-              std::size_t rules, std::size_t ruleBytes);
+              std::size_t rules, std::size_t ruleBytes, const std::string& binary,
+              const std::string& label);
 
  private:
-  void startConfigured(const testsupport::MosquittoBroker& broker, const std::filesystem::path& dir);
+  void startConfigured(const testsupport::MosquittoBroker& broker, const std::filesystem::path& dir,
+                       const std::string& binary);
 
   std::unique_ptr<e2e::ServiceProcess> service_;
 };

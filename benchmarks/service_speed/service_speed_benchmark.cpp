@@ -5,6 +5,10 @@
 //
 //   service_speed_benchmark [--repeats N] [--one-at-a-time N] [--pipelined N]
 //                           [--in-flight N] [--broker-without-nodelay]
+//                           [--baseline BINARY]
+//
+// --baseline measures another build of the service (an earlier commit's) in
+// the same run, alternating with this one, and prints the ratios of the two.
 
 #include <unistd.h>
 
@@ -40,6 +44,7 @@ struct Options {
   std::size_t pipelined = 1000;
   std::size_t inFlight = 100;
   bool brokerWithoutNodelay = false;
+  std::string baseline;  // another service binary to compare with
 };
 
 Options parse(int argc, char** argv) {
@@ -53,6 +58,10 @@ Options parse(int argc, char** argv) {
     const std::string arg = argv[at];
     if (arg == "--broker-without-nodelay") {
       options.brokerWithoutNodelay = true;
+      continue;
+    }
+    if (arg == "--baseline" && at + 1 < argc) {
+      options.baseline = argv[++at];
       continue;
     }
     auto count = std::find_if(counts.begin(), counts.end(), [&](const auto& c) { return c.first == arg; });
@@ -104,20 +113,36 @@ struct CaseRun {
   Figures floor;  // one replacement and one round trip after each other
   Figures serviceOneAtATime;
   Figures servicePipelined;
+  Figures baselineOneAtATime;
+  Figures baselinePipelined;
+  Figures serviceVersusBaseline;  // p50 ratio one at a time; rules/s ratio in flight
+};
+
+// The service cases of one run: the service, and the baseline when there is one.
+struct Services {
+  speed::ServiceCase* service = nullptr;
+  speed::ServiceCase* baseline = nullptr;
 };
 
 // Without a service (no root) the floor alone.
 CaseRun measureOnce(const Options& options, speed::ReplacementFloor& replacements,
-                    speed::RoundTripFloor& roundTrips, speed::ServiceCase* service) {
+                    speed::RoundTripFloor& roundTrips, const Services& services,
+                    std::size_t runNumber) {
+  speed::ServiceCase* const service = services.service;
+  speed::ServiceCase* const baseline = services.baseline;
   speed::LatencyRecorder replacement;
   speed::LatencyRecorder roundTrip;
   speed::LatencyRecorder serviceRule;
+  speed::LatencyRecorder baselineRule;
   for (std::size_t done = 0; done < options.oneAtATime; done += kChunk) {
     const std::size_t chunk = std::min(kChunk, options.oneAtATime - done);
     replacements.measure(chunk, replacement);
     roundTrips.oneAtATime(chunk, roundTrip);
     if (service != nullptr) {
       service->oneAtATime(chunk, serviceRule);
+    }
+    if (baseline != nullptr) {
+      baseline->oneAtATime(chunk, baselineRule);
     }
   }
   CaseRun run;
@@ -131,8 +156,26 @@ CaseRun measureOnce(const Options& options, speed::ReplacementFloor& replacement
   }
   run.serviceOneAtATime = serviceRule.figures();
   run.serviceOneAtATime.versusFloor = run.serviceOneAtATime.p50Ms / floorMs;
+  // The two builds take turns at going first, so that neither always meets
+  // the other's writeback.
+  const bool baselineFirst = baseline != nullptr && runNumber % 2 == 1;
+  if (baselineFirst) {
+    run.baselinePipelined = baseline->pipelined(options.pipelined, options.inFlight);
+  }
   run.servicePipelined = service->pipelined(options.pipelined, options.inFlight);
   run.servicePipelined.versusFloor = run.servicePipelined.perSecond / run.floor.perSecond;
+  if (baseline == nullptr) {
+    return run;
+  }
+  if (!baselineFirst) {
+    run.baselinePipelined = baseline->pipelined(options.pipelined, options.inFlight);
+  }
+  run.baselinePipelined.versusFloor = run.baselinePipelined.perSecond / run.floor.perSecond;
+  run.baselineOneAtATime = baselineRule.figures();
+  run.baselineOneAtATime.versusFloor = run.baselineOneAtATime.p50Ms / floorMs;
+  run.serviceVersusBaseline.p50Ms = run.serviceOneAtATime.p50Ms / run.baselineOneAtATime.p50Ms;
+  run.serviceVersusBaseline.perSecond =
+      run.servicePipelined.perSecond / run.baselinePipelined.perSecond;
   return run;
 }
 
@@ -156,20 +199,41 @@ void printMedians(const Options& options, std::size_t rules, const std::vector<C
   printRow("service: one at a time", files, median(&CaseRun::serviceOneAtATime));
   printRow(fmt::format("service: {} in flight", options.inFlight), files,
            median(&CaseRun::servicePipelined));
+  if (options.baseline.empty()) {
+    return;
+  }
+  printRow("baseline: one at a time", files, median(&CaseRun::baselineOneAtATime));
+  printRow(fmt::format("baseline: {} in flight", options.inFlight), files,
+           median(&CaseRun::baselinePipelined));
+  // Medians of the runs' ratios: p50 below 1 and rules/s above 1 favour the service.
+  const Figures ratio = median(&CaseRun::serviceVersusBaseline);
+  fmt::print("{:<40} {:>6} one at a time p50 {:.3f}x, {} in flight rules/s {:.3f}x\n",
+             "service / baseline", files, ratio.p50Ms, options.inFlight, ratio.perSecond);
 }
 
+// The baseline gets a broker of its own: two services on one broker would
+// both take every rule.
 void measureCase(const Options& options, const speed::ScratchFileSystem& scratch,
-                 const testsupport::MosquittoBroker& broker, std::size_t rules) {
+                 const testsupport::MosquittoBroker& broker,
+                 const testsupport::MosquittoBroker* baselineBroker, std::size_t rules) {
   speed::ReplacementFloor replacements(scratch.root() / fmt::format("floor-{}", rules), rules, kRuleBytes);
   speed::RoundTripFloor roundTrips(broker.url(), kRuleBytes);
   std::unique_ptr<speed::ServiceCase> service;
+  std::unique_ptr<speed::ServiceCase> baseline;
   if (::geteuid() == 0) {
     service = std::make_unique<speed::ServiceCase>(
-        broker, scratch.root() / fmt::format("service-{}", rules), rules, kRuleBytes);
+        broker, scratch.root() / fmt::format("service-{}", rules), rules, kRuleBytes,
+        RULES_PREPROCESSOR_BINARY, "speed");
+    if (baselineBroker != nullptr) {
+      baseline = std::make_unique<speed::ServiceCase>(
+          *baselineBroker, scratch.root() / fmt::format("baseline-{}", rules), rules, kRuleBytes,
+          options.baseline, "base");
+    }
   }
   std::vector<CaseRun> runs;
   for (std::size_t run = 0; run < options.repeats; ++run) {
-    runs.push_back(measureOnce(options, replacements, roundTrips, service.get()));
+    runs.push_back(measureOnce(options, replacements, roundTrips,
+                               Services{service.get(), baseline.get()}, run));
   }
   printMedians(options, rules, runs);
   std::fflush(stdout);
@@ -181,9 +245,16 @@ void run(const Options& options) {
     useBrokerWithoutNodelay();
   }
   testsupport::MosquittoBroker broker;
+  std::unique_ptr<testsupport::MosquittoBroker> baselineBroker;
+  if (!options.baseline.empty()) {
+    baselineBroker = std::make_unique<testsupport::MosquittoBroker>();
+  }
   fmt::print("Service speed: {}, {} cores (load average {:.2f}), medians of {} runs\n", utcNow(),
              std::thread::hardware_concurrency(), loadAverage(), options.repeats);
   fmt::print("File system: {}\n", scratch.description());
+  if (!options.baseline.empty()) {
+    fmt::print("Baseline: {}\n", options.baseline);
+  }
   fmt::print("Broker: private mosquitto, {}\n",
              options.brokerWithoutNodelay ? "set_tcp_nodelay off (mosquitto's default)"
                                           : "set_tcp_nodelay true");
@@ -192,7 +263,7 @@ void run(const Options& options) {
   fmt::print("{:<40} {:>6} {:>8} {:>8} {:>8} {:>9} {:>7} {:>8}\n", "", "files", "p50 ms", "p99 ms",
              "ops/s", "CPU ms/op", "RSS MiB", "/ floor");
   for (const std::size_t rules : kInstalledRules) {
-    measureCase(options, scratch, broker, rules);
+    measureCase(options, scratch, broker, baselineBroker.get(), rules);
   }
   if (::geteuid() != 0) {
     fmt::print("service: not measured (its private mount namespace needs root)\n");

@@ -32,11 +32,11 @@ std::string crcText(const std::string& bytes) { return std::to_string(crc32Of(by
 
 ServiceProcess::ServiceProcess(const std::string& brokerUrl,
                                const fs::path& rulesDir, const fs::path& logsDir,
-                               const fs::path& workDir) {
+                               const fs::path& workDir, const std::string& binary) {
   const std::vector<std::string> args = {
       RUN_IN_PRIVATE_MOUNTS, "--rules", rulesDir.string(), "--logs", logsDir.string(),
       "--state", (workDir / "state").string(), "--argv0", "rules-preprocessor", "--",
-      RULES_PREPROCESSOR_BINARY};
+      binary};
   // The IO structure kept from one run to the next.
   fs::create_directories(workDir / "state");
   std::vector<char*> argv;

@@ -27,12 +27,14 @@ namespace fs = std::filesystem;
 using testsupport::eventually;
 using namespace std::chrono_literals;
 
-// The service binary, started through the private-mounts script so that its
-// process id is the service's own. Terminated (SIGTERM) on destruction.
+// The service binary (the one built with the tests, unless `binary` names
+// another), started through the private-mounts script so that its process id
+// is the service's own. Terminated (SIGTERM) on destruction.
 class ServiceProcess {
  public:
   ServiceProcess(const std::string& brokerUrl, const fs::path& rulesDir,
-                 const fs::path& logsDir, const fs::path& workDir);
+                 const fs::path& logsDir, const fs::path& workDir,
+                 const std::string& binary = RULES_PREPROCESSOR_BINARY);
   ~ServiceProcess();
 
   ServiceProcess(const ServiceProcess&) = delete;
