@@ -57,7 +57,7 @@ if [ "$systemd" -eq 1 ]; then
 fi
 if [ "$vm" -eq 1 ]; then
   packages+=(qemu-system-arm qemu-user-static binfmt-support mmdebstrap arch-test e2fsprogs
-             binutils-aarch64-linux-gnu git)
+             kmod cpio binutils-aarch64-linux-gnu git)
 fi
 
 if [ -n "$cross_arch" ]; then
