@@ -162,7 +162,7 @@ void ServiceTest::publishRule(const std::string& name, const std::string& text) 
 void ServiceTest::sync() {
   const std::string name = "sync-" + std::to_string(++syncCount_);
   publishRule(name, "// sync " + name);
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  const auto deadline = std::chrono::steady_clock::now() + patience(10s);
   while (std::chrono::steady_clock::now() < deadline) {
     const auto message = client_.waitMessage(100ms);
     if (!message) {
