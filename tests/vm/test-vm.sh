@@ -17,7 +17,7 @@
 # upgrade's package; each run boots a throwaway overlay of it. The machine has
 # no network; it reads the source tree (read-only) and a run directory through
 # 9p, and its console carries the results back. A hang anywhere ends the run
-# after $TEST_VM_TIMEOUT seconds (default 1200) as a failure. Exit status 0
+# after $TEST_VM_TIMEOUT seconds (default 1500) as a failure. Exit status 0
 # when every check passed, 77 when the test cannot run here (except under
 # CI=true, where that fails).
 set -euo pipefail
@@ -34,7 +34,7 @@ native_dir=""
 [ "$figures" -eq 0 ] || native_dir=$(realpath "$2")
 source_dir=$(realpath "$(dirname "$0")/../..")
 cache=${TEST_VM_CACHE:-/var/cache/rules-preprocessor-test-vm}
-vm_timeout=${TEST_VM_TIMEOUT:-1200}
+vm_timeout=${TEST_VM_TIMEOUT:-1500}
 # The power-cut proof's cuts inside the machine: a fifth of the native run's.
 vm_cuts=${TEST_VM_POWER_CUTS:-100}
 suite=bookworm
@@ -62,7 +62,7 @@ package=$build_dir/rules-preprocessor_${version}_${arch}.deb
 [ -f "$package" ] || { say "no package $package: run make deb ARCH=arm64"; exit 1; }
 [ "$arch" = arm64 ] || { say "the machine is arm64, the package $arch"; exit 1; }
 triplet=aarch64-linux-gnu
-for program in rules-preprocessor rules-push service_e2e_test rules_push_e2e_test power_cut_test; do
+for program in rules-preprocessor service_e2e_test power_cut_test; do
   [ -x "$build_dir/bin/$program" ] || { say "no $build_dir/bin/$program: run make build ARCH=arm64"; exit 1; }
 done
 
@@ -81,7 +81,7 @@ debian_mirror() {
 # machine's arm64 multiarch libraries (the cross build's) name them.
 test_libraries() {
   local program
-  for program in service_e2e_test rules_push_e2e_test power_cut_test \
+  for program in service_e2e_test power_cut_test \
                  service_speed_benchmark service_memory_benchmark; do
     [ -e "$build_dir/bin/$program" ] || continue
     "$triplet-readelf" -d "$build_dir/bin/$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'
@@ -232,8 +232,9 @@ cached_image() {
 
 # --- the machine ------------------------------------------------------------------
 
-run_dir="" qemu_pid=""
+run_dir="" qemu_pid="" upgrade_pid=""
 stop_machine() {
+  [ -z "$upgrade_pid" ] || kill -TERM "$upgrade_pid" 2>/dev/null || true
   if [ -n "$qemu_pid" ] && kill -0 "$qemu_pid" 2>/dev/null; then
     kill -TERM "$qemu_pid" 2>/dev/null || true
     wait "$qemu_pid" 2>/dev/null || true
@@ -315,11 +316,22 @@ run_machine() {
 # --- the run ------------------------------------------------------------------
 
 say "package $(basename "$package")"
+# The upgrade is built (natively, with the cross compiler) while the image is
+# made (mostly under the user-mode emulator, one process at a time); each has
+# a lock of its own.
+upgrade="" upgrade_path=$cache/upgrade.path.$$
+if [ "$figures" -eq 0 ]; then
+  (exec 9> "$cache/upgrade.lock"
+   upgrade_package "-DCMAKE_TOOLCHAIN_FILE=@SOURCE@/cmake/toolchain-arm64.cmake" > "$upgrade_path") &
+  upgrade_pid=$!
+fi
 image=$(cached_image)
 say "disk image ready: $((SECONDS - started)) s"
-upgrade=""
 if [ "$figures" -eq 0 ]; then
-  upgrade=$(upgrade_package "-DCMAKE_TOOLCHAIN_FILE=@SOURCE@/cmake/toolchain-arm64.cmake")
+  wait "$upgrade_pid" || { say "FAIL: the upgrade's build failed"; exit 1; }
+  upgrade_pid=""
+  upgrade=$(cat "$upgrade_path")
+  rm -f "$upgrade_path"
   say "upgrade $(basename "$upgrade") ready: $((SECONDS - started)) s"
   prepare_run "$package" "$upgrade" "$source_dir/tests/packaging/sandbox-probe.sh" \
     "$source_dir/examples/io-structure.json" "$source_dir/examples/rules/kitchen-light.js"
