@@ -9,6 +9,7 @@
 
 #include "status_check.h"
 #include "talvoro/rule_crc.h"
+#include "talvoro/rule_result.h"
 #include "talvoro/rules_protocol.h"
 
 namespace talvoro::push {
@@ -54,16 +55,20 @@ struct Result {
 // business: nothing.
 std::optional<Result> parseResult(const std::string& payload) {
   const nlohmann::json result = nlohmann::json::parse(payload, nullptr, false);
-  if (!result.is_object() || !result.contains("outcome") || !result["outcome"].is_string()) {
+  using protocol::kCrcField;
+  using protocol::kOutcomeField;
+  using protocol::kReasonField;
+  if (!result.is_object() || !result.contains(kOutcomeField) ||
+      !result[kOutcomeField].is_string()) {
     return std::nullopt;
   }
-  Result parsed{std::nullopt, {result["outcome"].get<std::string>(), {}}};
-  if (result.contains("crc") && result["crc"].is_number_unsigned() &&
-      result["crc"].get<std::uint64_t>() <= 0xFFFFFFFFull) {
-    parsed.crc = result["crc"].get<std::uint32_t>();
+  Result parsed{std::nullopt, {result[kOutcomeField].get<std::string>(), {}}};
+  if (result.contains(kCrcField) && result[kCrcField].is_number_unsigned() &&
+      result[kCrcField].get<std::uint64_t>() <= 0xFFFFFFFFull) {
+    parsed.crc = result[kCrcField].get<std::uint32_t>();
   }
-  if (result.contains("reason") && result["reason"].is_string()) {
-    parsed.outcome.reason = result["reason"].get<std::string>();
+  if (result.contains(kReasonField) && result[kReasonField].is_string()) {
+    parsed.outcome.reason = result[kReasonField].get<std::string>();
   }
   return parsed;
 }
@@ -212,7 +217,7 @@ int BrokerRun::finishDeployment(End end, Deployment* configuration, Deployment& 
     reportAll(rules, rules.giveUpAll());
   }
   reporter_.summary(session_->broker(), rules.summary("rule"));
-  if (rules.counts().count("outdated") != 0) {
+  if (rules.counts().count(protocol::outcomeName(protocol::Outcome::Outdated)) != 0) {
     say("a rule is outdated when its timestamp line is not newer than the installed "
         "version's, also when only the IO structure changed; --retranslate has the service "
         "translate it again");

@@ -2,15 +2,9 @@
 
 #include <fmt/format.h>
 
+#include "talvoro/rule_result.h"
+
 namespace talvoro::push {
-namespace {
-
-bool isSuccess(const std::string& outcome) {
-  return outcome == "installed" || outcome == "cleared" || outcome == "unchanged" ||
-         outcome == "accepted";
-}
-
-}  // namespace
 
 Deployment::Deployment(std::vector<Item> items, Limits limits)
     : items_(std::move(items)), limits_(limits), progress_(items_.size()), open_(items_.size()) {
@@ -137,7 +131,7 @@ int Deployment::exitStatus() const {
     if (progress.phase != Phase::Done) {
       return 3;
     }
-    if (!isSuccess(progress.outcome.outcome)) {
+    if (!protocol::isSuccess(progress.outcome.outcome)) {
       status = 1;
     }
   }

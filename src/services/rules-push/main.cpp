@@ -19,7 +19,7 @@
 #include "push_options.h"
 #include "report.h"
 #include "service_session.h"
-#include "timestamp_line.h"
+#include "talvoro/timestamp_line.h"
 
 #ifndef RULES_PREPROCESSOR_VERSION
 #error "RULES_PREPROCESSOR_VERSION must be defined by the build"
@@ -62,7 +62,7 @@ Plan planOf(const PushOptions& options) {
   if (options.retranslate) {
     const long long now = secondsNow();
     for (RuleFile& rule : plan.rules) {
-      rule.text = restamped(rule.text, now);
+      rule.text = protocol::restamped(rule.text, now);
     }
   }
   return plan;

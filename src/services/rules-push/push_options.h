@@ -64,11 +64,10 @@ std::vector<std::string> brokerAddresses(const PushOptions& options,
 void checkBrokerAddress(const std::string& uri, const std::string& source);
 
 // The rule name of a file: its base name without the ".js" ending.
-std::string ruleNameOf(const std::string& path);
+std::string ruleNameOfFile(const std::string& path);
 
-// Throws UsageError when `name` cannot be one topic level that the service
-// hears: empty, not UTF-8, too long for a topic, or holding '/', '+', '#' or
-// a NUL byte.
+// Throws UsageError, naming `name`, when the service would refuse it as a
+// rule name (protocol::checkRuleName).
 void checkRuleName(const std::string& name);
 
 // Reads every rule file (standard input for "-"). Throws InputError for a
@@ -76,7 +75,8 @@ void checkRuleName(const std::string& name);
 // UsageError for a name that occurs twice.
 std::vector<RuleFile> loadRules(const PushOptions& options);
 
-// The whole content of `path` ("-": standard input). Throws InputError.
+// The whole content of `path` ("-": standard input), at most the largest
+// MQTT payload. Throws InputError.
 std::string readInput(const std::string& path);
 
 // The text of --help.

@@ -17,7 +17,8 @@ service has handled each of them.
 Each FILE is one rule; its name is the file's base name without ".js"
 (kitchen-light.js is the rule "kitchen-light"). --name NAME sets the name of a
 single FILE, or of the rule read from standard input (-). A name that occurs
-twice, or that holds '/', '+' or '#', is refused. A FILE whose name starts
+twice, or that the service refuses (empty, over 227 bytes, a leading dot, '/',
+'+', '#', control characters, not UTF-8), is refused. A FILE whose name starts
 with a dash goes after "--": rules-push -- -draft.js
 An empty rule text removes the installed rule: it is refused (exit status 2)
 unless --clear is given, so that a failed generator in a pipeline removes

@@ -11,21 +11,41 @@
 #include "report.h"
 #include "status_check.h"
 #include "talvoro/rule_crc.h"
+#include "talvoro/timestamp_line.h"
 #include "testsupport/temp_dir.h"
-#include "timestamp_line.h"
 
 namespace talvoro::push {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = Deployment::Clock;
+using protocol::restamped;
 using protocol::ruleCrc;
 
 TEST(RulesPushOptions, RuleNameIsTheBaseNameWithoutTheJsEnding) {
-  EXPECT_EQ(ruleNameOf("rules/kitchen-light.js"), "kitchen-light");
-  EXPECT_EQ(ruleNameOf("/a/b.js.js"), "b.js");
-  EXPECT_EQ(ruleNameOf("notes.json"), "notes.json");
-  EXPECT_EQ(ruleNameOf("dir/.js"), ".js");
+  EXPECT_EQ(ruleNameOfFile("rules/kitchen-light.js"), "kitchen-light");
+  EXPECT_EQ(ruleNameOfFile("/a/b.js.js"), "b.js");
+  EXPECT_EQ(ruleNameOfFile("notes.json"), "notes.json");
+  EXPECT_EQ(ruleNameOfFile("dir/.js"), ".js");
+}
+
+// What the service would refuse is refused before anything is published.
+TEST(RulesPushOptions, RefusesTheRuleNamesTheServiceRefuses) {
+  testsupport::TempDir dir;
+  PushOptions options;
+  for (const std::string& name : {std::string(228, 'n'), std::string(".hidden"),
+                                  std::string("a\tb")}) {
+    options.name = name;
+    options.files = {(dir.path() / "a.js").string()};
+    std::ofstream(options.files.front()) << "x";
+    EXPECT_THROW(loadRules(options), UsageError) << name;
+  }
+  options.name = std::string(227, 'n');
+  EXPECT_EQ(loadRules(options).front().name, std::string(227, 'n'));
+  std::ofstream(dir.path() / ".js") << "x";
+  options.name.reset();
+  options.files = {(dir.path() / ".js").string()};
+  EXPECT_THROW(loadRules(options), UsageError);
 }
 
 TEST(RulesPushOptions, RefusesWhatCannotBeFollowed) {
