@@ -227,6 +227,7 @@ int BrokerRun::finishDeployment(End end, Deployment* configuration, Deployment& 
 
 BrokerRun::End BrokerRun::mustEnd(bool available, const std::string& what) {
   if (stopSignal_.load() != 0) {
+    interrupted_ = true;
     return End::Interrupted;
   }
   if (const auto refusal = session_->refusal()) {

@@ -39,6 +39,8 @@ class BrokerRun {
   // status: 0, 1, 3, 4 (--check) or 5 (login refused). Destroys the session
   // before it returns, so that runs in parallel also end in parallel.
   int run();
+  // Whether the stop signal ended the run before it was done.
+  bool interrupted() const { return interrupted_; }
 
  private:
   using Clock = std::chrono::steady_clock;
@@ -73,6 +75,7 @@ class BrokerRun {
   const Plan& plan_;
   Reporter& reporter_;
   const std::atomic<int>& stopSignal_;
+  bool interrupted_ = false;
   const Deployment* configuration_ = nullptr;  // for report(); null without one
   Phase phase_ = Phase::Rules;
   bool configurationReported_ = false;

@@ -99,8 +99,9 @@ Exit status:
   4    with --check: a rule would be sent
   5    the broker refused the connection (bad user name or password, not
        authorised)
-  130  interrupted by SIGINT (Ctrl-C), 143 by SIGTERM: the outcomes known so
-       far are printed, the rest as "no result", and the summary
+  130  interrupted by SIGINT (Ctrl-C), 143 by SIGTERM, before every run was
+       done: the outcomes known so far are printed, the rest as "no result",
+       and the summary (a signal after that leaves the status as it is)
   With several brokers, the worst over all of them: 5, then 3, 4, 1, 0.
 )";
 }

@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -106,6 +108,12 @@ TEST(RulesPushOptions, BrokerAddressesAreCheckedWhereverTheyComeFrom) {
   EXPECT_EQ(brokerAddresses(options, "tcp://ignored:1"), options.brokers);
   options.brokers = {"tcp://a:1", "tcp://a:1"};
   EXPECT_THROW(brokerAddresses(options, nullptr), UsageError);
+}
+
+TEST(RulesPushExitStatus, ASignalCountsOnlyWhenItCutARunShort) {
+  EXPECT_EQ(exitStatus({{0, false}, {1, false}}, 0), 1);
+  EXPECT_EQ(exitStatus({{0, false}, {3, true}}, SIGINT), 130);
+  EXPECT_EQ(exitStatus({{0, false}, {1, false}}, SIGTERM), 1);
 }
 
 TEST(RulesPushTimestampLine, RestampsTheLineTheServiceReadsAndNothingElse) {
