@@ -92,7 +92,7 @@ std::vector<DirectoryEntry> InstalledIndex::rebuild() {
 
 void InstalledIndex::watchDirectory() {
   if (!events_.valid()) {
-    events_ = FileDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    events_ = files::FileDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   }
   if (events_.valid() && watch_ < 0) {
     watch_ = ::inotify_add_watch(events_.get(), path_.c_str(),
@@ -148,7 +148,6 @@ bool InstalledIndex::applyEvent(const inotify_event& event) {
     if (!(event.mask & IN_IGNORED)) {
       ::inotify_rm_watch(events_.get(), watch_);
     }
-    directoryReplaced_ = true;
     watch_ = -1;
     return false;
   }

@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "file_operations.h"
+#include "rule_file_error.h"
+#include "talvoro/files/file_descriptor.h"
 #include "version_table.h"
 
 namespace talvoro {
@@ -47,10 +48,6 @@ class InstalledIndex {
   // A regular file, or a link to one.
   bool isRegularFile(const DirectoryEntry& entry) const;
 
-  // True once the watched directory was moved or removed: a descriptor
-  // opened on it before may now be of a directory that is gone.
-  bool directoryReplaced() const { return directoryReplaced_; }
-
  private:
   void refresh();
   std::vector<std::string> versionsOf(const std::string& rule);
@@ -63,10 +60,9 @@ class InstalledIndex {
   std::vector<DirectoryEntry> listEntries() const;
 
   std::string path_;
-  FileDescriptor events_;
+  files::FileDescriptor events_;
   int watch_ = -1;
   bool current_ = false;
-  bool directoryReplaced_ = false;
   // The entries named like installed versions: the file names follow.
   VersionTable versions_;
 };

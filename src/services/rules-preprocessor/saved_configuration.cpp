@@ -7,7 +7,8 @@
 #include <cerrno>
 #include <stdexcept>
 
-#include "file_operations.h"
+#include "talvoro/files/file_descriptor.h"
+#include "talvoro/files/file_write.h"
 
 namespace talvoro {
 
@@ -17,9 +18,9 @@ SavedConfiguration::SavedConfiguration(std::string directory)
 std::optional<std::string> SavedConfiguration::load() const {
   const std::string file = path();
   const auto readError = [&file](int error) {
-    return std::runtime_error(fmt::format("чтение {}: {}", file, systemErrorText(error)));
+    return std::runtime_error(fmt::format("чтение {}: {}", file, files::systemErrorText(error)));
   };
-  FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  files::FileDescriptor fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) {
     if (errno == ENOENT) {
       return std::nullopt;
@@ -41,7 +42,7 @@ std::optional<std::string> SavedConfiguration::load() const {
 }
 
 void SavedConfiguration::save(std::string_view text) const {
-  replaceFileDurably(directory_, kFileName, text);
+  files::replaceDurably(directory_, kFileName, text);
 }
 
 }  // namespace talvoro

@@ -17,13 +17,13 @@
 #include "configuration.h"
 #include "rule_batch.h"
 #include "rule_directory.h"
-#include "rule_names.h"
 #include "saved_configuration.h"
 #include "service_state.h"
 #include "service_trace.h"
 #include "stop_signals.h"
 #include "systemd_notifier.h"
 #include "talvoro/mosquitto/mqtt_async_wrapper.h"
+#include "talvoro/rule_name.h"
 #include "talvoro/rules_protocol.h"
 
 namespace talvoro {
@@ -41,7 +41,7 @@ constexpr std::size_t kMaxBatchBytes = 8 * 1024 * 1024;
 constexpr std::size_t kTrimAfterBytes = 1024 * 1024;
 
 RuleMessage ruleMessageOf(mosquitto::Message&& message) {
-  return {ruleNameOf(message.topic), std::move(message.payload)};
+  return {protocol::ruleNameOfTopic(message.topic), std::move(message.payload)};
 }
 
 // Rule messages that are already waiting behind `first`, as long as each
@@ -54,7 +54,7 @@ std::vector<RuleMessage> collectBatch(mosquitto::MqttAsyncWrapper& client,
                                       std::size_t& bytes) {
   std::vector<RuleMessage> batch;
   bytes = first.payload.size();
-  std::unordered_set<std::string> names{ruleNameOf(first.topic)};
+  std::unordered_set<std::string> names{protocol::ruleNameOfTopic(first.topic)};
   batch.push_back(ruleMessageOf(std::move(first)));
   while (batch.size() < kMaxBatchMessages && bytes < kMaxBatchBytes) {
     std::optional<mosquitto::Message> message =
@@ -63,7 +63,7 @@ std::vector<RuleMessage> collectBatch(mosquitto::MqttAsyncWrapper& client,
       break;
     }
     if (message->topic == kConfigurationTopic ||
-        !names.insert(ruleNameOf(message->topic)).second) {
+        !names.insert(protocol::ruleNameOfTopic(message->topic)).second) {
       next = std::move(message);
       break;
     }
@@ -217,6 +217,7 @@ void add_rule_client_run() {
   int signal = 0;
   while ((signal = takeStopSignal()) == 0) {
     systemd.keepAlive();
+    directory.keepLocked();
     state.update(configuration.configured());
     if (systemd.listening()) {
       systemd.status(statusLine(client->Link().connected, state, trouble, directory));

@@ -99,6 +99,15 @@ TEST_F(RuleBatchTest, TheTextInPlaceIsAcknowledgedAgainAndAFileEditedByHandIsPut
   EXPECT_EQ(directory_.installedVersions("a").size(), 1u);
 }
 
+// The hashes remembered for the trace log are those of installed rules only.
+TEST_F(RuleBatchTest, AClearedRuleIsForgottenAndIsNewWhenItComesBack) {
+  install({{"a", "v1"}});
+  install({{"a", ""}});
+  trace_.skipToEnd();
+  install({{"a", "v1"}});
+  EXPECT_EQ(trace_.countNew("Запоминаем хеш для a:"), 1u);
+}
+
 TEST_F(RuleBatchTest, TheTraceLogKeepsOnlyTheStartOfALargeRuleWithItsLength) {
   install({{"large", std::string(100000, 'x')}});
   const std::string log = trace_.text();
