@@ -46,7 +46,8 @@ class ProtocolTest : public ServiceTest {
 };
 
 TEST_F(ProtocolTest, EveryRuleMessageGetsAResult) {
-  ASSERT_EQ(nextResult().second, (json{{"outcome", "accepted"}, {"elements", 1}}));
+  ASSERT_EQ(nextResult().second,
+            (json{{"outcome", "accepted"}, {"elements", 1}, {"kept", true}}));
   const std::string rule = "DEVICE_NAME(lamp1)";
   EXPECT_EQ(ruleResult("r", rule), (json{{"crc", crc32Of(rule)},
                                          {"outcome", "installed"},
@@ -79,10 +80,12 @@ TEST_F(ProtocolTest, EveryRuleMessageGetsAResult) {
 TEST_F(ProtocolTest, EveryConfigurationGetsAResult) {
   ASSERT_EQ(nextResult().second["outcome"], "accepted");
   client_.publish(kConfigurationTopic, kStructure, 1);
-  EXPECT_EQ(nextResult().second, (json{{"outcome", "unchanged"}, {"elements", 1}}));
+  EXPECT_EQ(nextResult().second,
+            (json{{"outcome", "unchanged"}, {"elements", 1}, {"kept", true}}));
   client_.publish(kConfigurationTopic, "[1, 2]", 1);
   EXPECT_EQ(nextResult().second, (json{{"outcome", "rejected"},
                                        {"elements", 1},
+                                       {"kept", true},
                                        {"reason", "(document): expected an object, got [1,2]"}}));
 }
 

@@ -1,4 +1,4 @@
-// The rule directory on the crash-simulation file system with faults
+// The rule directory and the kept IO structure on the crash-simulation file system with faults
 // injected where they hurt: a directory sync, a rename or an unlink that fails in the middle of
 // a replacement, and the taking back that fails after it. Each outcome must say what is on
 // disk, a rule never ends with two installed versions, and what a power cut keeps must agree
@@ -15,9 +15,11 @@
 #include <string>
 #include <vector>
 
+#include "configuration.h"
 #include "crash_fs.h"
 #include "rule_batch.h"
 #include "rule_replacement.h"
+#include "saved_configuration.h"
 #include "service_test_support.h"
 #include "storage_faults_fixture.h"
 
@@ -167,6 +169,22 @@ TEST_F(StorageFaultsTest, AClearIsAcknowledgedOnlyWhenNoVersionCanComeBack) {
   EXPECT_EQ(entries(), Files{});
   restart();
   EXPECT_EQ(entries(), Files{});
+}
+
+TEST_F(StorageFaultsTest, AnIoStructureWhoseDirectorySyncFailedIsNotCalledKept) {
+  const SavedConfiguration saved(dir());
+  Configuration configuration([&saved](std::string_view text) { saved.save(text); });
+  const std::string text = R"({"elements": {}})";
+  const std::vector<char> payload(text.begin(), text.end());
+  fs().failNext(Operation::DirectorySync);
+  EXPECT_EQ(configuration.receive(payload, [] {}).payload,
+            R"({"elements":0,"kept":false,"outcome":"accepted"})");
+  EXPECT_NE(trace_.text().find("Структура ввода-вывода записана, но не сохранена надёжно"),
+            std::string::npos);
+  EXPECT_EQ(saved.load(), text);
+  EXPECT_EQ(configuration.receive(payload, [] {}).payload,
+            R"({"elements":0,"kept":true,"outcome":"unchanged"})");
+  EXPECT_EQ(fs().unsyncedOperations(), 0u);
 }
 
 }  // namespace

@@ -145,9 +145,18 @@ std::string statusLine(bool connected, const ServiceState& state, const LinkTrou
 void restoreSavedConfiguration(Configuration& configuration, const SavedConfiguration& saved,
                                const Configuration::OpenRulesTopic& openRulesTopic,
                                P7::TraceChannel& trace) {
+  const files::Swept swept = saved.sweep();
+  for (const std::string& path : swept.removed) {
+    TRACE_AS(kClientFunction, trace, Warning,
+             "Удалён файл %s, оставшийся от прерванного сохранения структуры ввода-вывода",
+             path.c_str());
+  }
+  for (const files::FileError& failure : swept.failures) {
+    traceFileFailure(trace, failure.what());
+  }
   try {
     if (const std::optional<std::string> text = saved.load()) {
-      configuration.take(*text, openRulesTopic);
+      configuration.restore(*text, openRulesTopic);
       TRACE_AS(kClientFunction, trace, Info,
                "Структура ввода-вывода восстановлена из %s: элементов %zu",
                saved.path().c_str(), configuration.structure().size());
