@@ -2,13 +2,12 @@
 // instance on the same rule directory: the rule directory always ends with
 // exactly one version of every rule.
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <thread>
 
+#include "testsupport/notify_socket.h"
 #include "testsupport/text_and_namespaces.h"
 
 #include "service_fixture.h"
@@ -148,35 +147,8 @@ TEST_F(LifecycleTest, RefusesARuleWithoutAName) {
   EXPECT_TRUE(waitForTrace("Правило  отклонено: the rule name is empty"));
 }
 
-// systemd's notification socket, as the test stands in for systemd.
-class NotifySocket {
- public:
-  explicit NotifySocket(const fs::path& path) : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.string().copy(address.sun_path, sizeof address.sun_path - 1);
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      throw std::runtime_error("cannot bind " + path.string());
-    }
-  }
-  ~NotifySocket() { ::close(fd_); }
-
-  // Every notification received so far, one line each.
-  const std::string& received() {
-    char buffer[4096];
-    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
-      received_.append(buffer, static_cast<std::size_t>(n)).push_back('\n');
-    }
-    return received_;
-  }
-
- private:
-  int fd_;
-  std::string received_;
-};
-
 TEST_F(ServiceTest, TellsSystemdItIsReadyAliveWhatItDoesAndThatItStops) {
-  NotifySocket systemd(scratch_.path() / "notify");
+  testsupport::NotifySocket systemd(scratch_.path() / "notify");
   ::setenv("NOTIFY_SOCKET", (scratch_.path() / "notify").c_str(), 1);
   ::setenv("WATCHDOG_USEC", "400000", 1);
   startService();

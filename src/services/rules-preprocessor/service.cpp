@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -14,6 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "batch_limits.h"
 #include "configuration.h"
 #include "rule_batch.h"
 #include "rule_directory.h"
@@ -34,10 +36,7 @@ using protocol::kConfigurationTopic;
 // How long the receive loop waits for a message before it looks for a stop
 // request again.
 constexpr int kStopPollMs = 200;
-// Rule messages already waiting are handled together, up to these bounds.
-constexpr std::size_t kMaxBatchMessages = 256;
-constexpr std::size_t kMaxBatchBytes = 8 * 1024 * 1024;
-// After messages this large, free heap goes back to the system.
+// After messages this large, free heap goes back to the system at once.
 constexpr std::size_t kTrimAfterBytes = 1024 * 1024;
 
 RuleMessage ruleMessageOf(mosquitto::Message&& message) {
@@ -46,17 +45,17 @@ RuleMessage ruleMessageOf(mosquitto::Message&& message) {
 
 // Rule messages that are already waiting behind `first`, as long as each
 // names another rule (two versions of one rule go in separate batches, so
-// that the second is decided against the first) and the bounds allow.
+// that the second is decided against the first) and the limits allow.
 // The message that ends the batch is handed back in `next`.
 std::vector<RuleMessage> collectBatch(mosquitto::MqttAsyncWrapper& client,
                                       mosquitto::Message first,
                                       std::optional<mosquitto::Message>& next,
-                                      std::size_t& bytes) {
+                                      std::size_t& bytes, const BatchLimits& limits) {
   std::vector<RuleMessage> batch;
   bytes = first.payload.size();
   std::unordered_set<std::string> names{protocol::ruleNameOfTopic(first.topic)};
   batch.push_back(ruleMessageOf(std::move(first)));
-  while (batch.size() < kMaxBatchMessages && bytes < kMaxBatchBytes) {
+  while (batch.size() < limits.maxMessages() && bytes < BatchLimits::kMaxBytes) {
     std::optional<mosquitto::Message> message =
         client.TryReceive("/#", std::chrono::milliseconds(0));
     if (!message) {
@@ -72,6 +71,43 @@ std::vector<RuleMessage> collectBatch(mosquitto::MqttAsyncWrapper& client,
   }
   return batch;
 }
+
+// Installs a batch; what its file work cost sets the limits of the next.
+std::vector<RuleReport> installTimed(RuleInstaller& installer, BatchLimits& limits,
+                                     std::vector<RuleMessage> batch,
+                                     const IoStructure& structure) {
+  const auto started = BatchLimits::Clock::now();
+  std::vector<RuleReport> reports = installer.install(std::move(batch), structure);
+  const auto replaced = std::count_if(reports.begin(), reports.end(), [](const RuleReport& r) {
+    return r.outcome.kind == RuleOutcome::Kind::Installed ||
+           r.outcome.kind == RuleOutcome::Kind::Cleared ||
+           r.outcome.kind == RuleOutcome::Kind::Failed;
+  });
+  limits.took(static_cast<std::size_t>(replaced), BatchLimits::Clock::now() - started);
+  return reports;
+}
+
+// Free heap goes back to the system once a burst is over, whatever its size
+// (when the loop finds nothing waiting after it handled messages), and at once
+// after large messages.
+class HeapTrim {
+ public:
+  void afterWork(std::size_t bytes) {
+    due_ = true;
+    if (bytes > kTrimAfterBytes) {
+      whenIdle();
+    }
+  }
+  void whenIdle() {
+    if (due_) {
+      malloc_trim(0);
+      due_ = false;
+    }
+  }
+
+ private:
+  bool due_ = false;
+};
 
 // Results tell the publisher what happened and statuses acknowledge rules;
 // one that cannot be sent costs only a record.
@@ -200,6 +236,8 @@ void add_rule_client_run() {
   // that the idle service holds only the index.
   malloc_trim(0);
   RuleInstaller installer(directory, trace);
+  BatchLimits limits(trace);
+  HeapTrim heapTrim;
   const SavedConfiguration saved;
   Configuration configuration([&saved](std::string_view text) { saved.save(text); });
   SystemdNotifier systemd;
@@ -237,24 +275,24 @@ void add_rule_client_run() {
       message = client->TryReceive("/#", std::chrono::milliseconds(kStopPollMs));
     }
     if (!message) {
+      heapTrim.whenIdle();
       continue;
     }
     std::size_t bytes = message->payload.size();
     if (message->topic == kConfigurationTopic) {
       publish(*client, trace, configuration.receive(message->payload, openRulesTopic));
     } else {
-      std::vector<RuleMessage> batch = collectBatch(*client, std::move(*message), next, bytes);
+      std::vector<RuleMessage> batch =
+          collectBatch(*client, std::move(*message), next, bytes, limits);
       for (const RuleReport& report :
-           installer.install(std::move(batch), configuration.structure())) {
+           installTimed(installer, limits, std::move(batch), configuration.structure())) {
         for (const Publication& publication : publicationsOf(report)) {
           publish(*client, trace, publication);
         }
       }
     }
     message.reset();
-    if (bytes > kTrimAfterBytes) {
-      malloc_trim(0);
-    }
+    heapTrim.afterWork(bytes);
   }
   systemd.stopping();
   const RecordsAlsoOnStandardError stopRecord;
