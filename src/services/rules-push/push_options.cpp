@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <set>
 #include <string_view>
 
@@ -47,14 +48,16 @@ bool isOption(const std::string& arg, const std::string& option) {
          (arg.size() == option.size() || arg[option.size()] == '=');
 }
 
-std::chrono::milliseconds parseTimeout(const std::string& text) {
+// Seconds above 0, fractions allowed, at most `most`.
+std::chrono::milliseconds parseSeconds(const std::string& option, const std::string& text,
+                                       double most) {
   char* end = nullptr;
   errno = 0;
   const double seconds = std::strtod(text.c_str(), &end);
   if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(seconds) ||
-      seconds <= 0 || seconds > 86400) {
-    throw UsageError(fmt::format(
-        "--timeout: \"{}\" is not a number of seconds above 0 (at most 86400)", text));
+      seconds <= 0 || seconds > most) {
+    throw UsageError(fmt::format("{}: \"{}\" is not a number of seconds above 0 (at most {:g})",
+                                 option, text, most));
   }
   return std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
 }
@@ -226,7 +229,9 @@ PushOptions parseArguments(const std::vector<std::string>& args) {
     } else if (isOption(arg, "--broker")) {
       options.brokers.push_back(optionValue(args, i, "--broker"));
     } else if (isOption(arg, "--timeout")) {
-      options.timeout = parseTimeout(optionValue(args, i, "--timeout"));
+      options.timeout = parseSeconds("--timeout", optionValue(args, i, "--timeout"), 86400);
+    } else if (isOption(arg, "--deadline")) {
+      options.deadline = parseSeconds("--deadline", optionValue(args, i, "--deadline"), 604800);
     } else if (isOption(arg, "--retries")) {
       options.retries = parseRetries(optionValue(args, i, "--retries"));
     } else if (isOption(arg, "--name")) {
@@ -248,6 +253,14 @@ PushOptions parseArguments(const std::vector<std::string>& args) {
   }
   checkCombination(options);
   return options;
+}
+
+std::chrono::milliseconds defaultDeadline(const PushOptions& options, std::size_t rules,
+                                          std::size_t inFlight) {
+  const std::size_t rounds = std::max<std::size_t>((rules + inFlight - 1) / inFlight, 1) +
+                             (options.configuration ? 1 : 0);
+  const long long perRound = 2LL * (options.retries + 1) + 1;
+  return options.timeout * perRound * static_cast<long long>(rounds);
 }
 
 void checkBrokerAddress(const std::string& uri, const std::string& source) {
@@ -316,19 +329,35 @@ std::string readInput(const std::string& path) {
     // Read as empty, a directory would clear the rule.
     throw InputError(fmt::format("cannot read {}: {}", shown, std::strerror(EISDIR)));
   }
+  const auto tooLarge = [&] {
+    return InputError(fmt::format("cannot read {}: it holds more than {} bytes, the most one MQTT "
+                                  "message can carry",
+                                  shown, kMaxTextBytes));
+  };
+  if (info.st_size > 0 && static_cast<std::uintmax_t>(info.st_size) > kMaxTextBytes) {
+    throw tooLarge();
+  }
   std::string text;
   char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got == 0) {
-      return text;
+  try {
+    for (;;) {
+      const ssize_t got = ::read(fd, buffer, sizeof buffer);
+      if (got == 0) {
+        return text;
+      }
+      if (got < 0 && errno != EINTR) {
+        throw InputError(fmt::format("cannot read {}: {}", shown, std::strerror(errno)));
+      }
+      if (got > 0) {
+        if (text.size() + static_cast<std::size_t>(got) > kMaxTextBytes) {
+          throw tooLarge();
+        }
+        text.append(buffer, static_cast<std::size_t>(got));
+      }
     }
-    if (got < 0 && errno != EINTR) {
-      throw InputError(fmt::format("cannot read {}: {}", shown, std::strerror(errno)));
-    }
-    if (got > 0) {
-      text.append(buffer, static_cast<std::size_t>(got));
-    }
+  } catch (const std::bad_alloc&) {
+    throw InputError(fmt::format("cannot read {}: no memory left after {} bytes", shown,
+                                 text.size()));
   }
 }
 
