@@ -703,16 +703,23 @@ TEST_F(MqttAsyncWrapperTlsTest, BrokerCertificateMustBeSignedByTheGivenCa) {
   EXPECT_TRUE(roundTrip(trusting, "test/tls")) << broker_->log();
 }
 
-// A broker that keeps only a few messages for a client that does not read
-// its socket, and drops the rest.
-class MqttAsyncWrapperShallowBrokerTest : public MqttAsyncWrapperTest {
+// A broker that keeps at most `kQueued` messages for a client that does not
+// read its socket, and drops the rest.
+template <int kQueued>
+class MqttAsyncWrapperQueueingBrokerTest : public MqttAsyncWrapperTest {
  protected:
   BrokerOptions brokerOptions() const override {
     BrokerOptions options;
-    options.maxQueuedMessages = 5;
+    options.maxQueuedMessages = kQueued;
     return options;
   }
 };
+
+// Keeps only a few.
+using MqttAsyncWrapperShallowBrokerTest = MqttAsyncWrapperQueueingBrokerTest<5>;
+// Holds whole floods for a client that lags behind, so that every loss would
+// be the wrapper's.
+using MqttAsyncWrapperDeepBrokerTest = MqttAsyncWrapperQueueingBrokerTest<100000>;
 
 // While the queue is full the wrapper reads nothing more, also while its
 // consumer replies: the flood piles up at the broker (which drops what is
@@ -773,17 +780,6 @@ TEST_F(MqttAsyncWrapperRefusingBrokerTest, RefusedSubscriptionIsNotAcknowledged)
   EXPECT_EQ(events.texts(LinkEvent::Kind::Error),
             std::vector<std::string>{broker_->url() + ": subscription to denied/x refused by the broker"});
 }
-
-// A broker that holds whole floods for a client that lags behind, so that
-// every loss would be the wrapper's.
-class MqttAsyncWrapperDeepBrokerTest : public MqttAsyncWrapperTest {
- protected:
-  BrokerOptions brokerOptions() const override {
-    BrokerOptions options;
-    options.maxQueuedMessages = 100000;
-    return options;
-  }
-};
 
 // The service's situation at its worst: a flood held back by a full receive
 // queue, a consumer that takes its time and answers each message twice, and

@@ -303,21 +303,20 @@ std::size_t PublicationWindow::undelivered() const {
 }
 
 void PublicationWindow::onDelivered(void* context, MQTTAsync_successData* /*data*/) {
-  const detail::LibraryCallback callback;
-  auto& ticket = *static_cast<const Ticket*>(context);
-  try {
-    ticket.window_.answered(ticket, true);
-  } catch (...) {
-    // Out of memory at worst; nothing may leave a library callback.
-  }
+  answer(context, true);
 }
 
 void PublicationWindow::onNotDelivered(void* context, MQTTAsync_failureData* /*data*/) {
+  answer(context, false);
+}
+
+void PublicationWindow::answer(void* context, bool delivered) noexcept {
   const detail::LibraryCallback callback;
   auto& ticket = *static_cast<const Ticket*>(context);
   try {
-    ticket.window_.answered(ticket, false);
+    ticket.window_.answered(ticket, delivered);
   } catch (...) {
+    // Out of memory at worst; nothing may leave a library callback.
   }
 }
 

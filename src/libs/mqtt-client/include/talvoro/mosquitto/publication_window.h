@@ -126,6 +126,8 @@ class PublicationWindow {
  private:
   using TicketPtr = std::unique_ptr<Ticket>;
 
+  static void answer(void* context, bool delivered) noexcept;
+
   TicketPtr takeIssued(const Ticket& ticket);
   void handOver(std::unique_lock<std::mutex>& lock);
   bool settle(const Ticket& ticket, int rc, std::unique_lock<std::mutex>& lock);
