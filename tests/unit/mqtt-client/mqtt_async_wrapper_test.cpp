@@ -883,8 +883,9 @@ TEST_F(MqttAsyncWrapperDeepBrokerTest, AClientWhoseConsumerMakesNoRoomHoldsUpNoO
   {
     auto publisher = makeClient();
     ASSERT_TRUE(awaitSubscriptions(*stalled, *publisher));
+    // Each waits up to kSharedArrivalWait for room: pressure for half a minute.
     const std::string filler(1024, 'x');
-    for (int i = 0; i < 3000; ++i) {
+    for (int i = 0; i < 1500; ++i) {
       publisher->publish("/tl/flood", filler, 1);
     }
   }
