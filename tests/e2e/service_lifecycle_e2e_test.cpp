@@ -139,6 +139,27 @@ TEST_F(LifecycleTest, ABurstIsHandledAsOneMessageAfterTheOther) {
   EXPECT_TRUE(waitForTrace("Правило x: новый ts 1900000000 не новее старого 1900000001"));
 }
 
+// Idle, the receive loop sleeps until a message, a change of the link or a
+// stop signal comes, instead of looking for them several times a second.
+TEST_F(LifecycleTest, AnIdleServiceSleeps) {
+  const fs::path mainThread =
+      "/proc/" + std::to_string(service_->pid()) + "/task/" + std::to_string(service_->pid());
+  const auto wakeUps = [&] {
+    const std::string status = readAll(mainThread / "status");
+    const std::string field = "voluntary_ctxt_switches:";
+    const auto at = status.find(field);
+    return at == std::string::npos ? -1L : std::stol(status.substr(at + field.size()));
+  };
+  std::this_thread::sleep_for(1s);
+  const long before = wakeUps();
+  ASSERT_GE(before, 0);
+  std::this_thread::sleep_for(10s);
+  EXPECT_LT(wakeUps() - before, 10);
+  // And a stop signal still wakes it at once.
+  EXPECT_TRUE(exitedWith(service_->stop(SIGTERM, 5s), 0));
+  service_.reset();
+}
+
 TEST_F(LifecycleTest, RefusesARuleWithoutAName) {
   publishRule("", "// 1900000000\nnameless");
   sync();
@@ -161,6 +182,9 @@ TEST_F(ServiceTest, TellsSystemdItIsReadyAliveWhatItDoesAndThatItStops) {
   EXPECT_TRUE(said("STATUS=waiting for the IO structure on /tl/bridge/configuration"));
   configure(R"({"elements": {}})");
   EXPECT_TRUE(said("STATUS=ready, 0 rules installed"));
+  // Worded after the batch that installed it, not one batch later.
+  publishRule("r", "v1");
+  EXPECT_TRUE(said("STATUS=ready, 1 rules installed"));
   // The watchdog is fed at least every half of its interval.
   const std::size_t fed = testsupport::countOccurrences(systemd.received(), "WATCHDOG=1");
   std::this_thread::sleep_for(1s);

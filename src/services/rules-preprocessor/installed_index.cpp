@@ -66,6 +66,14 @@ bool InstalledIndex::counts(const std::string& rule, const std::string& hash,
   return false;
 }
 
+std::size_t InstalledIndex::currentRules() {
+  try {
+    refresh();
+  } catch (const RuleFileError&) {
+  }
+  return rules();
+}
+
 void InstalledIndex::refresh() {
   if (!current_ || !applyEvents()) {
     rebuild();

@@ -40,6 +40,9 @@ class InstalledIndex {
 
   // How many rules have entries named like installed versions.
   std::size_t rules() const { return versions_.rules(); }
+  // The same after the changes seen since the last lookup; as rules() when
+  // the directory cannot be read now.
+  std::size_t currentRules();
 
   // Reads the directory into the index anew and returns the listing. Throws
   // like hashesOf.

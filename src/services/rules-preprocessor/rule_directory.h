@@ -77,8 +77,9 @@ class RuleDirectory {
   // directory cannot be read; a missing directory holds none.
   std::vector<InstalledVersion> installedVersions(const std::string& name);
 
-  // How many rules have an installed version, as far as the index knows.
-  std::size_t installedRules() const { return index_.rules(); }
+  // How many rules have an installed version now, the service's own last
+  // installs included.
+  std::size_t installedRules() { return index_.currentRules(); }
 
   // The hash of an installed version of rule `name`, empty when there is
   // none. Throws like installedVersions.

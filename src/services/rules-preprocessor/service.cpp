@@ -33,9 +33,8 @@ namespace {
 
 using protocol::kConfigurationTopic;
 
-// How long the receive loop waits for a message before it looks for a stop
-// request again.
-constexpr int kStopPollMs = 200;
+// Without a stop signal descriptor, how often the idle loop looks for one.
+constexpr std::chrono::milliseconds kStopPoll{200};
 // After messages this large, free heap goes back to the system at once.
 constexpr std::size_t kTrimAfterBytes = 1024 * 1024;
 
@@ -163,7 +162,7 @@ class LinkTrouble {
 
 // The state in words for systemd's status line.
 std::string statusLine(bool connected, const ServiceState& state, const LinkTrouble& trouble,
-                       const RuleDirectory& directory) {
+                       RuleDirectory& directory) {
   if (!connected) {
     return trouble.describe();
   }
@@ -262,6 +261,7 @@ void add_rule_client_run() {
 
   std::optional<mosquitto::Message> next;
   int signal = 0;
+  const int stopSignals = stopSignalDescriptor();
   while ((signal = takeStopSignal()) == 0) {
     systemd.keepAlive();
     directory.keepLocked();
@@ -272,10 +272,17 @@ void add_rule_client_run() {
     std::optional<mosquitto::Message> message = std::move(next);
     next.reset();
     if (!message) {
-      message = client->TryReceive("/#", std::chrono::milliseconds(kStopPollMs));
+      message = client->TryReceive("/#", std::chrono::milliseconds(0));
     }
     if (!message) {
       heapTrim.whenIdle();
+      // Asleep until a message, a change of the link, a stop signal, or the
+      // watchdog's turn.
+      std::optional<std::chrono::milliseconds> wake = systemd.untilKeepAlive();
+      if (stopSignals < 0) {
+        wake = std::min(wake.value_or(kStopPoll), kStopPoll);
+      }
+      client->AwaitActivity(stopSignals, wake);
       continue;
     }
     std::size_t bytes = message->payload.size();

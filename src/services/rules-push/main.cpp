@@ -59,6 +59,8 @@ Plan planOf(const PushOptions& options) {
     plan.configuration = readInput(*options.configuration);
   }
   plan.rules = loadRules(options);
+  plan.deadline =
+      options.deadline.value_or(defaultDeadline(options, plan.rules.size(), kMaxInFlight));
   if (options.retranslate) {
     const long long now = secondsNow();
     for (RuleFile& rule : plan.rules) {

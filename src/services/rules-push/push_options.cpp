@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <set>
 #include <string_view>
 
@@ -44,14 +45,16 @@ bool isOption(const std::string& arg, const std::string& option) {
          (arg.size() == option.size() || arg[option.size()] == '=');
 }
 
-std::chrono::milliseconds parseTimeout(const std::string& text) {
+// Seconds above 0, fractions allowed, at most `most`.
+std::chrono::milliseconds parseSeconds(const std::string& option, const std::string& text,
+                                       double most) {
   char* end = nullptr;
   errno = 0;
   const double seconds = std::strtod(text.c_str(), &end);
   if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(seconds) ||
-      seconds <= 0 || seconds > 86400) {
-    throw UsageError(fmt::format(
-        "--timeout: \"{}\" is not a number of seconds above 0 (at most 86400)", text));
+      seconds <= 0 || seconds > most) {
+    throw UsageError(fmt::format("{}: \"{}\" is not a number of seconds above 0 (at most {:g})",
+                                 option, text, most));
   }
   return std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
 }
@@ -180,7 +183,9 @@ PushOptions parseArguments(const std::vector<std::string>& args) {
     } else if (isOption(arg, "--broker")) {
       options.brokers.push_back(optionValue(args, i, "--broker"));
     } else if (isOption(arg, "--timeout")) {
-      options.timeout = parseTimeout(optionValue(args, i, "--timeout"));
+      options.timeout = parseSeconds("--timeout", optionValue(args, i, "--timeout"), 86400);
+    } else if (isOption(arg, "--deadline")) {
+      options.deadline = parseSeconds("--deadline", optionValue(args, i, "--deadline"), 604800);
     } else if (isOption(arg, "--retries")) {
       options.retries = parseRetries(optionValue(args, i, "--retries"));
     } else if (isOption(arg, "--name")) {
@@ -202,6 +207,14 @@ PushOptions parseArguments(const std::vector<std::string>& args) {
   }
   checkCombination(options);
   return options;
+}
+
+std::chrono::milliseconds defaultDeadline(const PushOptions& options, std::size_t rules,
+                                          std::size_t inFlight) {
+  const std::size_t rounds = std::max<std::size_t>((rules + inFlight - 1) / inFlight, 1) +
+                             (options.configuration ? 1 : 0);
+  const long long perRound = 2LL * (options.retries + 1) + 1;
+  return options.timeout * perRound * static_cast<long long>(rounds);
 }
 
 void checkBrokerAddress(const std::string& uri, const std::string& source) {
@@ -255,6 +268,11 @@ void checkRuleName(const std::string& name) {
 std::string readInput(const std::string& path) {
   const bool standardInput = path == "-";
   const std::string shown = standardInput ? "standard input" : path;
+  const auto tooLarge = [&] {
+    return InputError(fmt::format("cannot read {}: it holds more than {} bytes, the most one MQTT "
+                                  "message can carry",
+                                  shown, kMaxTextBytes));
+  };
   try {
     files::FileDescriptor opened;
     if (!standardInput) {
@@ -263,16 +281,24 @@ std::string readInput(const std::string& path) {
       if (!opened.valid()) {
         throw files::FileError::fromErrno(path, errno);
       }
-      struct stat info {};
-      if (::fstat(opened.get(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        // Read as empty, a directory would clear the rule.
-        throw files::FileError::fromErrno(path, EISDIR);
-      }
     }
-    return files::readToEnd(standardInput ? STDIN_FILENO : opened.get(),
-                            protocol::kMaxPayloadBytes, shown);
+    const int fd = standardInput ? STDIN_FILENO : opened.get();
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+      // Read as empty, a directory would clear the rule.
+      throw files::FileError::fromErrno(shown, EISDIR);
+    }
+    if (info.st_size > 0 && static_cast<std::uintmax_t>(info.st_size) > kMaxTextBytes) {
+      throw tooLarge();
+    }
+    return files::readToEnd(fd, kMaxTextBytes, shown);
   } catch (const files::FileError& error) {
+    if (error.code() == EFBIG) {
+      throw tooLarge();
+    }
     throw InputError(fmt::format("cannot read {}", error.what()));
+  } catch (const std::bad_alloc&) {
+    throw InputError(fmt::format("cannot read {}: not enough memory", shown));
   }
 }
 

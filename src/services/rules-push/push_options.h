@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "talvoro/rules_protocol.h"
+
 namespace talvoro::push {
 
 // A command line that cannot be followed; what() says why. Exit status 2.
@@ -33,6 +35,8 @@ struct PushOptions {
   std::vector<std::string> brokers;  // --broker, in the order given
   std::chrono::milliseconds timeout = kDefaultTimeout;
   int retries = kDefaultRetries;
+  // --deadline: the most a run may take; none: defaultDeadline().
+  std::optional<std::chrono::milliseconds> deadline;
   std::optional<std::string> name;
   std::optional<std::string> configuration;  // file of the IO structure
   std::vector<std::string> files;            // rule files, "-" for standard input
@@ -50,6 +54,13 @@ struct RuleFile {
 
 // Parses argv[1..]. Throws UsageError.
 PushOptions parseArguments(const std::vector<std::string>& args);
+
+// The deadline of a run without --deadline: for the configuration (if any)
+// and for each `inFlight` rules, the wait for the service plus every
+// attempt's wait for the broker's acknowledgement and for the result, that
+// is (2 * (retries + 1) + 1) timeouts each.
+std::chrono::milliseconds defaultDeadline(const PushOptions& options, std::size_t rules,
+                                          std::size_t inFlight);
 
 // The brokers to deploy to: the --broker options, else `environmentBroker`
 // (MQTT_BROKER_URL) when set and not empty, else tcp://127.0.0.1:1883.
@@ -75,8 +86,12 @@ void checkRuleName(const std::string& name);
 // UsageError for a name that occurs twice.
 std::vector<RuleFile> loadRules(const PushOptions& options);
 
-// The whole content of `path` ("-": standard input), at most the largest
-// MQTT payload. Throws InputError.
+// The most one MQTT message can carry besides its topic and packet
+// identifier: a rule or configuration text larger than this cannot go out.
+inline constexpr std::size_t kMaxTextBytes = protocol::kMaxPayloadBytes - 65537 - 2;
+
+// The whole content of `path` ("-": standard input). Throws InputError, also
+// for a text larger than kMaxTextBytes (read no further).
 std::string readInput(const std::string& path);
 
 // The text of --help.

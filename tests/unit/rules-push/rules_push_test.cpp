@@ -57,6 +57,7 @@ TEST(RulesPushOptions, RefusesWhatCannotBeFollowed) {
                            Args{"--name", "caf\xC3", "a.js"}, Args{"--name", "\xED\xA0\x80", "a.js"},
                            Args{"--timeout", "0", "a.js"}, Args{"--timeout", "5s", "a.js"},
                            Args{"--retries", "-1", "a.js"}, Args{"--broker"},
+                           Args{"--deadline", "0", "a.js"}, Args{"--deadline", "1e9", "a.js"},
                            Args{"--bogus", "a.js"},
                            Args{"--check", "--configuration", "io.json", "a.js"},
                            Args{"--check", "--retranslate", "a.js"}}) {
@@ -68,6 +69,20 @@ TEST(RulesPushOptions, RefusesWhatCannotBeFollowed) {
   EXPECT_EQ(options.retries, 0);
   EXPECT_EQ(options.files, std::vector<std::string>{"-"});
   EXPECT_NO_THROW(parseArguments({"--name", "K\xC3\xBC" "che \xF0\x9F\x92\xA1", "-"}));
+}
+
+// Every wait is bounded by the options, and the whole run by the deadline:
+// for the configuration and for each 100 rules, the wait for the service and
+// every attempt's waits for the broker's acknowledgement and the result.
+TEST(RulesPushOptions, TheDeadlineIsGivenOrFollowsFromTheTimeoutAndTheRetries) {
+  EXPECT_EQ(parseArguments({"--deadline", "90.5", "a.js"}).deadline, 90500ms);
+  PushOptions options = parseArguments({"--timeout", "2", "--retries", "1", "a.js"});
+  EXPECT_FALSE(options.deadline.has_value());
+  EXPECT_EQ(defaultDeadline(options, 1, 100), 10s);
+  EXPECT_EQ(defaultDeadline(options, 100, 100), 10s);
+  EXPECT_EQ(defaultDeadline(options, 250, 100), 30s);
+  options.configuration = "io.json";
+  EXPECT_EQ(defaultDeadline(options, 0, 100), 20s);
 }
 
 TEST(RulesPushOptions, RefusesTwiceTheSameNameADirectoryAndAnEmptyTextWithoutClear) {
@@ -179,6 +194,20 @@ TEST(RulesPushDeployment, TheTimeoutRunsFromTheBrokersAcknowledgementThenGivesUp
   EXPECT_TRUE(deployment.finished());
   EXPECT_EQ(deployment.exitStatus(), 3);
   EXPECT_EQ(deployment.summary("rule"), "summary: 1 rule; 1 no result");
+}
+
+// What the broker took and the service never answered: a broker drops a
+// message above its size limit and acknowledges it all the same.
+TEST(RulesPushDeployment, KnowsWhichRulesTheBrokerTookButTheServiceNeverAnswered) {
+  Deployment deployment(rules(3), {1s, 0, 10});
+  const auto t0 = Clock::now();
+  deployment.due(t0);
+  deployment.delivered(0, 1, t0);
+  deployment.delivered(1, 1, t0);
+  deployment.takeResult("result/r1", ruleCrc("r1"), {"installed", {}});
+  EXPECT_EQ(deployment.due(t0 + 2s).gaveUp, (std::vector<std::size_t>{0}));
+  EXPECT_EQ(deployment.giveUpAll(), (std::vector<std::size_t>{2}));
+  EXPECT_EQ(deployment.unansweredAfterAcknowledgement(), (std::vector<std::size_t>{0}));
 }
 
 TEST(RulesPushDeployment, SendsAgainAtOnceWhatWasInFlightWhenTheServiceWentAway) {
