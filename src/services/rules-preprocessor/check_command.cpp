@@ -11,7 +11,8 @@
 #include <fmt/format.h>
 
 #include "child_process.h"
-#include "file_operations.h"
+#include "talvoro/files/file_descriptor.h"
+#include "talvoro/files/file_error.h"
 #include "service_trace.h"
 
 namespace talvoro {
@@ -110,7 +111,7 @@ void expectExecutable(const std::string& program) {
   struct stat info {};
   if (stat(program.c_str(), &info) != 0 || access(program.c_str(), X_OK) != 0) {
     throw CheckCommandError(
-        fmt::format("the program {} cannot be run: {}", program, systemErrorText(errno)));
+        fmt::format("the program {} cannot be run: {}", program, files::systemErrorText(errno)));
   }
   if (!S_ISREG(info.st_mode)) {
     throw CheckCommandError(fmt::format("the program {} is not a file", program));

@@ -14,7 +14,8 @@
 
 #include <fmt/format.h>
 
-#include "file_operations.h"
+#include "talvoro/files/file_descriptor.h"
+#include "talvoro/files/file_error.h"
 
 namespace talvoro {
 namespace {
@@ -29,16 +30,16 @@ constexpr milliseconds kEndPoll{50};
 constexpr milliseconds kFirstPause{1};
 
 struct Pipe {
-  FileDescriptor read;
-  FileDescriptor write;
+  files::FileDescriptor read;
+  files::FileDescriptor write;
 };
 
 Pipe makePipe() {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {
-    throw ChildProcessError("cannot make a pipe: " + systemErrorText(errno));
+    throw ChildProcessError("cannot make a pipe: " + files::systemErrorText(errno));
   }
-  Pipe pipe{FileDescriptor(ends[0]), FileDescriptor(ends[1])};
+  Pipe pipe{files::FileDescriptor(ends[0]), files::FileDescriptor(ends[1])};
   // Only this end: the program gets an ordinary, blocking one.
   fcntl(pipe.read.get(), F_SETFL, O_NONBLOCK);
   return pipe;
@@ -86,7 +87,7 @@ class SpawnSetup {
                                       envp.data());
         error != 0) {
       throw ChildProcessError(
-          fmt::format("cannot start {}: {}", arguments.front(), systemErrorText(error)));
+          fmt::format("cannot start {}: {}", arguments.front(), files::systemErrorText(error)));
     }
     return pid;
   }
@@ -94,7 +95,7 @@ class SpawnSetup {
  private:
   static void expect(int error) {
     if (error != 0) {
-      throw ChildProcessError("cannot prepare a process: " + systemErrorText(error));
+      throw ChildProcessError("cannot prepare a process: " + files::systemErrorText(error));
     }
   }
 
@@ -114,7 +115,7 @@ class SpawnSetup {
 // One output of the program: read as it comes, its first bytes kept.
 class Capture {
  public:
-  Capture(FileDescriptor fd, std::size_t limit) : fd_(std::move(fd)), limit_(limit) {}
+  Capture(files::FileDescriptor fd, std::size_t limit) : fd_(std::move(fd)), limit_(limit) {}
 
   bool open() const { return fd_.valid(); }
   int fd() const { return fd_.get(); }
@@ -139,7 +140,7 @@ class Capture {
   }
 
  private:
-  FileDescriptor fd_;
+  files::FileDescriptor fd_;
   std::size_t limit_;
   std::string kept_;
 };
