@@ -285,7 +285,14 @@ void RuleInstaller::checkSyntax(Job& job) {
     return;
   }
   const std::string& name = job.report.name;
-  const std::optional<SyntaxFinding> finding = checks_.checkSyntax(job.translated);
+  std::optional<SyntaxFinding> finding;
+  try {
+    finding = checks_.checkSyntax(job.translated);
+  } catch (const std::exception& error) {
+    // Memory for the verdict's words: the rule goes on unchecked, as a text
+    // beyond the engine's memory does.
+    finding = SyntaxFinding{false, "not checked: " + failureReason(error)};
+  }
   if (!finding) {
     return;
   }
