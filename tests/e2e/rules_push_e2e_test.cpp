@@ -193,6 +193,25 @@ TEST_F(PushTest, ReportsARuleWithAMissingKeyAsRejected) {
   EXPECT_TRUE(contains(run.output, "summary: 2 rules; 1 installed, 1 rejected\n")) << run.output;
 }
 
+TEST_F(PushTest, SaysWhichRulesWereInstalledWithAWarningAndExitsWith6) {
+  startConfigured(kStructure);
+  const std::vector<std::string> files = {
+      writeInput("good.js", "log(\"DEVICE_NAME(lamp1)\");"),
+      writeInput("broken.js", "defineRule(\"x\", { then: function () {}\n")};
+  PushRun run = push(files);
+  EXPECT_EQ(run.exitCode, 6) << run.output;
+  EXPECT_TRUE(contains(run.output, "good: installed\n")) << run.output;
+  EXPECT_TRUE(contains(run.output, "broken: installed (warning: SyntaxError: ")) << run.output;
+
+  run = push(files, false);
+  EXPECT_EQ(run.exitCode, 0) << "unchanged rules carry no warning\n" << run.output;
+  run = push({"--json", writeInput("broken.js", "// 1900000000\nfunction (\n")});
+  EXPECT_EQ(run.exitCode, 6) << run.output;
+  EXPECT_TRUE(contains(run.output, R"("outcome":"installed",)")) << run.output;
+  EXPECT_TRUE(contains(run.output, R"(,"warning":"SyntaxError: )")) << run.output;
+  EXPECT_TRUE(contains(run.output, R"("exit":6})")) << run.output;
+}
+
 TEST_F(PushTest, RecoversFromAServiceKilledInTheMiddleOfADeployment) {
   // Retained, so that the restarted service is configured again by itself.
   client_.publish(kConfigurationTopic, kStructure, 1, true);
@@ -206,7 +225,7 @@ TEST_F(PushTest, RecoversFromAServiceKilledInTheMiddleOfADeployment) {
   std::vector<std::string> files;
   for (int i = 0; i < kRules; ++i) {
     files.push_back(writeInput("rule-" + std::to_string(i) + ".js",
-                               "DEVICE_NAME(lamp1) " + std::to_string(i)));
+                               "DEVICE_NAME(lamp1) = " + std::to_string(i) + ";"));
   }
   auto deployment = start(files);
 
@@ -258,7 +277,7 @@ TEST_F(PushTest, SendsTheConfigurationAgainToAServiceRestartedWithoutOne) {
   std::vector<std::string> args = {"--configuration", writeInput("io.json", kStructure)};
   for (int i = 0; i < kRules; ++i) {
     args.push_back(writeInput("rule-" + std::to_string(i) + ".js",
-                              "DEVICE_NAME(lamp1) " + std::to_string(i)));
+                              "DEVICE_NAME(lamp1) = " + std::to_string(i) + ";"));
   }
   auto deployment = start(args);
 
@@ -379,7 +398,7 @@ TEST_F(PushTest, AFrozenBrokerEndsItsRunWithTheReasonAndHoldsUpNoOther) {
                                    "--retries", "1"};
   for (int i = 0; i < kRules; ++i) {
     args.push_back(writeInput("rule-" + std::to_string(i) + ".js",
-                              "DEVICE_NAME(lamp1) " + std::to_string(i)));
+                              "DEVICE_NAME(lamp1) = " + std::to_string(i) + ";"));
   }
   auto deployment = start(args);
   ASSERT_TRUE(observer.waitMessage(30s)) << "no result before the freeze";

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -44,6 +45,47 @@ void requireNestingWithin(std::string_view text, std::size_t limit) {
       --depth;
     }
   }
+}
+
+// Of a list this long, the result names the first (by name) and counts the rest.
+constexpr std::size_t kMaxNamesInWarning = 10;
+
+std::string namesText(std::vector<std::string> names) {
+  const std::size_t shown = std::min(names.size(), kMaxNamesInWarning);
+  std::partial_sort(names.begin(), names.begin() + shown, names.end());
+  std::string text;
+  for (std::size_t i = 0; i < shown; ++i) {
+    text += (i == 0 ? "" : ", ") + names[i];
+  }
+  if (names.size() > shown) {
+    text += fmt::format(" and {} more", names.size() - shown);
+  }
+  return text;
+}
+
+// What the publisher of a structure should know although it is accepted:
+// members that no element schema knows (a typing error such as "dXvice"),
+// and elements without a device, whose placeholders resolve to nothing.
+std::string structureWarning(const IoStructure& structure) {
+  std::vector<std::string> unknown;
+  std::vector<std::string> withoutDevice;
+  for (const auto& [key, element] : structure) {
+    for (const std::string& member : element->unknownMembers) {
+      unknown.push_back(fmt::format("elements.{}.{}", key, member));
+    }
+    if (element->deviceName.empty()) {
+      withoutDevice.push_back(key);
+    }
+  }
+  std::string warning;
+  if (!unknown.empty()) {
+    warning = "members no element schema knows: " + namesText(std::move(unknown));
+  }
+  if (!withoutDevice.empty()) {
+    warning += (warning.empty() ? "" : "; ") +
+               ("elements without a device: " + namesText(std::move(withoutDevice)));
+  }
+  return warning;
 }
 
 }  // namespace
@@ -111,6 +153,13 @@ Publication Configuration::receive(const std::vector<char>& payload,
     // A text that could not be kept is tried again when it comes again.
     if (intake == Intake::Accepted || !kept_) {
       kept_ = keep_ && keep(text);
+    }
+    if (std::string warning = structureWarning(m_configuration); !warning.empty()) {
+      if (intake == Intake::Accepted) {
+        TRACE_AS(kClientFunction, *P7::getTrace(), Warning, "Структура ввода-вывода: %s",
+                 warning.c_str());
+      }
+      result[protocol::kWarningField] = std::move(warning);
     }
   } catch (const std::exception& error) {
     const std::string reason = excerpt(error.what(), kMaxErrorTextInRecord);

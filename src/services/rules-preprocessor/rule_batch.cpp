@@ -38,8 +38,9 @@ long long currentEpochSeconds() {
       .count();
 }
 
-std::string ruleResultPayload(std::uint32_t crc, const RuleOutcome& outcome) {
-  nlohmann::json result = {{protocol::kCrcField, crc},
+std::string ruleResultPayload(const RuleReport& report) {
+  const RuleOutcome& outcome = report.outcome;
+  nlohmann::json result = {{protocol::kCrcField, report.crc},
                            {protocol::kOutcomeField, protocol::outcomeName(outcome.kind)}};
   if (!outcome.reason.empty()) {
     result[protocol::kReasonField] = outcome.reason;
@@ -47,7 +48,15 @@ std::string ruleResultPayload(std::uint32_t crc, const RuleOutcome& outcome) {
   if (!outcome.file.empty()) {
     result[protocol::kFileField] = outcome.file;
   }
+  if (!report.warning.empty() && outcome.kind == RuleOutcome::Kind::Installed) {
+    result[protocol::kWarningField] = report.warning;
+  }
   return jsonText(result);
+}
+
+// The warnings of one rule in one text.
+void addWarning(std::string& warnings, const std::string& warning) {
+  warnings += warnings.empty() ? warning : "; " + warning;
 }
 
 void traceOutdated(P7::TraceChannel& trace, const std::string& name, long long newTimestamp,
@@ -90,6 +99,8 @@ RuleOutcome replacementOutcome(const RuleReplacement& replacement, std::size_t i
                           "its previous version back",
                           reason),
               {}};
+    case State::Refused:
+      return {RuleOutcome::Kind::Rejected, replacement.refusal(i), {}};
     case State::RolledBack:
       return {RuleOutcome::Kind::Failed,
               fmt::format("{}; the previous version is in place again", reason), {}};
@@ -134,7 +145,7 @@ std::vector<Publication> publicationsOf(const RuleReport& report) {
   }
   publications.push_back({Publication::Kind::Result, report.name,
                           protocol::resultTopic(report.name),
-                          ruleResultPayload(report.crc, report.outcome)});
+                          ruleResultPayload(report)});
   return publications;
 }
 
@@ -148,8 +159,9 @@ struct RuleInstaller::Job {
   std::string translated;
 };
 
-RuleInstaller::RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace)
-    : directory_(directory), trace_(trace) {}
+RuleInstaller::RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
+                             RuleCheckSettings checks)
+    : directory_(directory), trace_(trace), checks_(std::move(checks)) {}
 
 std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
                                                const IoStructure& structure) {
@@ -158,13 +170,14 @@ std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
   for (RuleMessage& message : batch) {
     const std::uint32_t crc =
         protocol::ruleCrc(std::string_view(message.payload.data(), message.payload.size()));
-    jobs.push_back({{std::move(message.name), crc, {RuleOutcome::Kind::Failed, {}, {}}},
+    jobs.push_back({{std::move(message.name), crc, {RuleOutcome::Kind::Failed, {}, {}}, {}},
                     std::move(message.payload), false, {}, {}, {}});
   }
   {
     std::lock_guard<std::mutex> lock(m_current_rules_mutex);
     for (Job& job : jobs) {
       decideReportingFailures(job, structure);
+      checkSyntax(job);
     }
     replaceDecided(jobs);
     acknowledgeUnchanged(jobs);
@@ -187,7 +200,12 @@ void RuleInstaller::decide(Job& job, const IoStructure& structure) {
     // most twice.
     std::string text(job.payload.begin(), job.payload.end());
     std::vector<char>().swap(job.payload);
-    job.translated = translate(std::move(text), structure);
+    std::vector<std::string> emptyPlaceholders;
+    job.translated = translate(std::move(text), structure, &emptyPlaceholders);
+    for (const std::string& note : emptyPlaceholders) {
+      TRACE_AS(kClientFunction, trace_, Warning, "Правило %s: %s", name.c_str(), note.c_str());
+      addWarning(job.report.warning, note);
+    }
   }
   const std::size_t ruleHash = std::hash<std::string>{}(job.translated);
   rememberRuleHash(name, ruleHash, job.translated);
@@ -260,6 +278,39 @@ void RuleInstaller::decideReportingFailures(Job& job, const IoStructure& structu
   }
 }
 
+// The built-in check of a text that is to replace the installed version: a
+// refusal ends the rule rejected, anything else found is a warning.
+void RuleInstaller::checkSyntax(Job& job) {
+  if (!job.replacing || job.translated.empty()) {
+    return;
+  }
+  const std::string& name = job.report.name;
+  std::optional<SyntaxFinding> finding;
+  try {
+    finding = checks_.checkSyntax(job.translated);
+  } catch (const std::exception& error) {
+    // Memory for the verdict's words: the rule goes on unchecked, as a text
+    // beyond the engine's memory does.
+    finding = SyntaxFinding{false, "not checked: " + failureReason(error)};
+  }
+  if (!finding) {
+    return;
+  }
+  if (finding->refuses) {
+    TRACE_AS(kClientFunction, trace_, Error, "Правило %s отклонено: %s", name.c_str(),
+             finding->message.c_str());
+    job.replacing = false;
+    job.report.outcome = {RuleOutcome::Kind::Rejected, finding->message, {}};
+    if (job.installed.empty()) {
+      m_current_rules.erase(name);
+    }
+    return;
+  }
+  TRACE_AS(kClientFunction, trace_, Warning, "Правило %s: %s", name.c_str(),
+           finding->message.c_str());
+  addWarning(job.report.warning, finding->message);
+}
+
 // Puts the decided new versions in place together; each job ends installed,
 // cleared or failed, as its replacement says.
 void RuleInstaller::replaceDecided(std::vector<Job>& jobs) {
@@ -275,13 +326,16 @@ void RuleInstaller::replaceDecided(std::vector<Job>& jobs) {
     return;
   }
   RuleReplacement replacement(directory_, std::move(changes));
-  replacement.run();
+  replacement.run(checks_.commandVet());
   for (std::size_t i = 0; i < replacing.size(); ++i) {
     Job& job = *replacing[i];
     const RuleReplacement::State state = replacement.state(i);
     job.report.outcome = replacementOutcome(replacement, i);
     if (state == RuleReplacement::State::NotReplaced) {
       traceReplaceFailure(trace_, directory_.pathOf(job.fileName), *replacement.error(i));
+    } else if (state == RuleReplacement::State::Refused) {
+      TRACE_AS(kClientFunction, trace_, Error, "Правило %s отклонено: %s",
+               job.report.name.c_str(), job.report.outcome.reason.c_str());
     } else if (job.report.outcome.kind == RuleOutcome::Kind::Failed) {
       TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
                job.report.name.c_str(), job.report.outcome.reason.c_str());

@@ -11,6 +11,7 @@
 
 #include "p7/trace.h"
 #include "publication.h"
+#include "rule_checks.h"
 #include "rule_directory.h"
 #include "talvoro/io_structure.h"
 #include "talvoro/rule_result.h"
@@ -36,16 +37,21 @@ struct RuleReport {
   std::string name;
   std::uint32_t crc;  // of the payload as received
   RuleOutcome outcome;
+  // Of an installed rule: what its publisher should know (the text does not
+  // parse, a placeholder resolved to nothing); empty when nothing.
+  std::string warning;
 };
 
 // The status (of a rule installed, cleared or unchanged), then the result.
 std::vector<Publication> publicationsOf(const RuleReport& report);
 
-// Installs rules into one rule directory. Remembers the hash of the newest
+// Installs rules into one rule directory, each text checked as `checks` say
+// before it replaces the installed version. Remembers the hash of the newest
 // text of every rule that has a version installed, for the trace log.
 class RuleInstaller {
  public:
-  RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace);
+  RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
+                RuleCheckSettings checks = {SyntaxCheckMode::Off, std::nullopt});
 
   // Handles `batch` (messages of distinct rule names) to its end, in order,
   // as if one message after the other, except that the new files are made
@@ -58,6 +64,7 @@ class RuleInstaller {
 
   void decide(Job& job, const IoStructure& structure);
   void decideReportingFailures(Job& job, const IoStructure& structure);
+  void checkSyntax(Job& job);
   void replaceDecided(std::vector<Job>& jobs);
   void acknowledgeUnchanged(std::vector<Job>& jobs);
   void rememberRuleHash(const std::string& name, std::size_t ruleHash,
@@ -66,6 +73,7 @@ class RuleInstaller {
 
   RuleDirectory& directory_;
   P7::TraceChannel& trace_;
+  RuleChecks checks_;
   // Rule name to the hash of the last translated text handled for it.
   std::unordered_map<std::string, std::size_t> m_current_rules;
   std::mutex m_current_rules_mutex;

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "batch_limits.h"
@@ -227,14 +228,14 @@ void traceLinkEvent(P7::TraceChannel& trace, const mosquitto::LinkEvent& event) 
 
 }  // namespace
 
-void add_rule_client_run() {
+void add_rule_client_run(RuleCheckSettings checks) {
   P7::TraceChannel& trace = *P7::getTrace();
   RuleDirectory directory(rules_dir, trace);
   directory.takeOver();
   // The directory's listing is gone: its heap goes back to the system, so
   // that the idle service holds only the index.
   malloc_trim(0);
-  RuleInstaller installer(directory, trace);
+  RuleInstaller installer(directory, trace, std::move(checks));
   BatchLimits limits(trace);
   HeapTrim heapTrim;
   const SavedConfiguration saved;

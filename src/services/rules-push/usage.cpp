@@ -44,13 +44,14 @@ connection each (a fleet of controllers, each with its own broker); a broker
 or service that does not answer holds up none of the others.
 
 Output: one line per rule, "<name>: <outcome>" and ": <reason>" where the
-service gives one ("<name>: no result" when none came), then a summary line;
+service gives one, and (warning: <warning>) after it where the service
+warns ("<name>: no result" when none came), then a summary line;
 with several brokers, each line starts with "<broker>: ". --json prints one
 JSON object per line instead:
-  {"broker":URI,"name":NAME,"outcome":OUTCOME,"crc":CRC,"reason":TEXT}
-  {"broker":URI,"configuration":FILE,"outcome":OUTCOME,"reason":TEXT}
+  {"broker":URI,"name":NAME,"outcome":OUTCOME,"crc":CRC,"reason":TEXT,"warning":TEXT}
+  {"broker":URI,"configuration":FILE,"outcome":OUTCOME,"reason":TEXT,"warning":TEXT}
   {"summary":{OUTCOME:COUNT,...},"exit":STATUS}     (the last line)
-"reason" only where there is one; outcomes as in the text lines.
+"reason" and "warning" only where there is one; outcomes as in the text lines.
 
 Timestamps: a rule whose timestamp line ("// 1765090800") is not newer than
 the installed version's is kept out, and the service answers "outdated"; this
@@ -106,10 +107,12 @@ Exit status:
   4    with --check: a rule would be sent
   5    the broker refused the connection (bad user name or password, not
        authorised)
+  6    every rule in place, and one installed with a warning (its text does
+       not parse, or a placeholder resolved to an empty name)
   130  interrupted by SIGINT (Ctrl-C), 143 by SIGTERM, before every run was
        done: the outcomes known so far are printed, the rest as "no result",
        and the summary (a signal after that leaves the status as it is)
-  With several brokers, the worst over all of them: 5, then 3, 4, 1, 0.
+  With several brokers, the worst over all of them: 5, then 3, 4, 1, 6, 0.
 )";
 }
 
