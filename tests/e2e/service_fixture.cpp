@@ -32,7 +32,8 @@ std::string crcText(const std::string& bytes) { return std::to_string(crc32Of(by
 
 ServiceProcess::ServiceProcess(const std::string& brokerUrl,
                                const fs::path& rulesDir, const fs::path& logsDir,
-                               const fs::path& workDir, const std::string& binary) {
+                               const fs::path& workDir, const std::string& binary,
+                               const std::map<std::string, std::string>& environment) {
   const std::vector<std::string> args = {
       RUN_IN_PRIVATE_MOUNTS, "--rules", rulesDir.string(), "--logs", logsDir.string(),
       "--state", (workDir / "state").string(), "--argv0", "rules-preprocessor", "--",
@@ -51,6 +52,9 @@ ServiceProcess::ServiceProcess(const std::string& brokerUrl,
   }
   if (pid_ == 0) {
     ::setenv("MQTT_BROKER_URL", brokerUrl.c_str(), 1);
+    for (const auto& [name, value] : environment) {
+      ::setenv(name.c_str(), value.c_str(), 1);
+    }
     const int standardError = ::open((workDir / kStandardErrorFile).c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (::chdir(workDir.c_str()) != 0 || standardError < 0 ||
@@ -122,8 +126,8 @@ void ServiceTest::TearDown() {
 }
 
 void ServiceTest::startService() {
-  service_ = std::make_unique<ServiceProcess>(broker_->url(), rulesDir_,
-                                              logsDir_, workDir_);
+  service_ = std::make_unique<ServiceProcess>(broker_->url(), rulesDir_, logsDir_, workDir_,
+                                              RULES_PREPROCESSOR_BINARY, serviceEnvironment_);
   if (broker_->running()) {
     waitForConfigurationSubscription(1);
   }

@@ -30,12 +30,14 @@ using namespace std::chrono_literals;
 
 // The service binary (the one built with the tests, unless `binary` names
 // another), started through the private-mounts script so that its process id
-// is the service's own. Terminated (SIGTERM) on destruction.
+// is the service's own, with `environment` added to its environment.
+// Terminated (SIGTERM) on destruction.
 class ServiceProcess {
  public:
   ServiceProcess(const std::string& brokerUrl, const fs::path& rulesDir,
                  const fs::path& logsDir, const fs::path& workDir,
-                 const std::string& binary = RULES_PREPROCESSOR_BINARY);
+                 const std::string& binary = RULES_PREPROCESSOR_BINARY,
+                 const std::map<std::string, std::string>& environment = {});
   ~ServiceProcess();
 
   ServiceProcess(const ServiceProcess&) = delete;
@@ -102,6 +104,8 @@ class ServiceTest : public ::testing::Test {
   std::unique_ptr<testsupport::MosquittoBroker> broker_;
   std::unique_ptr<ServiceProcess> service_;
   testsupport::TestMqttClient client_;
+  // Added to the environment of the service that startService() starts.
+  std::map<std::string, std::string> serviceEnvironment_;
 
  private:
   bool configured_ = false;

@@ -2,10 +2,13 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
 #include "service_trace.h"
+#include "talvoro/files/file_write.h"
+#include "talvoro/rule_result.h"
 #include "talvoro/rules_protocol.h"
 
 namespace talvoro {
@@ -44,6 +47,47 @@ void requireNestingWithin(std::string_view text, std::size_t limit) {
   }
 }
 
+// Of a list this long, the result names the first (by name) and counts the rest.
+constexpr std::size_t kMaxNamesInWarning = 10;
+
+std::string namesText(std::vector<std::string> names) {
+  const std::size_t shown = std::min(names.size(), kMaxNamesInWarning);
+  std::partial_sort(names.begin(), names.begin() + shown, names.end());
+  std::string text;
+  for (std::size_t i = 0; i < shown; ++i) {
+    text += (i == 0 ? "" : ", ") + names[i];
+  }
+  if (names.size() > shown) {
+    text += fmt::format(" and {} more", names.size() - shown);
+  }
+  return text;
+}
+
+// What the publisher of a structure should know although it is accepted:
+// members that no element schema knows (a typing error such as "dXvice"),
+// and elements without a device, whose placeholders resolve to nothing.
+std::string structureWarning(const IoStructure& structure) {
+  std::vector<std::string> unknown;
+  std::vector<std::string> withoutDevice;
+  for (const auto& [key, element] : structure) {
+    for (const std::string& member : element->unknownMembers) {
+      unknown.push_back(fmt::format("elements.{}.{}", key, member));
+    }
+    if (element->deviceName.empty()) {
+      withoutDevice.push_back(key);
+    }
+  }
+  std::string warning;
+  if (!unknown.empty()) {
+    warning = "members no element schema knows: " + namesText(std::move(unknown));
+  }
+  if (!withoutDevice.empty()) {
+    warning += (warning.empty() ? "" : "; ") +
+               ("elements without a device: " + namesText(std::move(withoutDevice)));
+  }
+  return warning;
+}
+
 }  // namespace
 
 // Built while the text is read: no parsed document of the whole text is held
@@ -76,14 +120,26 @@ Configuration::Intake Configuration::take(std::string_view text,
   return Intake::Accepted;
 }
 
+void Configuration::restore(std::string_view text, const OpenRulesTopic& openRulesTopic) {
+  take(text, openRulesTopic);
+  kept_ = true;
+}
+
 // The IO structure in use stays accepted whether or not it could be kept.
-void Configuration::keepAccepted(std::string_view text) const {
+bool Configuration::keep(std::string_view text) const {
   try {
     keep_(text);
+    return true;
+  } catch (const files::NotDurable& error) {
+    TRACE_AS(kClientFunction, *P7::getTrace(), Error,
+             "Структура ввода-вывода записана, но не сохранена надёжно: синхронизация "
+             "каталога %s не удалась: %s; после отключения питания может вернуться прежняя",
+             error.path().c_str(), error.reason().c_str());
   } catch (const std::exception& error) {
     TRACE_AS(kClientFunction, *P7::getTrace(), Error,
              "Структура ввода-вывода не сохранена для следующего запуска: %s", error.what());
   }
+  return false;
 }
 
 Publication Configuration::receive(const std::vector<char>& payload,
@@ -92,18 +148,28 @@ Publication Configuration::receive(const std::vector<char>& payload,
   const std::string_view text(payload.data(), payload.size());
   try {
     const Intake intake = take(text, openRulesTopic);
-    result["outcome"] = intake == Intake::Accepted ? "accepted" : "unchanged";
-    if (intake == Intake::Accepted && keep_) {
-      keepAccepted(text);
+    result[protocol::kOutcomeField] = protocol::outcomeName(
+        intake == Intake::Accepted ? protocol::Outcome::Accepted : protocol::Outcome::Unchanged);
+    // A text that could not be kept is tried again when it comes again.
+    if (intake == Intake::Accepted || !kept_) {
+      kept_ = keep_ && keep(text);
+    }
+    if (std::string warning = structureWarning(m_configuration); !warning.empty()) {
+      if (intake == Intake::Accepted) {
+        TRACE_AS(kClientFunction, *P7::getTrace(), Warning, "Структура ввода-вывода: %s",
+                 warning.c_str());
+      }
+      result[protocol::kWarningField] = std::move(warning);
     }
   } catch (const std::exception& error) {
     const std::string reason = excerpt(error.what(), kMaxErrorTextInRecord);
     TRACE_AS(kClientFunction, *P7::getTrace(), Error, "Ошибка обработки конфигурации: %s",
              reason.c_str());
-    result["outcome"] = "rejected";
-    result["reason"] = reason;
+    result[protocol::kOutcomeField] = protocol::outcomeName(protocol::Outcome::Rejected);
+    result[protocol::kReasonField] = reason;
   }
-  result["elements"] = m_configuration.size();
+  result[protocol::kElementsField] = m_configuration.size();
+  result[protocol::kKeptField] = kept_;
   return {Publication::Kind::Result, {}, protocol::kConfigurationResultTopic, jsonText(result)};
 }
 

@@ -5,12 +5,15 @@
 
 #include <fmt/format.h>
 
+#include <cstdlib>
 #include <exception>
 #include <iostream>
 #include <string>
+#include <utility>
 
 #include "command_line.h"
 #include "p7/trace.h"
+#include "rule_check_settings.h"
 #include "rule_directory.h"
 #include "service.h"
 #include "service_trace.h"
@@ -27,6 +30,15 @@ int main(int argc, char** argv) {
   if (const auto status = talvoro::handleCommandLine(argc, argv, std::cout, std::cerr)) {
     return *status;
   }
+  // A setting the service cannot work with is refused like a bad argument:
+  // before any work, so that the supervisor's log shows why at once.
+  talvoro::RuleCheckSettings checks;
+  try {
+    checks = talvoro::ruleCheckSettingsFrom([](const char* name) { return std::getenv(name); });
+  } catch (const talvoro::RuleCheckSettingsError& error) {
+    std::cerr << "rules-preprocessor: " << error.what() << '\n';
+    return 2;
+  }
   talvoro::blockStopSignals();
   {
     const std::string channel(P7::MainTrace);
@@ -39,9 +51,12 @@ int main(int argc, char** argv) {
     P7::TraceChannel* trace = P7::LoggerInit(channel, std::move(options));
     const talvoro::RecordsAlsoOnStandardError startRecord;
     TRACE_AS(__func__, *trace, Info, "Version %s", RULES_PREPROCESSOR_VERSION);
+    TRACE_AS(__func__, *trace, Info, "Проверка синтаксиса правил: %s; команда проверки: %s",
+             talvoro::modeName(checks.syntaxCheck),
+             checks.command ? checks.command->program().c_str() : "нет");
   }
   try {
-    talvoro::add_rule_client_run();
+    talvoro::add_rule_client_run(std::move(checks));
   } catch (const talvoro::AnotherInstanceRunning&) {
     return 1;  // already said in the trace log
   } catch (const std::exception& error) {

@@ -11,8 +11,10 @@
 
 #include "p7/trace.h"
 #include "publication.h"
+#include "rule_checks.h"
 #include "rule_directory.h"
 #include "talvoro/io_structure.h"
+#include "talvoro/rule_result.h"
 
 namespace talvoro {
 
@@ -24,26 +26,32 @@ struct RuleMessage {
 
 // How one rule message ended.
 struct RuleOutcome {
-  enum class Kind { Installed, Cleared, Unchanged, Outdated, Rejected, Failed };
+  using Kind = protocol::Outcome;
   Kind kind;
   std::string reason;  // for Rejected, Failed and Outdated
-  std::string file;    // for Installed: the installed file's name
+  std::string file;    // the installed file's name: for Installed, and for a
+                       // failure that left the new version in place
 };
 
 struct RuleReport {
   std::string name;
   std::uint32_t crc;  // of the payload as received
   RuleOutcome outcome;
+  // Of an installed rule: what its publisher should know (the text does not
+  // parse, a placeholder resolved to nothing); empty when nothing.
+  std::string warning;
 };
 
 // The status (of a rule installed, cleared or unchanged), then the result.
 std::vector<Publication> publicationsOf(const RuleReport& report);
 
-// Installs rules into one rule directory. Remembers the hash of the newest
-// text of every rule it has seen, for the trace log.
+// Installs rules into one rule directory, each text checked as `checks` say
+// before it replaces the installed version. Remembers the hash of the newest
+// text of every rule that has a version installed, for the trace log.
 class RuleInstaller {
  public:
-  RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace);
+  RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
+                RuleCheckSettings checks = {SyntaxCheckMode::Off, std::nullopt});
 
   // Handles `batch` (messages of distinct rule names) to its end, in order,
   // as if one message after the other, except that the new files are made
@@ -56,13 +64,16 @@ class RuleInstaller {
 
   void decide(Job& job, const IoStructure& structure);
   void decideReportingFailures(Job& job, const IoStructure& structure);
+  void checkSyntax(Job& job);
   void replaceDecided(std::vector<Job>& jobs);
+  void acknowledgeUnchanged(std::vector<Job>& jobs);
   void rememberRuleHash(const std::string& name, std::size_t ruleHash,
                         const std::string& translated);
   long long installedTimestamp(const std::vector<InstalledVersion>& versions) const;
 
   RuleDirectory& directory_;
   P7::TraceChannel& trace_;
+  RuleChecks checks_;
   // Rule name to the hash of the last translated text handled for it.
   std::unordered_map<std::string, std::size_t> m_current_rules;
   std::mutex m_current_rules_mutex;

@@ -27,7 +27,12 @@ struct Item {
 struct Outcome {
   std::string outcome;
   std::string reason;
+  std::string warning = {};  // of a success the publisher should know about
 };
+
+// The exit status when every item succeeded and a rule was installed with a
+// warning.
+inline constexpr int kInstalledWithWarning = 6;
 
 // The outcome counted for an item without one.
 inline const std::string kNoResult = "no result";
@@ -94,8 +99,11 @@ class Deployment {
 
   const Outcome* outcomeOf(std::size_t index) const;
   bool finished() const { return open_ == 0; }
-  // 0, 1 or 3 as documented for the tool (only meaningful once finished).
+  // 0, 1, 3 or 6 as documented for the tool (only meaningful once finished).
   int exitStatus() const;
+  // The items given up although the broker acknowledged their last attempt:
+  // the service never answered what the broker took.
+  std::vector<std::size_t> unansweredAfterAcknowledgement() const;
   // The number of items by outcome, "no result" for those without one.
   std::map<std::string, std::size_t> counts() const;
   // "summary: 3 rules; 2 installed, 1 no result" for `noun` "rule".
@@ -106,6 +114,7 @@ class Deployment {
   struct Progress {
     Phase phase = Phase::Waiting;
     int attempts = 0;
+    bool acknowledged = false;  // the current attempt, by the broker
     // Until the broker acknowledged the attempt: never.
     Clock::time_point deadline = Clock::time_point::max();
     Outcome outcome;

@@ -16,7 +16,7 @@ std::string dump(const OrderedJson& object) {
 }
 
 int severity(int status) {
-  static const int kOrder[] = {0, 1, 4, 3, 5};
+  static const int kOrder[] = {0, kInstalledWithWarning, 1, 4, 3, 5};
   const auto* found = std::find(std::begin(kOrder), std::end(kOrder), status);
   return found == std::end(kOrder) ? 5 : static_cast<int>(found - std::begin(kOrder));
 }
@@ -33,6 +33,17 @@ int worstStatus(const std::vector<int>& statuses) {
   return worst;
 }
 
+int exitStatus(const std::vector<RunEnd>& ends, int signal) {
+  std::vector<int> statuses;
+  for (const RunEnd& end : ends) {
+    if (end.interrupted && signal != 0) {
+      return 128 + signal;
+    }
+    statuses.push_back(end.status);
+  }
+  return worstStatus(statuses);
+}
+
 std::string textLine(const ItemLine& item, bool withBroker) {
   std::string line = withBroker ? item.broker + ": " : std::string();
   line += item.configuration ? "configuration" : item.name;
@@ -42,6 +53,9 @@ std::string textLine(const ItemLine& item, bool withBroker) {
   line += ": " + item.outcome->outcome;
   if (!item.outcome->reason.empty()) {
     line += ": " + item.outcome->reason;
+  }
+  if (!item.outcome->warning.empty()) {
+    line += " (warning: " + item.outcome->warning + ")";
   }
   return line;
 }
@@ -56,6 +70,9 @@ std::string jsonLine(const ItemLine& item) {
   }
   if (item.outcome != nullptr && !item.outcome->reason.empty()) {
     line["reason"] = item.outcome->reason;
+  }
+  if (item.outcome != nullptr && !item.outcome->warning.empty()) {
+    line["warning"] = item.outcome->warning;
   }
   return dump(line);
 }

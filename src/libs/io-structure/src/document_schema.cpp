@@ -2,10 +2,13 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <mutex>
 #include <vector>
+
+#include "talvoro/files/utf8_cut.h"
 
 namespace talvoro::schema {
 namespace {
@@ -89,12 +92,7 @@ std::string showValue(const nlohmann::json& value) {
     ++level.next;
   }
   if (out.size() > kMaxShownValue) {
-    std::size_t cut = kMaxShownValue;
-    // Never split a multi-byte UTF-8 sequence.
-    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) {
-      --cut;
-    }
-    out.resize(cut);
+    out.resize(files::utf8CutLength(out, kMaxShownValue));
     out += "...";
   }
   return out;
@@ -180,10 +178,13 @@ const nlohmann::json* readElementMember(IoInfo& info, const std::string& key,
                                         const Path& element, bool strict) {
   if (key == "device") {
     info.deviceName = requireString(value, element.member(key));
+    info.givenMembers |= IoInfo::kGivenDevice;
   } else if (key == "virtualDevice") {
     info.virtualDeviceName = requireString(value, element.member(key));
+    info.givenMembers |= IoInfo::kGivenVirtualDevice;
   } else if (key == "port") {
     info.port = requirePort(value, element.member(key));
+    info.givenMembers |= IoInfo::kGivenPort;
   } else if (key == "cells") {
     info.ownCells = readCells(value, element.member(key));
   } else if (key == "template") {
@@ -192,6 +193,9 @@ const nlohmann::json* readElementMember(IoInfo& info, const std::string& key,
   } else if (strict) {
     failUnknownMember(element, "device, virtualDevice, port, cells, template",
                       key);
+  } else if (std::find(info.unknownMembers.begin(), info.unknownMembers.end(), key) ==
+             info.unknownMembers.end()) {
+    info.unknownMembers.push_back(key);
   }
   return nullptr;
 }
