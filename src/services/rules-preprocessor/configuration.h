@@ -1,6 +1,7 @@
 #pragma once
 // The service's current IO structure and its intake: the nesting check, the
-// parse, the payload hash, and the one-time opening of the rules topic.
+// parse, the payload hash, the one-time opening of the rules topic, and
+// whether the structure in use is kept for the next start.
 
 #include <cstddef>
 #include <functional>
@@ -27,7 +28,8 @@ class Configuration {
   using Keep = std::function<void(std::string_view)>;
 
   // `keep` is given the text of every configuration accepted by receive(),
-  // to keep it for the next start; what it throws costs an error record.
+  // to keep it for the next start, and again with the same text until it
+  // succeeds; what it throws costs an error record.
   explicit Configuration(Keep keep = {});
 
   // Takes over the IO structure of `text` unless `text` is the configuration
@@ -36,18 +38,25 @@ class Configuration {
   // throws; the structure, its hash and the rules topic are then as before.
   Intake take(std::string_view text, const OpenRulesTopic& openRulesTopic);
 
+  // take() for the text kept at the last run, which is kept already.
+  void restore(std::string_view text, const OpenRulesTopic& openRulesTopic);
+
   // take() for a received message: the outcome goes to the trace log when it
-  // is a failure, and to the publisher as the returned result.
+  // is a failure, and to the publisher as the returned result, which also
+  // says whether the IO structure in use is kept for the next start.
   Publication receive(const std::vector<char>& payload, const OpenRulesTopic& openRulesTopic);
 
   const IoStructure& structure() const { return m_configuration; }
   // True from the first accepted configuration on.
   bool configured() const { return !need_rules_subscription; }
+  // Whether the IO structure in use is kept for the next start.
+  bool kept() const { return kept_; }
 
  private:
-  void keepAccepted(std::string_view text) const;
+  bool keep(std::string_view text) const;
 
   Keep keep_;
+  bool kept_ = false;
   IoStructure m_configuration;
   std::size_t m_structure_hash = 0;
   bool need_rules_subscription = true;

@@ -13,6 +13,7 @@
 #include "publication.h"
 #include "rule_directory.h"
 #include "talvoro/io_structure.h"
+#include "talvoro/rule_result.h"
 
 namespace talvoro {
 
@@ -24,10 +25,11 @@ struct RuleMessage {
 
 // How one rule message ended.
 struct RuleOutcome {
-  enum class Kind { Installed, Cleared, Unchanged, Outdated, Rejected, Failed };
+  using Kind = protocol::Outcome;
   Kind kind;
   std::string reason;  // for Rejected, Failed and Outdated
-  std::string file;    // for Installed: the installed file's name
+  std::string file;    // the installed file's name: for Installed, and for a
+                       // failure that left the new version in place
 };
 
 struct RuleReport {
@@ -40,7 +42,7 @@ struct RuleReport {
 std::vector<Publication> publicationsOf(const RuleReport& report);
 
 // Installs rules into one rule directory. Remembers the hash of the newest
-// text of every rule it has seen, for the trace log.
+// text of every rule that has a version installed, for the trace log.
 class RuleInstaller {
  public:
   RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace);
@@ -57,6 +59,7 @@ class RuleInstaller {
   void decide(Job& job, const IoStructure& structure);
   void decideReportingFailures(Job& job, const IoStructure& structure);
   void replaceDecided(std::vector<Job>& jobs);
+  void acknowledgeUnchanged(std::vector<Job>& jobs);
   void rememberRuleHash(const std::string& name, std::size_t ruleHash,
                         const std::string& translated);
   long long installedTimestamp(const std::vector<InstalledVersion>& versions) const;

@@ -2,6 +2,7 @@
 // The MQTT topics on which rule publishers and the rules preprocessor meet;
 // the service and the deployment tool both take them from here.
 
+#include <cstddef>
 #include <string>
 
 namespace talvoro::protocol {
@@ -20,5 +21,9 @@ inline const std::string kStatusTopicPrefix = "/tl/bridge/rules/status/";
 inline const std::string kRuleResultTopicPrefix = "/tl/bridge/rules/result/";
 // Out, retained: "waiting", "ready" or "offline".
 inline const std::string kStateTopic = "/tl/bridge/rules/state";
+
+// The largest payload an MQTT message can carry (the largest remaining
+// length of a packet): no larger configuration or rule can arrive or be sent.
+inline constexpr std::size_t kMaxPayloadBytes = 268435455;
 
 }  // namespace talvoro::protocol
