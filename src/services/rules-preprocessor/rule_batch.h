@@ -14,6 +14,7 @@
 #include "rule_directory.h"
 #include "talvoro/io_structure.h"
 #include "talvoro/rule_result.h"
+#include "talvoro/signing/keys.h"
 
 namespace talvoro {
 
@@ -42,10 +43,13 @@ struct RuleReport {
 std::vector<Publication> publicationsOf(const RuleReport& report);
 
 // Installs rules into one rule directory. Remembers the hash of the newest
-// text of every rule that has a version installed, for the trace log.
+// text of every rule that has a version installed, for the trace log. With
+// `trusted` keys (signed mode) a rule text is taken only with a valid
+// signature by one of them; the keys must outlive the installer.
 class RuleInstaller {
  public:
-  RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace);
+  RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
+                const signing::TrustedKeys* trusted = nullptr);
 
   // Handles `batch` (messages of distinct rule names) to its end, in order,
   // as if one message after the other, except that the new files are made
@@ -66,6 +70,7 @@ class RuleInstaller {
 
   RuleDirectory& directory_;
   P7::TraceChannel& trace_;
+  const signing::TrustedKeys* trusted_;
   // Rule name to the hash of the last translated text handled for it.
   std::unordered_map<std::string, std::size_t> m_current_rules;
   std::mutex m_current_rules_mutex;

@@ -36,8 +36,10 @@ class BrokerAccess {
  public:
   // The broker at `uri` (empty: tcp://127.0.0.1:1883; "ssl://" or "mqtts://"
   // for TLS), logging in as MQTT_USERNAME with the password in
-  // MQTT_PASSWORD_FILE, trusting MQTT_CA_FILE. Throws MqttError for a file
-  // that cannot be read, naming it (never the password).
+  // MQTT_PASSWORD_FILE, trusting MQTT_CA_FILE, showing the client certificate
+  // MQTT_CERT_FILE with its key MQTT_KEY_FILE. Throws MqttError for a file
+  // that cannot be read, naming it (never the password), and for a client
+  // certificate without its key (or the other way round) or without TLS.
   explicit BrokerAccess(std::string uri);
 
   BrokerAccess(const BrokerAccess&) = delete;
@@ -57,11 +59,14 @@ class BrokerAccess {
 
  private:
   static int onTlsError(const char* text, size_t length, void* context);
+  void takeClientCertificate();
 
   std::string uri_;
   std::string username_;
   std::string password_;
   std::string caFile_;
+  std::string certFile_;
+  std::string keyFile_;
   bool tls_ = false;
   std::mutex mutex_;
   std::string lastTlsError_;
