@@ -136,8 +136,15 @@ std::string BrokerAccess::takeTlsError() {
   return std::exchange(lastTlsError_, {});
 }
 
-std::string BrokerAccess::refusalHint() const {
-  if (!password_.empty() && password_.back() == '\r') {
+std::string BrokerAccess::refusalHint(int code) const {
+  constexpr int kBadCredentials = 4;  // and 5, not authorised
+  if (code < 0 && tls_ && certFile_.empty()) {
+    // A broker that requires client certificates closes the link after the
+    // handshake, and the library reports no more than a failed connect.
+    return "; no client certificate was shown (MQTT_CERT_FILE, rules-push --cert): does the "
+           "broker require one?";
+  }
+  if (code >= kBadCredentials && !password_.empty() && password_.back() == '\r') {
     // The broker never says why; a file saved with Windows line ends is the
     // usual cause, and invisible to whoever looks at it.
     return "; the password from MQTT_PASSWORD_FILE ends with a carriage return "

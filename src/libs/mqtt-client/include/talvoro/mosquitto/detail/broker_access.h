@@ -53,9 +53,11 @@ class BrokerAccess {
   // What the TLS layer said against the last attempt, once; empty if nothing.
   std::string takeTlsError();
 
-  // A likely cause of a refused login that the broker does not name: a
-  // password file with Windows line ends. Empty when there is none.
-  std::string refusalHint() const;
+  // A likely cause, for an attempt that failed with `code`, that the broker
+  // does not name: a password file with Windows line ends for a refused
+  // login; a missing client certificate for a TLS link that broke off.
+  // Empty when there is none.
+  std::string refusalHint(int code) const;
 
  private:
   static int onTlsError(const char* text, size_t length, void* context);
