@@ -67,18 +67,37 @@ class RuleExchange : public Exchange {
   std::string text(std::size_t rule, std::size_t version) const {
     return ruleText(name(rule), version, ruleBytes_);
   }
+  // Request `index`: a new version of rule index % rules (version 0 is the
+  // pre-installed one), signed, with a timestamp line newer each time, when
+  // the service is in signed mode.
+  std::string payload(std::size_t index) const {
+    const std::size_t rule = index % rules_;
+    std::string text = this->text(rule, index + 1);
+    if (key_ == nullptr) {
+      return text;
+    }
+    return talvoro::signing::signRule(*key_, name(rule),
+                                      fmt::format("// {}\n{}", kFirstTimestamp + index, text));
+  }
+
+  // Signed payloads are made before the clock runs: the publisher's signing
+  // would otherwise slow the arrival of rules and shrink the service's batches.
+  void prepare(std::size_t first, std::size_t count) override {
+    signed_.clear();
+    if (key_ == nullptr) {
+      return;
+    }
+    for (std::size_t index = first; index < first + count; ++index) {
+      signed_[index] = payload(index);
+    }
+  }
 
   void send(std::size_t index) override {
     const std::size_t rule = index % rules_;
-    // Version 0 is the pre-installed one.
-    std::string payload = text(rule, index + 1);
-    if (key_ != nullptr) {
-      // Signed as a publisher would, with a timestamp line newer each time.
-      payload = talvoro::signing::signRule(
-          *key_, name(rule), fmt::format("// {}\n{}", kFirstTimestamp + index, payload));
-    }
-    expected_[name(rule)].push_back(std::to_string(zlibCrc32(payload)));
-    client_.publish(kRulesPrefix + name(rule), payload, 1);
+    const auto ready = signed_.find(index);
+    const std::string message = ready != signed_.end() ? ready->second : payload(index);
+    expected_[name(rule)].push_back(std::to_string(zlibCrc32(message)));
+    client_.publish(kRulesPrefix + name(rule), message, 1);
   }
 
   bool answers(const testsupport::Received& message) override {
@@ -106,6 +125,7 @@ class RuleExchange : public Exchange {
 
   std::size_t ruleBytes_;
   const talvoro::signing::PrivateKey* key_;
+  std::map<std::size_t, std::string> signed_;  // prepared payloads by request index
   std::map<std::string, std::deque<std::string>> expected_;
 };
 
