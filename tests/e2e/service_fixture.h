@@ -110,8 +110,6 @@ class ServiceTest : public ::testing::Test {
   std::unique_ptr<testsupport::MosquittoBroker> broker_;
   std::unique_ptr<ServiceProcess> service_;
   testsupport::TestMqttClient client_;
-  // Added to the environment of the service that startService() starts.
-  std::map<std::string, std::string> serviceEnvironment_;
 
  private:
   bool configured_ = false;
