@@ -21,7 +21,7 @@ endif
 SANITIZE_DIR ?= build-sanitize
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer \
 	-Wno-maybe-uninitialized
-SANITIZE_ENV = ASAN_OPTIONS=abort_on_error=1:halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1 \
+SANITIZE_ENV = LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitize/lsan.supp ASAN_OPTIONS=abort_on_error=1:halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1 \
 	UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
 
 # libFuzzer targets (tests/fuzz), each run for FUZZ_SECONDS.

@@ -165,7 +165,9 @@ void ServiceTest::publishRule(const std::string& name, const std::string& text) 
 
 void ServiceTest::sync() {
   const std::string name = "sync-" + std::to_string(++syncCount_);
-  publishRule(name, "// sync " + name);
+  const std::string text = signRule_ ? signRule_(name, "// 1765090800\n// sync " + name)
+                                     : "// sync " + name;
+  publishRule(name, text);
   const auto deadline = std::chrono::steady_clock::now() + patience(10s);
   while (std::chrono::steady_clock::now() < deadline) {
     const auto message = client_.waitMessage(100ms);
@@ -174,7 +176,7 @@ void ServiceTest::sync() {
     }
     const std::string rule = message->topic.substr(std::string(kStatusPrefix).size());
     if (rule == name) {
-      fs::remove(rulesDir_ / installedName(name, "// sync " + name));
+      fs::remove(rulesDir_ / installedName(name, text));
       return;
     }
     statuses_[rule] = message->payload;

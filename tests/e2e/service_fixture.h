@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -34,6 +35,7 @@ using namespace std::chrono_literals;
 // Terminated (SIGTERM) on destruction.
 class ServiceProcess {
  public:
+  // `environment` is set for the service on top of the test's own.
   ServiceProcess(const std::string& brokerUrl, const fs::path& rulesDir,
                  const fs::path& logsDir, const fs::path& workDir,
                  const std::string& binary = RULES_PREPROCESSOR_BINARY,
@@ -97,6 +99,11 @@ class ServiceTest : public ::testing::Test {
 
   static std::string installedName(const std::string& rule, const std::string& text);
 
+  // Set for the service when startService() starts it.
+  std::map<std::string, std::string> serviceEnvironment_;
+  // When set, sync() publishes its rule as this makes it of (name, text).
+  std::function<std::string(const std::string&, const std::string&)> signRule_;
+
   testsupport::TempDir scratch_;
   fs::path rulesDir_;
   fs::path logsDir_;
@@ -104,8 +111,6 @@ class ServiceTest : public ::testing::Test {
   std::unique_ptr<testsupport::MosquittoBroker> broker_;
   std::unique_ptr<ServiceProcess> service_;
   testsupport::TestMqttClient client_;
-  // Added to the environment of the service that startService() starts.
-  std::map<std::string, std::string> serviceEnvironment_;
 
  private:
   bool configured_ = false;

@@ -10,6 +10,7 @@
 #include "talvoro/files/file_write.h"
 #include "talvoro/rule_result.h"
 #include "talvoro/rules_protocol.h"
+#include "talvoro/signing/signatures.h"
 
 namespace talvoro {
 namespace {
@@ -97,7 +98,23 @@ IoStructure parseConfiguration(std::string_view text, TemplateCacheCleanupGuard&
   return parseIoStructureText<IoInfo>(text, guard, false);
 }
 
-Configuration::Configuration(Keep keep) : keep_(std::move(keep)) {}
+Configuration::Configuration(Keep keep, const signing::TrustedKeys* trusted)
+    : keep_(std::move(keep)), trusted_(trusted) {}
+
+// The time `text` was signed at; 0 outside signed mode.
+long long Configuration::checkSignature(std::string_view text) const {
+  if (trusted_ == nullptr) {
+    return 0;
+  }
+  const signing::CheckedConfiguration checked = signing::checkConfiguration(*trusted_, text);
+  if (checked.timestamp <= signedAt_) {
+    throw signing::SignatureRejected(
+        fmt::format("the IO structure was signed at {}, not later than the one in use ({})",
+                    checked.timestamp, signedAt_),
+        checked.keyId);
+  }
+  return checked.timestamp;
+}
 
 Configuration::Intake Configuration::take(std::string_view text,
                                           const OpenRulesTopic& openRulesTopic) {
@@ -105,6 +122,7 @@ Configuration::Intake Configuration::take(std::string_view text,
   if (payloadHash == m_structure_hash) {
     return Intake::Unchanged;
   }
+  const long long signedAt = checkSignature(text);
   // Declared first so that the cache is emptied and memory trimmed only
   // after the document and the old structure are gone.
   TemplateCacheCleanupGuard guard{true};
@@ -116,6 +134,7 @@ Configuration::Intake Configuration::take(std::string_view text,
   }
   m_configuration = std::move(structure);
   m_structure_hash = payloadHash;
+  signedAt_ = signedAt;
   need_rules_subscription = false;
   return Intake::Accepted;
 }
@@ -161,6 +180,12 @@ Publication Configuration::receive(const std::vector<char>& payload,
       }
       result[protocol::kWarningField] = std::move(warning);
     }
+  } catch (const signing::SignatureRejected& error) {
+    TRACE_AS(kClientFunction, *P7::getTrace(), Warning,
+             "Конфигурация отклонена: подпись не принята (ключ %s): %s",
+             error.keyId().empty() ? "не назван" : error.keyId().c_str(), error.what());
+    result[protocol::kOutcomeField] = protocol::outcomeName(protocol::Outcome::Rejected);
+    result[protocol::kReasonField] = error.what();
   } catch (const std::exception& error) {
     const std::string reason = excerpt(error.what(), kMaxErrorTextInRecord);
     TRACE_AS(kClientFunction, *P7::getTrace(), Error, "Ошибка обработки конфигурации: %s",

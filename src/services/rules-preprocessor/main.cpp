@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -17,6 +18,7 @@
 #include "rule_directory.h"
 #include "service.h"
 #include "service_trace.h"
+#include "signed_mode.h"
 #include "stop_signals.h"
 
 // The version text comes from the build (CMakeLists.txt), which also derives
@@ -24,6 +26,28 @@
 #ifndef RULES_PREPROCESSOR_VERSION
 #error "RULES_PREPROCESSOR_VERSION must be defined by the build"
 #endif
+
+namespace {
+
+// Which rules the service takes, said at every start.
+void traceSigningMode(const talvoro::signing::TrustedKeys* trusted) {
+  P7::TraceChannel& trace = *P7::getTrace();
+  if (trusted == nullptr) {
+    TRACE_AS(__func__, trace, Info, "%s",
+             "Подписи не требуются и не проверяются (RULES_TRUSTED_KEYS не задан)");
+    return;
+  }
+  for (const talvoro::signing::PublicKey& key : trusted->keys()) {
+    TRACE_AS(__func__, trace, Info, "Доверенный ключ %s: %s", key.id().c_str(),
+             key.source().c_str());
+  }
+  TRACE_AS(__func__, trace, Info,
+           "Принимаются только правила и структуры ввода-вывода, подписанные одним из %zu "
+           "ключей",
+           trusted->keys().size());
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   // Answered before anything else: a mistyped call starts no second instance.
@@ -55,8 +79,20 @@ int main(int argc, char** argv) {
              talvoro::modeName(checks.syntaxCheck),
              checks.command ? checks.command->program().c_str() : "нет");
   }
+  std::optional<talvoro::signing::TrustedKeys> trusted;
   try {
-    talvoro::add_rule_client_run(std::move(checks));
+    trusted = talvoro::trustedKeysFromEnvironment();
+  } catch (const talvoro::signing::KeyError& error) {
+    // Keys the operator meant to require are never silently done without.
+    TRACE_AS(__func__, *P7::getTrace(), Error, "RULES_TRUSTED_KEYS не принят: %s", error.what());
+    return 2;
+  }
+  {
+    const talvoro::RecordsAlsoOnStandardError startRecord;
+    traceSigningMode(trusted ? &*trusted : nullptr);
+  }
+  try {
+    talvoro::add_rule_client_run(std::move(checks), trusted ? &*trusted : nullptr);
   } catch (const talvoro::AnotherInstanceRunning&) {
     return 1;  // already said in the trace log
   } catch (const std::exception& error) {

@@ -13,6 +13,7 @@
 #include "rule_replacement.h"
 #include "rule_text.h"
 #include "service_trace.h"
+#include "signed_mode.h"
 #include "talvoro/rule_crc.h"
 #include "talvoro/rule_name.h"
 
@@ -160,8 +161,8 @@ struct RuleInstaller::Job {
 };
 
 RuleInstaller::RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
-                             RuleCheckSettings checks)
-    : directory_(directory), trace_(trace), checks_(std::move(checks)) {}
+                             RuleCheckSettings checks, const signing::TrustedKeys* trusted)
+    : directory_(directory), trace_(trace), checks_(std::move(checks)), trusted_(trusted) {}
 
 std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
                                                const IoStructure& structure) {
@@ -195,11 +196,19 @@ std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
 void RuleInstaller::decide(Job& job, const IoStructure& structure) {
   const std::string& name = job.report.name;
   protocol::checkRuleName(name);
+  long long signedTimestamp = 0;
   {
     // The payload is released on the way, so that a large rule is held at
     // most twice.
     std::string text(job.payload.begin(), job.payload.end());
     std::vector<char>().swap(job.payload);
+    // Before anything else: a refused text is neither translated, written
+    // nor traced.
+    const AdmittedRule admitted = admitRule(trusted_, name, text);
+    if (admitted.removal) {
+      text.clear();
+    }
+    signedTimestamp = admitted.timestamp;
     std::vector<std::string> emptyPlaceholders;
     job.translated = translate(std::move(text), structure, &emptyPlaceholders);
     for (const std::string& note : emptyPlaceholders) {
@@ -229,7 +238,8 @@ void RuleInstaller::decide(Job& job, const IoStructure& structure) {
     job.replacing = true;
     return;
   }
-  long long newTimestamp = extractEpochTsOrZero(job.translated);
+  long long newTimestamp =
+      signedTimestamp > 0 ? signedTimestamp : extractEpochTsOrZero(job.translated);
   if (newTimestamp < 1) {
     newTimestamp = currentEpochSeconds();
   }
@@ -258,6 +268,11 @@ void RuleInstaller::decideReportingFailures(Job& job, const IoStructure& structu
   } catch (const protocol::BadRuleName& error) {
     TRACE_AS(kClientFunction, trace_, Error, "Правило %s отклонено: %s",
              excerpt(name, kMaxErrorTextInRecord).c_str(), error.what());
+    outcome = {RuleOutcome::Kind::Rejected, error.what(), {}};
+  } catch (const signing::SignatureRejected& error) {
+    TRACE_AS(kClientFunction, trace_, Warning,
+             "Правило %s отклонено: подпись не принята (ключ %s): %s", name.c_str(),
+             error.keyId().empty() ? "не назван" : error.keyId().c_str(), error.what());
     outcome = {RuleOutcome::Kind::Rejected, error.what(), {}};
   } catch (const UnresolvedPlaceholder& error) {
     TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",

@@ -15,6 +15,7 @@
 #include "rule_directory.h"
 #include "talvoro/io_structure.h"
 #include "talvoro/rule_result.h"
+#include "talvoro/signing/keys.h"
 
 namespace talvoro {
 
@@ -46,12 +47,15 @@ struct RuleReport {
 std::vector<Publication> publicationsOf(const RuleReport& report);
 
 // Installs rules into one rule directory, each text checked as `checks` say
-// before it replaces the installed version. Remembers the hash of the newest
-// text of every rule that has a version installed, for the trace log.
+// before it replaces the installed version. With `trusted` keys (signed mode)
+// a rule text is taken only with a valid signature by one of them; the keys
+// must outlive the installer. Remembers the hash of the newest text of every
+// rule that has a version installed, for the trace log.
 class RuleInstaller {
  public:
   RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
-                RuleCheckSettings checks = {SyntaxCheckMode::Off, std::nullopt});
+                RuleCheckSettings checks = {SyntaxCheckMode::Off, std::nullopt},
+                const signing::TrustedKeys* trusted = nullptr);
 
   // Handles `batch` (messages of distinct rule names) to its end, in order,
   // as if one message after the other, except that the new files are made
@@ -74,6 +78,7 @@ class RuleInstaller {
   RuleDirectory& directory_;
   P7::TraceChannel& trace_;
   RuleChecks checks_;
+  const signing::TrustedKeys* trusted_;
   // Rule name to the hash of the last translated text handled for it.
   std::unordered_map<std::string, std::size_t> m_current_rules;
   std::mutex m_current_rules_mutex;

@@ -228,18 +228,18 @@ void traceLinkEvent(P7::TraceChannel& trace, const mosquitto::LinkEvent& event) 
 
 }  // namespace
 
-void add_rule_client_run(RuleCheckSettings checks) {
+void add_rule_client_run(RuleCheckSettings checks, const signing::TrustedKeys* trusted) {
   P7::TraceChannel& trace = *P7::getTrace();
   RuleDirectory directory(rules_dir, trace);
   directory.takeOver();
   // The directory's listing is gone: its heap goes back to the system, so
   // that the idle service holds only the index.
   malloc_trim(0);
-  RuleInstaller installer(directory, trace, std::move(checks));
+  RuleInstaller installer(directory, trace, std::move(checks), trusted);
   BatchLimits limits(trace);
   HeapTrim heapTrim;
   const SavedConfiguration saved;
-  Configuration configuration([&saved](std::string_view text) { saved.save(text); });
+  Configuration configuration([&saved](std::string_view text) { saved.save(text); }, trusted);
   SystemdNotifier systemd;
   LinkTrouble trouble;
   auto client = std::make_unique<mosquitto::MqttAsyncWrapper>(

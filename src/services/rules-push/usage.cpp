@@ -86,21 +86,31 @@ Options:
                        as published, so that the service translates it again
   --check              dry run: say which rules are in place, publish nothing
   --json               JSON lines instead of text on standard output
+  --sign-key FILE      sign every rule, removal and the configuration with
+                       this Ed25519 private key (PEM, as openssl genpkey
+                       -algorithm ed25519 writes it), for a service in signed
+                       mode; each rule then needs a timestamp line
+  --cert FILE          the client certificate (PEM) to log in to TLS brokers
+                       with; needs --key (default: $MQTT_CERT_FILE)
+  --key FILE           its private key (default: $MQTT_KEY_FILE)
+  --ca FILE            the CA certificate that a TLS broker's certificate must
+                       be signed by (default: $MQTT_CA_FILE)
   --version            print the version and exit
   --help               this text
 
 Environment: MQTT_BROKER_URL (see --broker); MQTT_USERNAME and
 MQTT_PASSWORD_FILE (a file holding the password) to log in, the same for
-every broker; MQTT_CA_FILE, the CA certificate that a TLS broker's
-certificate must be signed by.
+every broker; MQTT_CA_FILE, MQTT_CERT_FILE and MQTT_KEY_FILE (see --ca,
+--cert, --key).
 
 Exit status:
   0    every rule ended installed, cleared or unchanged (a configuration:
        accepted or unchanged); with --check: every rule in place
   1    a rule ended outdated, rejected or failed (a configuration: rejected)
   2    bad usage (a malformed broker address included), an empty rule text
-       without --clear, or a file that cannot be read (the password and CA
-       files included); nothing was published
+       without --clear, a file that cannot be read (the password, key and
+       certificate files included), a signing key that cannot be used, or a
+       rule to sign without a timestamp line; nothing was published
   3    the service did not answer: not ready in time, no IO structure,
        results missing after the retries, the broker not answering, or the
        deadline passed (with --check: the broker was not reached)

@@ -60,7 +60,9 @@ TEST(RulesPushOptions, RefusesWhatCannotBeFollowed) {
                            Args{"--deadline", "0", "a.js"}, Args{"--deadline", "1e9", "a.js"},
                            Args{"--bogus", "a.js"},
                            Args{"--check", "--configuration", "io.json", "a.js"},
-                           Args{"--check", "--retranslate", "a.js"}}) {
+                           Args{"--check", "--retranslate", "a.js"},
+                           Args{"--cert", "c.pem", "a.js"}, Args{"--key", "k.pem", "a.js"},
+                           Args{"a.js", "--sign-key"}}) {
     EXPECT_THROW(parseArguments(args), UsageError) << ::testing::PrintToString(args);
   }
   const PushOptions options =

@@ -182,8 +182,13 @@ TEST_F(CheckCommandTest, AProgramGoneSinceTheStartRefusesTheRule) {
   std::filesystem::remove(program);
   const CheckCommandVerdict verdict = command.check(file_.string());
   EXPECT_FALSE(verdict.accepted);
+#ifdef RP_UNDER_USER_MODE_EMULATOR
+  // The emulator cannot hand the failed exec back: the child's exit status tells it.
+  EXPECT_EQ(verdict.reason, "check command exited with status 127");
+#else
   EXPECT_EQ(verdict.reason, "check command: cannot start " + program.string() +
                                 ": No such file or directory");
+#endif
 }
 
 TEST(RuleCheckSettings, TakesTheModesAndTheCommandFromTheEnvironment) {
