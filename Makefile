@@ -12,7 +12,7 @@ CROSS_CMAKE := -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/toolchain-$(ARCH).cmake
 CROSS_DEPS := --cross $(ARCH)
 endif
 
-.PHONY: deps build test run bench clean test-sanitize fuzz test-cross deb test-systemd
+.PHONY: deps build test run bench clean test-sanitize fuzz test-cross deb test-systemd test-vm bench-vm
 
 # The whole suite, end-to-end tests and the service binary included, built
 # with AddressSanitizer and UndefinedBehaviorSanitizer; the first error ends
@@ -50,6 +50,24 @@ deb: build
 test-systemd: deb
 	@scripts/install-deps.sh --systemd
 	tests/packaging/test-systemd.sh $(BUILD_DIR)
+
+# The arm64 package on an emulated arm64 machine (qemu-system-aarch64 with
+# Debian's arm64 kernel and systemd): the lifecycle checks of test-systemd,
+# the end-to-end tests and the power-cut proof, run inside (needs root; the
+# disk image is kept in /var/cache/rules-preprocessor-test-vm).
+test-vm:
+	@[ "$(ARCH)" = arm64 ] || { echo "test-vm needs ARCH=arm64"; exit 2; }
+	$(MAKE) deb ARCH=$(ARCH)
+	@scripts/install-deps.sh --vm
+	tests/vm/test-vm.sh $(BUILD_DIR)
+
+# Timings inside that machine next to this machine's, for their ratios.
+bench-vm:
+	@[ "$(ARCH)" = arm64 ] || { echo "bench-vm needs ARCH=arm64"; exit 2; }
+	$(MAKE) build ARCH=$(NATIVE_ARCH)
+	$(MAKE) deb ARCH=$(ARCH)
+	@scripts/install-deps.sh --vm
+	tests/vm/test-vm.sh --figures $(BUILD_DIR) build
 
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure --no-tests=error -j $(JOBS)

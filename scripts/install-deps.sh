@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages needed to build, run and test the service;
 # with --fuzz also clang and its runtime libraries (libFuzzer) for make fuzz,
-# with --systemd the container tools for make test-systemd.
+# with --systemd the container tools for make test-systemd, with --vm the
+# machine emulator and image tools for make test-vm.
 # Idempotent: only packages that are missing are installed, and a machine that
 # has them all is left untouched (no apt-get update, no network access).
 #
@@ -10,13 +11,16 @@
 #                                    libraries and qemu (ARCH: arm64, armhf)
 #   install-deps.sh --fuzz           also clang and libFuzzer
 #   install-deps.sh --systemd        also systemd-nspawn and debootstrap
+#   install-deps.sh --vm             also qemu-system-aarch64, mmdebstrap and
+#                                    qemu-user-static for an arm64 root
 set -euo pipefail
 
-cross_arch="" fuzz=0 systemd=0
+cross_arch="" fuzz=0 systemd=0 vm=0
 while [ $# -gt 0 ]; do
   case "$1" in
     --fuzz) fuzz=1; shift ;;
     --systemd) systemd=1; shift ;;
+    --vm) vm=1; shift ;;
     --cross) cross_arch=${2:-}; shift 2 || { echo "install-deps: --cross needs an architecture" >&2; exit 2; } ;;
     *) echo "install-deps: unknown option $1" >&2; exit 2 ;;
   esac
@@ -33,6 +37,7 @@ target_libraries=(
   libfmt-dev
   zlib1g-dev
   libsystemd-dev
+  libfuse3-dev
   libduktape207
 )
 
@@ -48,7 +53,7 @@ packages=(
   libmujs-dev
   mosquitto mosquitto-clients openssl
   util-linux
-  libfuse3-dev fuse3
+  fuse3
   dpkg-dev file lintian systemd
 )
 if [ "$fuzz" -eq 1 ]; then
@@ -56,6 +61,10 @@ if [ "$fuzz" -eq 1 ]; then
 fi
 if [ "$systemd" -eq 1 ]; then
   packages+=(systemd-container debootstrap git)
+fi
+if [ "$vm" -eq 1 ]; then
+  packages+=(qemu-system-arm qemu-user-static binfmt-support mmdebstrap arch-test e2fsprogs
+             kmod cpio binutils-aarch64-linux-gnu git)
 fi
 
 if [ -n "$cross_arch" ]; then

@@ -73,7 +73,10 @@ TEST_F(ServiceTest, IgnoresRulesUntilTheFirstConfiguration) {
 TEST_F(ServiceTest, ConnectsWhenTheBrokerComesUpLater) {
   broker_->stop();
   startService();
-  std::this_thread::sleep_for(1500ms);
+  // The broker comes up only after the service has found it down (on a slow,
+  // emulated machine that takes longer than any fixed wait).
+  ASSERT_TRUE(waitForTrace("Не удалось подключиться к брокеру: " + broker_->url(), 60s))
+      << traceLog();
   broker_->start();
   client_.connect(broker_->url(), "e2e-tester");
   client_.subscribe("/tl/bridge/rules/status/#", 1);

@@ -168,7 +168,7 @@ void ServiceTest::sync() {
   const std::string text = signRule_ ? signRule_(name, "// 1765090800\n// sync " + name)
                                      : "// sync " + name;
   publishRule(name, text);
-  const auto deadline = std::chrono::steady_clock::now() + 10s;
+  const auto deadline = std::chrono::steady_clock::now() + patience(10s);
   while (std::chrono::steady_clock::now() < deadline) {
     const auto message = client_.waitMessage(100ms);
     if (!message) {

@@ -26,6 +26,7 @@ namespace e2e {
 
 namespace fs = std::filesystem;
 using testsupport::eventually;
+using testsupport::patience;
 using namespace std::chrono_literals;
 
 // The service binary (the one built with the tests, unless `binary` names

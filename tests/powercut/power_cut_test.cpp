@@ -220,7 +220,7 @@ class PowerCutProof {
           }
           return !states_.empty();
         },
-        10s, fmt::format("the state \"{}\"", state));
+        60s, fmt::format("the state \"{}\"", state));
     states_.pop_front();
   }
 
@@ -240,7 +240,7 @@ class PowerCutProof {
 
   // Waits until the service subscribed to `filter` more than `before` times.
   void waitForSubscription(const std::string& filter, std::size_t before) {
-    waitUntil([&] { return subscriptions(filter) > before; }, 10s,
+    waitUntil([&] { return subscriptions(filter) > before; }, 60s,
               fmt::format("the service's subscription to {}", filter));
   }
 
@@ -300,14 +300,14 @@ class PowerCutProof {
   void publishBurstBehindGate(std::size_t cut) {
     fs_->closeGate();
     publish("gate", fmt::format("// before the burst of cut {}\n", cut));
-    waitUntil([&] { return fs_->gateHeld(); }, 10s, "the service's first operation at the gate");
+    waitUntil([&] { return fs_->gateHeld(); }, 60s, "the service's first operation at the gate");
     const std::size_t size = kMinBurst + random_() % (kMaxBurst - kMinBurst + 1);
     for (std::size_t i = 0; i < size; ++i) {
       const std::string& name = names_[random_() % names_.size()];
       publish(name, nextText(name));
     }
-    waitUntil([&] { return echoes_ == published_; }, 10s, "the burst's delivery");
-    waitUntil([&] { return service_.unreadSocketBytes() == 0; }, 10s,
+    waitUntil([&] { return echoes_ == published_; }, 60s, "the burst's delivery");
+    waitUntil([&] { return service_.unreadSocketBytes() == 0; }, 60s,
               "the service's reading of the burst");
     std::this_thread::sleep_for(5ms);  // for the MQTT client's hand-over of the last message
     burstSize_ = size + 1;

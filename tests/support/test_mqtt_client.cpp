@@ -1,5 +1,7 @@
 #include "testsupport/test_mqtt_client.h"
 
+#include "testsupport/eventually.h"
+
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
@@ -111,7 +113,7 @@ void TestMqttClient::publish(const std::string& topic, const std::string& payloa
   // Not MQTTClient_waitForCompletion: with callbacks set it polls only every
   // 100 ms, which makes bursts of acknowledged messages crawl.
   std::unique_lock<std::mutex> lock(mutex_);
-  if (!changed_.wait_for(lock, kCompletionTimeout,
+  if (!changed_.wait_for(lock, patience(kCompletionTimeout),
                          [&] { return delivered_.count(token) > 0; })) {
     throw std::runtime_error(
         fmt::format("TestMqttClient: {}: no acknowledgement", what));
