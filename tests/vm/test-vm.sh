@@ -337,7 +337,7 @@ if [ "$figures" -eq 0 ]; then
     "$source_dir/examples/io-structure.json" "$source_dir/examples/rules/kitchen-light.js"
 else
   prepare_run "$source_dir/examples/io-structure.json"
-  "$source_dir/tests/vm/figures.sh" "$native_dir" | sed 's/^/this machine: /'
+  "$source_dir/tests/vm/figures.sh" "$native_dir" "$source_dir/examples/io-structure.json" | sed 's/^/this machine: /'
 fi
 guest_status=""
 run_machine "$image"
