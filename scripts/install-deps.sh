@@ -33,6 +33,7 @@ target_libraries=(
   libfmt-dev
   zlib1g-dev
   libsystemd-dev
+  libsqlite3-dev
 )
 
 packages=(
