@@ -5,7 +5,7 @@
 // rules installed. Each case gets a broker, a service and directories of its
 // own. Printed per case, from /proc/<pid>/status: the idle service (VmRSS
 // before), the peak during the case (VmHWM, reset before) and its distance
-// from idle, VmRSS after, and the bound the case is held to. Measures only;
+// from idle, VmRSS a second after it, and the bound the case is held to. Measures only;
 // it fails when the service does not acknowledge every rule with the right
 // CRC-32 or does not install every rule. Needs root (mount namespace,
 // clear_refs).
@@ -246,6 +246,8 @@ class Bench {
     const auto start = Clock::now();
     work(c);
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    // Once the burst is over, the service gives its free heap back.
+    std::this_thread::sleep_for(1s);
     const Memory after = memoryOf(c.pid());
     if (!c.serviceRunning()) throw std::runtime_error("the service ended during " + name);
     fmt::print("{:<36} {:>8.1f} {:>8.1f} {:>10.1f} {:>8.1f} {:>12} {:>6} {:>8.1f}\n", name,

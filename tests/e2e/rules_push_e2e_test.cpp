@@ -1,7 +1,8 @@
 // rules-push against the built service and a real broker: a deployment with
 // results, a rejected rule, an outdated one, a service killed in the middle
 // (with and without a retained configuration), an empty input, several
-// brokers, no service.
+// brokers, a frozen one, a broker that drops large messages, no IO
+// structure, no service.
 
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -328,6 +329,118 @@ TEST_F(PushTest, DeploysToEveryBrokerAndASilentOneHoldsUpNoOther) {
   EXPECT_EQ(ruleFiles().size(), 1u);
   EXPECT_EQ(std::distance(fs::directory_iterator(secondRules), fs::directory_iterator()), 1);
   EXPECT_TRUE(secondService.running());
+}
+
+// A second controller for the tests that need a broker of their own: a
+// broker, with `options`, and a configured service with its own directories.
+class SecondController {
+ public:
+  SecondController(const fs::path& scratch, testsupport::BrokerOptions options = {})
+      : broker(testsupport::MosquittoBroker::Start::Now, std::move(options)),
+        rules(scratch / "second-rules") {
+    for (const auto* dir : {"second-rules", "second-logs", "second-work"}) {
+      fs::create_directory(scratch / dir);
+    }
+    service = std::make_unique<ServiceProcess>(broker.url(), rules, scratch / "second-logs",
+                                               scratch / "second-work");
+    configurator.connect(broker.url(), "e2e-second-configurator");
+    configurator.subscribe("/tl/bridge/rules/state", 1);
+    configurator.publish("/tl/bridge/configuration", kStructure, 1, true);
+  }
+
+  // Until the service says it takes rules.
+  bool ready() {
+    while (const auto state = configurator.waitMessage(30s)) {
+      if (state->payload == "ready") {
+        return true;
+      }
+    }
+    return false;
+  }
+
+  testsupport::MosquittoBroker broker;
+  fs::path rules;
+  std::unique_ptr<ServiceProcess> service;
+  testsupport::TestMqttClient configurator;
+};
+
+// The broker of one controller stops answering in the middle of a
+// deployment: that broker's run ends with exit status 3 and the reason,
+// within its deadline, and the other controller gets every rule.
+TEST_F(PushTest, AFrozenBrokerEndsItsRunWithTheReasonAndHoldsUpNoOther) {
+  startConfigured(kStructure);
+  SecondController frozen(scratch_.path());
+  ASSERT_TRUE(frozen.ready());
+  testsupport::TestMqttClient observer;
+  observer.connect(frozen.broker.url(), "e2e-observer");
+  observer.subscribe("/tl/bridge/rules/result/#", 1);
+  constexpr int kRules = 300;
+  std::vector<std::string> args = {"--broker", frozen.broker.url(), "--timeout", "2",
+                                   "--retries", "1"};
+  for (int i = 0; i < kRules; ++i) {
+    args.push_back(writeInput("rule-" + std::to_string(i) + ".js",
+                              "DEVICE_NAME(lamp1) " + std::to_string(i)));
+  }
+  auto deployment = start(args);
+  ASSERT_TRUE(observer.waitMessage(30s)) << "no result before the freeze";
+  frozen.broker.freeze();
+
+  // Its deadline is (2 * 2 + 1) * 2 s for each 100 rules; the margin is for
+  // a loaded machine.
+  const PushRun run = deployment->wait(90s);
+  ASSERT_TRUE(run.exitCode.has_value()) << "still running\n" << run.errors;
+  EXPECT_EQ(run.exitCode, 3) << run.output << run.errors;
+  EXPECT_TRUE(contains(run.output, broker_->url() + ": summary: 300 rules; 300 installed\n"))
+      << run.output;
+  EXPECT_TRUE(contains(run.output, frozen.broker.url() + ": summary: 300 rules; ")) << run.output;
+  EXPECT_TRUE(contains(run.errors, "rules-push: " + frozen.broker.url() +
+                                       ": no answer: the service did not take rules for 2 s: "
+                                       "the broker acknowledged nothing of what was sent to it "
+                                       "for 2 s\n"))
+      << run.errors;
+  frozen.broker.thaw();
+}
+
+// mosquitto acknowledges a message above its message_size_limit and drops
+// it: the service never hears of the rule, and the tool says what may be why.
+TEST_F(PushTest, SaysThatTheBrokersSizeLimitMayBeWhyALargeRuleGotNoResult) {
+  testsupport::BrokerOptions limited;
+  limited.messageSizeLimit = 2000;
+  SecondController controller(scratch_.path(), limited);
+  ASSERT_TRUE(controller.ready());
+  const PushRun run =
+      push({"--broker", controller.broker.url(), "--timeout", "1", "--retries", "0",
+            writeInput("small.js", "DEVICE_NAME(lamp1)"),
+            writeInput("large.js", "DEVICE_NAME(lamp1)" + std::string(5000, ' '))},
+           false);
+  EXPECT_EQ(run.exitCode, 3) << run.output << run.errors;
+  EXPECT_TRUE(contains(run.output, "small: installed\n")) << run.output;
+  EXPECT_TRUE(contains(run.output, "large: no result\n")) << run.output;
+  EXPECT_TRUE(contains(run.errors, "the broker took 1 rule (the smallest 5018 bytes) that the "
+                                   "service never answered, each larger than every rule it "
+                                   "answered (at most 18 bytes)"))
+      << run.errors;
+  EXPECT_TRUE(contains(run.errors, "message_size_limit")) << run.errors;
+}
+
+// The service waits for an IO structure and no --configuration is given:
+// nothing this run could send would be taken, so it ends at once.
+TEST_F(PushTest, WithoutAnIoStructureAndWithoutConfigurationTheRunEndsAtOnce) {
+  startService();
+  const auto begun = std::chrono::steady_clock::now();
+  const PushRun run = push({"--timeout", "60", writeInput("r.js", "x")});
+  EXPECT_EQ(run.exitCode, 3) << run.output << run.errors;
+  EXPECT_LT(std::chrono::steady_clock::now() - begun, 30s);
+  EXPECT_TRUE(contains(run.errors, "the service has no IO structure")) << run.errors;
+  EXPECT_EQ(run.output, "r: no result\nsummary: 1 rule; 1 no result\n");
+}
+
+TEST_F(PushTest, RefusesARuleLargerThanOneMessageCanCarry) {
+  const PushRun run = push({"--name", "z", "/dev/zero"});
+  EXPECT_EQ(run.exitCode, 2) << run.errors;
+  EXPECT_EQ(run.output, "");
+  EXPECT_TRUE(contains(run.errors, "rules-push: cannot read /dev/zero: it holds more than "))
+      << run.errors;
 }
 
 TEST_F(PushTest, ExitsWith3WhenNoServiceAnswers) {

@@ -266,6 +266,28 @@ TEST_F(StartedServiceTest, KeepsWorkingThroughABrokerRestart) {
   EXPECT_TRUE(waitForTrace("Соединение с брокером потеряно: " + broker_->url()));
 }
 
+// A broker that stops answering (hung, or its network gone without a word)
+// is noticed within a minute, and the link comes back when it answers again.
+TEST_F(StartedServiceTest, NoticesAFrozenBrokerWithinAMinuteAndCarriesOnWhenItThaws) {
+  broker_->freeze();
+  EXPECT_TRUE(waitForTrace("Соединение с брокером потеряно: " + broker_->url() +
+                               ": connection lost: the broker answered nothing for ",
+                           60s))
+      << traceLog();
+  broker_->thaw();
+  const std::string connected = "Соединение с брокером установлено: " + broker_->url();
+  EXPECT_TRUE(eventually(
+      [&] { return testsupport::countOccurrences(traceLog(), connected) == 2; }, 60s))
+      << traceLog();
+  client_.connect(broker_->url(), "e2e-tester-again");
+  client_.subscribe("/tl/bridge/rules/status/#", 1);
+  ASSERT_TRUE(eventually([&] { return countInBrokerLog(kRulesSubscription) == 2; }, 30s))
+      << broker_->log();
+  publishRule("after-thaw", "// after");
+  sync();
+  EXPECT_EQ(takeStatuses(), (Statuses{{"after-thaw", crcText("// after")}}));
+}
+
 // Faults of the rule directory: the service prepares nothing there, so the
 // test mounts the directory as it needs before the service starts.
 class RuleDirectoryFaultTest : public ServiceTest {

@@ -2,13 +2,12 @@
 // instance on the same rule directory: the rule directory always ends with
 // exactly one version of every rule.
 
-#include <sys/socket.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <thread>
 
+#include "testsupport/notify_socket.h"
 #include "testsupport/text_and_namespaces.h"
 
 #include "service_fixture.h"
@@ -140,6 +139,27 @@ TEST_F(LifecycleTest, ABurstIsHandledAsOneMessageAfterTheOther) {
   EXPECT_TRUE(waitForTrace("Правило x: новый ts 1900000000 не новее старого 1900000001"));
 }
 
+// Idle, the receive loop sleeps until a message, a change of the link or a
+// stop signal comes, instead of looking for them several times a second.
+TEST_F(LifecycleTest, AnIdleServiceSleeps) {
+  const fs::path mainThread =
+      "/proc/" + std::to_string(service_->pid()) + "/task/" + std::to_string(service_->pid());
+  const auto wakeUps = [&] {
+    const std::string status = readAll(mainThread / "status");
+    const std::string field = "voluntary_ctxt_switches:";
+    const auto at = status.find(field);
+    return at == std::string::npos ? -1L : std::stol(status.substr(at + field.size()));
+  };
+  std::this_thread::sleep_for(1s);
+  const long before = wakeUps();
+  ASSERT_GE(before, 0);
+  std::this_thread::sleep_for(10s);
+  EXPECT_LT(wakeUps() - before, 10);
+  // And a stop signal still wakes it at once.
+  EXPECT_TRUE(exitedWith(service_->stop(SIGTERM, 5s), 0));
+  service_.reset();
+}
+
 TEST_F(LifecycleTest, RefusesARuleWithoutAName) {
   publishRule("", "// 1900000000\nnameless");
   sync();
@@ -148,35 +168,8 @@ TEST_F(LifecycleTest, RefusesARuleWithoutAName) {
   EXPECT_TRUE(waitForTrace("Правило  отклонено: the rule name is empty"));
 }
 
-// systemd's notification socket, as the test stands in for systemd.
-class NotifySocket {
- public:
-  explicit NotifySocket(const fs::path& path) : fd_(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.string().copy(address.sun_path, sizeof address.sun_path - 1);
-    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      throw std::runtime_error("cannot bind " + path.string());
-    }
-  }
-  ~NotifySocket() { ::close(fd_); }
-
-  // Every notification received so far, one line each.
-  const std::string& received() {
-    char buffer[4096];
-    for (ssize_t n; (n = ::recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT)) > 0;) {
-      received_.append(buffer, static_cast<std::size_t>(n)).push_back('\n');
-    }
-    return received_;
-  }
-
- private:
-  int fd_;
-  std::string received_;
-};
-
 TEST_F(ServiceTest, TellsSystemdItIsReadyAliveWhatItDoesAndThatItStops) {
-  NotifySocket systemd(scratch_.path() / "notify");
+  testsupport::NotifySocket systemd(scratch_.path() / "notify");
   ::setenv("NOTIFY_SOCKET", (scratch_.path() / "notify").c_str(), 1);
   ::setenv("WATCHDOG_USEC", "400000", 1);
   startService();
@@ -189,6 +182,9 @@ TEST_F(ServiceTest, TellsSystemdItIsReadyAliveWhatItDoesAndThatItStops) {
   EXPECT_TRUE(said("STATUS=waiting for the IO structure on /tl/bridge/configuration"));
   configure(R"({"elements": {}})");
   EXPECT_TRUE(said("STATUS=ready, 0 rules installed"));
+  // Worded after the batch that installed it, not one batch later.
+  publishRule("r", "v1");
+  EXPECT_TRUE(said("STATUS=ready, 1 rules installed"));
   // The watchdog is fed at least every half of its interval.
   const std::size_t fed = testsupport::countOccurrences(systemd.received(), "WATCHDOG=1");
   std::this_thread::sleep_for(1s);

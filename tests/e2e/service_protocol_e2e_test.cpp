@@ -3,6 +3,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <set>
+
 #include "service_fixture.h"
 
 namespace e2e {
@@ -46,7 +48,8 @@ class ProtocolTest : public ServiceTest {
 };
 
 TEST_F(ProtocolTest, EveryRuleMessageGetsAResult) {
-  ASSERT_EQ(nextResult().second, (json{{"outcome", "accepted"}, {"elements", 1}}));
+  ASSERT_EQ(nextResult().second,
+            (json{{"outcome", "accepted"}, {"elements", 1}, {"kept", true}}));
   const std::string rule = "DEVICE_NAME(lamp1)";
   EXPECT_EQ(ruleResult("r", rule), (json{{"crc", crc32Of(rule)},
                                          {"outcome", "installed"},
@@ -79,10 +82,12 @@ TEST_F(ProtocolTest, EveryRuleMessageGetsAResult) {
 TEST_F(ProtocolTest, EveryConfigurationGetsAResult) {
   ASSERT_EQ(nextResult().second["outcome"], "accepted");
   client_.publish(kConfigurationTopic, kStructure, 1);
-  EXPECT_EQ(nextResult().second, (json{{"outcome", "unchanged"}, {"elements", 1}}));
+  EXPECT_EQ(nextResult().second,
+            (json{{"outcome", "unchanged"}, {"elements", 1}, {"kept", true}}));
   client_.publish(kConfigurationTopic, "[1, 2]", 1);
   EXPECT_EQ(nextResult().second, (json{{"outcome", "rejected"},
                                        {"elements", 1},
+                                       {"kept", true},
                                        {"reason", "(document): expected an object, got [1,2]"}}));
 }
 
@@ -129,6 +134,62 @@ TEST_F(ServiceTest, AnnouncesItsStateOnTheStateTopic) {
   service_->stop(SIGTERM, 5s);
   service_.reset();
   EXPECT_EQ(statesUntil("offline"), "offline ");
+}
+
+// A burst far larger than the publication window (two, here; the library
+// buffers a thousand): every rule gets its status and its result, and a stop
+// in the middle of the next burst still ends with "offline", after the
+// statuses of every rule installed.
+TEST_F(ServiceTest, AnswersEveryRuleThroughAWindowFarSmallerThanABurstAndSaysOfflineAtTheStop) {
+  constexpr int kRules = 400;
+  testsupport::TestMqttClient observer;
+  observer.connect(broker_->url(), "e2e-observer");
+  observer.subscribe("/tl/bridge/rules/result/#", 1);
+  ::setenv("MQTT_PUBLICATION_WINDOW", "2", 1);
+  startConfigured(kStructure);
+  ::unsetenv("MQTT_PUBLICATION_WINDOW");
+  const auto burst = [&](const std::string& prefix) {
+    for (int i = 0; i < kRules; ++i) {
+      publishRule(prefix + std::to_string(i), "DEVICE_NAME(lamp1) " + std::to_string(i));
+    }
+  };
+  burst("first-");
+  std::set<std::string> results;
+  while (results.size() < static_cast<std::size_t>(kRules)) {
+    const auto result = observer.waitMessage(60s);
+    ASSERT_TRUE(result.has_value()) << results.size() << " results of " << kRules;
+    results.insert(result->topic);
+  }
+  sync();
+  EXPECT_EQ(takeStatuses().size(), static_cast<std::size_t>(kRules));
+
+  testsupport::TestMqttClient state;
+  state.connect(broker_->url(), "e2e-state-observer");
+  state.subscribe("/tl/bridge/rules/state", 1);
+  burst("second-");
+  ASSERT_TRUE(observer.waitMessage(60s).has_value());
+  service_->stop(SIGTERM, 20s);
+  service_.reset();
+  std::string lastState;
+  while (const auto message = state.waitMessage(5s)) {
+    lastState = message->payload;
+  }
+  EXPECT_EQ(lastState, "offline");
+  // Every status went out before "offline"; the test client has them all.
+  std::map<std::string, std::string> statuses;
+  while (const auto message = client_.waitMessage(1s)) {
+    statuses[message->topic.substr(std::string("/tl/bridge/rules/status/").size())] =
+        message->payload;
+  }
+  std::size_t installed = 0;
+  for (const std::string& file : ruleFiles()) {
+    if (file.rfind("second-", 0) == 0) {
+      ++installed;
+      const std::string rule = file.substr(0, file.find("-__"));
+      EXPECT_EQ(statuses.count(rule), 1u) << rule << " installed without a status";
+    }
+  }
+  EXPECT_GT(installed, 0u);
 }
 
 }  // namespace

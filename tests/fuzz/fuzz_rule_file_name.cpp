@@ -1,6 +1,6 @@
 // Rule names and the rule directory's file names: for any rule name (one
-// topic level) and any directory entry, a name is refused exactly when it
-// cannot make a visible file name for every hash; an accepted name's file names
+// topic level) and any directory entry, a name that cannot make a visible file
+// name for every hash is refused; an accepted name's file names
 // fit the file system, its aside name leads back to it and is never taken
 // for a rule file or a temporary file; an entry is taken for the rule's
 // installed file exactly when it is that file's name.
@@ -8,7 +8,7 @@
 // Input: the rule name, '/', the directory entry.
 
 #include "rule_names.h"
-#include "talvoro/rules_protocol.h"
+#include "talvoro/rule_name.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -22,9 +22,9 @@ void require(bool condition) {
 
 bool accepted(const std::string& name) {
   try {
-    talvoro::checkRuleName(name);
+    talvoro::protocol::checkRuleName(name);
     return true;
-  } catch (const talvoro::RuleRefused&) {
+  } catch (const talvoro::protocol::BadRuleName&) {
     return false;
   }
 }
@@ -37,14 +37,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string name = input.substr(0, slash);
   const std::string entry = input.substr(std::min(slash + 1, input.size()));
   using namespace talvoro;
+  using namespace talvoro::protocol;
 
-  if (!name.empty()) require(ruleNameOf(protocol::kRulesTopicPrefix + name) == name);
+  if (!name.empty()) require(ruleNameOfTopic(ruleTopic(name)) == name);
   const bool fits = !name.empty() && name.front() != '.' &&
                     name.find('\0') == std::string::npos && name.size() <= kMaxRuleNameLength;
-  require(accepted(name) == fits);
+  if (!fits) require(!accepted(name));
 
   const std::string longest = installedFileName(name, std::string(kMaxHashDigits, '9'));
-  if (fits) require(longest.size() <= kMaxFileNameLength && longest.front() != '.');
+  if (accepted(name)) require(longest.size() <= kMaxFileNameLength && longest.front() != '.');
   const std::string aside = asideFileName(longest);
   require(aside.size() == longest.size() && aside.front() == '.');
   require(installedNameOfAside(aside) == longest);

@@ -23,8 +23,10 @@
 // and times (a file comes back with the default mode); hard links (each name comes back as a
 // copy of the data).
 //
-// Faults: a sync may fail with EIO (probability and seed given by the harness); it then makes
-// nothing durable, as a failed writeback promises nothing.
+// Faults: a sync, a rename or an unlink may fail with EIO (at random, with rates and a seed
+// given by the harness, or at a point it names); a failed one does nothing, as a failed
+// writeback promises nothing and a file system that turned read-only changes nothing. Syncs
+// may be slowed down, as on an SD card.
 //
 // Only a flat directory of regular files is served: mkdir, symlink and mknod end with ENOSYS.
 // Operations run one at a time (a single-threaded FUSE loop), in the order the kernel sends them.
@@ -43,10 +45,12 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
 #include <optional>
+#include <thread>
 
 namespace powercut {
 namespace {
@@ -151,8 +155,9 @@ struct CrashSimulationFs::Operations {
     if (!fs.admit()) {
       return -EIO;
     }
+    std::this_thread::sleep_for(fs.syncDelay());
     std::lock_guard<std::mutex> lock(fs.mutex_);
-    if (fs.syncFails()) {
+    if (fs.fails(Operation::DirectorySync)) {
       return -EIO;
     }
     ++fs.counts_.directorySyncs;
@@ -269,8 +274,9 @@ struct CrashSimulationFs::Operations {
     if (!fs.admit()) {
       return -EIO;
     }
+    std::this_thread::sleep_for(fs.syncDelay());
     std::lock_guard<std::mutex> lock(fs.mutex_);
-    if (fs.syncFails()) {
+    if (fs.fails(Operation::FileSync)) {
       return -EIO;
     }
     const int fd = static_cast<int>(file->fh);
@@ -300,6 +306,9 @@ struct CrashSimulationFs::Operations {
       return -EIO;
     }
     std::lock_guard<std::mutex> lock(fs.mutex_);
+    if (fs.fails(Operation::Unlink)) {
+      return -EIO;
+    }
     if (::unlinkat(fs.backing_, name->c_str(), 0) != 0) {
       return failure();
     }
@@ -321,6 +330,9 @@ struct CrashSimulationFs::Operations {
       return -EIO;
     }
     std::lock_guard<std::mutex> lock(fs.mutex_);
+    if (fs.fails(Operation::Rename)) {
+      return -EIO;
+    }
     if (::renameat2(fs.backing_, oldName->c_str(), fs.backing_, newName->c_str(), flags) != 0) {
       return failure();
     }
@@ -378,8 +390,8 @@ struct CrashSimulationFs::Operations {
 };
 
 CrashSimulationFs::CrashSimulationFs(const std::string& mountPoint, const std::string& backingDir,
-                                     std::uint64_t faultSeed, double faultRate)
-    : faults_(faultSeed), faultRate_(faultRate) {
+                                     std::uint64_t faultSeed)
+    : random_(faultSeed) {
   load(backingDir);
   const char* arguments[] = {"power-cut-fs", "-o", "fsname=power-cut"};
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(arguments));
@@ -465,12 +477,40 @@ bool CrashSimulationFs::admit() {
   return !stopping_;
 }
 
-bool CrashSimulationFs::syncFails() {
-  if (std::uniform_real_distribution<double>(0, 1)(faults_) >= faultRate_) {
-    return false;
+void CrashSimulationFs::setFaults(const Faults& faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  faults_ = faults;
+}
+
+void CrashSimulationFs::failNext(Operation operation, std::size_t skip) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  scheduled_[operation].push_back(performed_[operation] + skip + 1);
+}
+
+std::chrono::milliseconds CrashSimulationFs::syncDelay() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return faults_.syncDelay;
+}
+
+bool CrashSimulationFs::fails(Operation operation) {
+  const std::uint64_t number = ++performed_[operation];
+  auto& scheduled = scheduled_[operation];
+  const auto planned = std::find(scheduled.begin(), scheduled.end(), number);
+  bool failing = planned != scheduled.end();
+  if (failing) {
+    scheduled.erase(planned);
   }
-  ++counts_.failedSyncs;
-  return true;
+  const double rate = operation == Operation::Rename   ? faults_.renameRate
+                      : operation == Operation::Unlink ? faults_.unlinkRate
+                                                       : faults_.syncRate;
+  // Drawn for every operation, so that a seed replays the same faults.
+  failing = std::uniform_real_distribution<double>(0, 1)(random_) < rate || failing;
+  if (failing) {
+    ++(operation == Operation::Rename   ? counts_.failedRenames
+       : operation == Operation::Unlink ? counts_.failedUnlinks
+                                        : counts_.failedSyncs);
+  }
+  return failing;
 }
 
 void CrashSimulationFs::apply(const DirectoryOperation& operation, Entries& entries) {

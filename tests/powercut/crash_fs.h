@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <map>
@@ -38,14 +39,31 @@ class CrashSimulationFs {
   struct Counts {
     std::uint64_t fileSyncs = 0;
     std::uint64_t directorySyncs = 0;
-    std::uint64_t failedSyncs = 0;  // injected faults
+    // Injected faults.
+    std::uint64_t failedSyncs = 0;
+    std::uint64_t failedRenames = 0;
+    std::uint64_t failedUnlinks = 0;
   };
 
-  // Serves `backingDir`, whose content counts as durable. Each fsync and directory fsync fails
-  // with EIO with probability `faultRate` (drawn from `faultSeed`), and then makes nothing
-  // durable. Throws MountRefused when the kernel refuses the mount, std::runtime_error otherwise.
+  // The operations that can be made to fail with EIO; a failed one does nothing.
+  enum class Operation { FileSync, DirectorySync, Rename, Unlink };
+
+  // Faults drawn at random (from the seed), and a slow device.
+  struct Faults {
+    double syncRate = 0;  // of fsync and directory fsync
+    double renameRate = 0;
+    double unlinkRate = 0;
+    std::chrono::milliseconds syncDelay{0};  // every fsync and directory fsync takes this long
+  };
+
+  // Serves `backingDir`, whose content counts as durable; faults are drawn from `faultSeed`.
+  // Throws MountRefused when the kernel refuses the mount, std::runtime_error otherwise.
   CrashSimulationFs(const std::string& mountPoint, const std::string& backingDir,
-                    std::uint64_t faultSeed, double faultRate);
+                    std::uint64_t faultSeed);
+
+  void setFaults(const Faults& faults);
+  // Operation `operation` fails the next time but `skip`, whatever the rates say.
+  void failNext(Operation operation, std::size_t skip = 0);
   ~CrashSimulationFs();
 
   CrashSimulationFs(const CrashSimulationFs&) = delete;
@@ -88,7 +106,9 @@ class CrashSimulationFs {
   static void apply(const DirectoryOperation& operation, Entries& entries);
   void load(const std::string& backingDir);
   bool admit();
-  bool syncFails();
+  // Whether this `operation` fails; counts it. Called with the mutex held.
+  bool fails(Operation operation);
+  std::chrono::milliseconds syncDelay() const;
   void record(DirectoryOperation operation);
   std::uint64_t newInode();
   std::string contentOf(int fd) const;
@@ -110,8 +130,10 @@ class CrashSimulationFs {
   bool cutHeld_ = false;
   bool stopping_ = false;
 
-  std::mt19937_64 faults_;
-  double faultRate_;
+  std::mt19937_64 random_;
+  Faults faults_;
+  std::map<Operation, std::uint64_t> performed_;      // of each kind, so far
+  std::map<Operation, std::vector<std::uint64_t>> scheduled_;  // numbers that fail
   Counts counts_;
 
   struct fuse* fuse_ = nullptr;

@@ -58,10 +58,15 @@ constexpr std::size_t kRuleNames = 50;
 constexpr std::size_t kMinBurst = 30;
 constexpr std::size_t kMaxBurst = 60;
 // A rule update changes the directory six or seven times (create, chmod, write, fsync, rename
-// aside, rename into place, unlink the aside; a directory sync per batch). Cuts are drawn over
-// eight operations per message, so that about one in eight falls after the burst's end.
+// aside, rename into place, unlink the aside; a directory sync per batch, two with a clear).
+// Cuts are drawn over eight operations per message, so that about one in eight falls after the
+// burst's end.
 constexpr std::size_t kOperationsPerMessage = 8;
-constexpr double kSyncFaultRate = 0.02;
+// One message in this many clears its rule (an empty text).
+constexpr std::size_t kClearEvery = 8;
+// Faults injected during a burst; the restart after a cut runs without, so that what its sweep
+// leaves is judged, not the faults.
+const CrashSimulationFs::Faults kBurstFaults{0.02, 0.01, 0.01, {}};
 // Chains of cuts run side by side, each in a process and a mount namespace of its own (rule and
 // log directories, broker, service): a restart is mostly waiting for the service's MQTT client,
 // so two chains take little more time than one. Chain i draws from the seed plus i.
@@ -119,7 +124,7 @@ class PowerCutProof {
         service_(broker_.url(), scratch_.path()) {
     fs::create_directory(disk(0));
     fs_ = std::make_unique<CrashSimulationFs>(kRulesDir.string(), disk(0).string(),
-                                              chain.seed ^ 0x9e3779b97f4a7c15u, kSyncFaultRate);
+                                              chain.seed ^ 0x9e3779b97f4a7c15u);
     client_.connect(broker_.url(), "power-cut-proof");
     for (const std::string& prefix : {protocol::kStatusTopicPrefix,
                                       protocol::kRuleResultTopicPrefix, protocol::kRulesTopicPrefix}) {
@@ -152,10 +157,12 @@ class PowerCutProof {
     service_.wait();
     const auto counts = fs_->counts();
     std::cout << fmt::format(
-        "chain {}: {} cuts within a burst, {} after it; {} messages acknowledged; "
-        "{} file syncs, {} directory syncs, {} syncs failed on purpose\n",
+        "chain {}: {} cuts within a burst, {} after it; {} messages acknowledged, {} of them "
+        "clears; {} file syncs, {} directory syncs; failed on purpose: {} syncs, {} renames, "
+        "{} unlinks\n",
         chain_.index, cutsWithin_, chain_.cuts - cutsWithin_, history_.acknowledgements(),
-        counts.fileSyncs, counts.directorySyncs, counts.failedSyncs)
+        history_.acknowledgedClears(), counts.fileSyncs, counts.directorySyncs,
+        counts.failedSyncs, counts.failedRenames, counts.failedUnlinks)
               << std::flush;
     std::size_t violations = 0;
     for (const auto& [kind, count] : violationsByKind_) {
@@ -275,9 +282,12 @@ class PowerCutProof {
   }
 
   // A new version of a rule, now and then one sent before (it ends unchanged or outdated, or is
-  // installed again when no timestamp line speaks against it).
+  // installed again when no timestamp line speaks against it), or a clear.
   std::string nextText(const std::string& name) {
     const auto& sent = texts_[name];
+    if (random_() % kClearEvery == 0) {
+      return {};
+    }
     if (!sent.empty() && random_() % 20 == 0) {
       return sent[random_() % sent.size()];
     }
@@ -306,6 +316,7 @@ class PowerCutProof {
   Cut burstAndCut(std::size_t number) {
     publishBurstBehindGate(number);
     const std::uint64_t cutAt = 1 + random_() % (kOperationsPerMessage * burstSize_);
+    fs_->setFaults(kBurstFaults);
     fs_->openGate(cutAt);
     bool held = false;
     waitUntil([&] { return (held = fs_->cutHeld()) || history_.allAnswered(); }, 60s,
@@ -315,6 +326,7 @@ class PowerCutProof {
     service_.kill();
     fs_->endCut();
     service_.wait();
+    fs_->setFaults({});
     waitState("offline");  // after every status that the service sent
     history_.forgetUnanswered();
     cutsWithin_ += held ? 1 : 0;

@@ -76,6 +76,7 @@ void RuleHistory::status(const std::string& name, const std::string& payload) {
   }
   rule.acknowledged = std::max(rule.acknowledged.value_or(0), message.number);
   ++acknowledgements_;
+  acknowledgedClears_ += message.installedText.empty() ? 1 : 0;
 }
 
 void RuleHistory::result(const std::string& name, const std::string& payload) {
@@ -136,7 +137,19 @@ void RuleHistory::judgeRule(const std::string& name, const Rule& rule,
     found.push_back({"several installed versions",
                      fmt::format("{}: {} installed versions", name, files.size())});
   }
-  if (files.empty() && rule.acknowledged) {
+  const auto acknowledged =
+      std::find_if(rule.sent.begin(), rule.sent.end(), [&](const Message& message) {
+        return rule.acknowledged && message.number == *rule.acknowledged;
+      });
+  const bool clearAcknowledged =
+      acknowledged != rule.sent.end() && acknowledged->installedText.empty();
+  // A clear sent later may have taken effect, acknowledged or not.
+  const bool clearedLater =
+      std::any_of(rule.sent.begin(), rule.sent.end(), [&](const Message& message) {
+        return rule.acknowledged && message.number > *rule.acknowledged &&
+               message.installedText.empty();
+      });
+  if (files.empty() && rule.acknowledged && !clearAcknowledged && !clearedLater) {
     found.push_back({"acknowledged rule lost",
                      fmt::format("{}: message #{} was acknowledged, but no version is installed",
                                  name, *rule.acknowledged)});
@@ -145,7 +158,7 @@ void RuleHistory::judgeRule(const std::string& name, const Rule& rule,
     const std::string& content = dir.at(file);
     std::optional<std::size_t> newest;  // the newest message whose translation it holds
     for (const Message& message : rule.sent) {
-      if (message.installedText == content) {
+      if (!message.installedText.empty() && message.installedText == content) {
         newest = message.number;
       }
     }
@@ -154,7 +167,8 @@ void RuleHistory::judgeRule(const std::string& name, const Rule& rule,
                        fmt::format("{}: {} holds no text sent for the rule ({})", name, file,
                                    describe(content))});
     } else if (rule.acknowledged && *newest < *rule.acknowledged) {
-      found.push_back({"acknowledged text replaced by an older one",
+      found.push_back({clearAcknowledged ? "acknowledged clear undone"
+                                         : "acknowledged text replaced by an older one",
                        fmt::format("{}: {} holds message #{}, older than the acknowledged "
                                    "message #{}",
                                    name, file, *newest, *rule.acknowledged)});

@@ -37,12 +37,15 @@ class RuleHistory {
   // The unanswered messages were lost with the service that had them.
   void forgetUnanswered();
   std::size_t acknowledgements() const { return acknowledgements_; }
+  std::size_t acknowledgedClears() const { return acknowledgedClears_; }
 
   // Every breach of the invariants by `dir` (the rule directory after the start-up sweep), and
   // every status or result that answered no message in hand, each as one line:
-  //  - a rule has at most one installed version, and one if a version was ever acknowledged;
-  //  - an installed file holds exactly the translation of a text sent for its rule;
-  //  - an acknowledged rule holds the acknowledged text or one sent later;
+  //  - a rule has at most one installed version, and one if its newest acknowledged message
+  //    installed a version and no clear was sent after it;
+  //  - an installed file holds exactly the translation of a (non-empty) text sent for its rule;
+  //  - an acknowledged rule holds the acknowledged text or one sent later; an acknowledged clear
+  //    stays cleared unless a later message installed the rule again;
   //  - no temporary or aside file of the service is left.
   std::vector<Violation> violations(const DirectoryImage& dir);
 
@@ -66,6 +69,7 @@ class RuleHistory {
   std::size_t sentCount_ = 0;
   std::size_t unanswered_ = 0;
   std::size_t acknowledgements_ = 0;
+  std::size_t acknowledgedClears_ = 0;
   std::vector<Violation> strayAnswers_;
 };
 

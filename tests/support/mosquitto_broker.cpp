@@ -218,7 +218,20 @@ void MosquittoBroker::stop() noexcept {
     return;
   }
   ::kill(pid_, SIGTERM);
+  ::kill(pid_, SIGCONT);  // a frozen broker takes SIGTERM only once it runs
   reap(kStopTimeoutMs);
+}
+
+void MosquittoBroker::freeze() {
+  if (!running() || ::kill(pid_, SIGSTOP) != 0) {
+    throw std::runtime_error("MosquittoBroker: cannot freeze a broker that does not run");
+  }
+}
+
+void MosquittoBroker::thaw() {
+  if (running()) {
+    ::kill(pid_, SIGCONT);
+  }
 }
 
 std::string MosquittoBroker::log() const {
@@ -247,6 +260,9 @@ void MosquittoBroker::writeConfig() const {
        << "connection_messages true\n";
   if (options_.maxQueuedMessages > 0) {
     conf << "max_queued_messages " << options_.maxQueuedMessages << "\n";
+  }
+  if (options_.messageSizeLimit > 0) {
+    conf << "message_size_limit " << options_.messageSizeLimit << "\n";
   }
   if (!options_.users.empty()) {
     conf << "password_file " << (dir_.path() / "passwords").string() << "\n";

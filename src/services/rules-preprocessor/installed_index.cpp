@@ -66,6 +66,14 @@ bool InstalledIndex::counts(const std::string& rule, const std::string& hash,
   return false;
 }
 
+std::size_t InstalledIndex::currentRules() {
+  try {
+    refresh();
+  } catch (const RuleFileError&) {
+  }
+  return rules();
+}
+
 void InstalledIndex::refresh() {
   if (!current_ || !applyEvents()) {
     rebuild();
@@ -92,7 +100,7 @@ std::vector<DirectoryEntry> InstalledIndex::rebuild() {
 
 void InstalledIndex::watchDirectory() {
   if (!events_.valid()) {
-    events_ = FileDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+    events_ = files::FileDescriptor(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   }
   if (events_.valid() && watch_ < 0) {
     watch_ = ::inotify_add_watch(events_.get(), path_.c_str(),
@@ -148,7 +156,6 @@ bool InstalledIndex::applyEvent(const inotify_event& event) {
     if (!(event.mask & IN_IGNORED)) {
       ::inotify_rm_watch(events_.get(), watch_);
     }
-    directoryReplaced_ = true;
     watch_ = -1;
     return false;
   }

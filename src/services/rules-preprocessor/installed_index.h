@@ -7,7 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "file_operations.h"
+#include "rule_file_error.h"
+#include "talvoro/files/file_descriptor.h"
 #include "version_table.h"
 
 namespace talvoro {
@@ -39,6 +40,9 @@ class InstalledIndex {
 
   // How many rules have entries named like installed versions.
   std::size_t rules() const { return versions_.rules(); }
+  // The same after the changes seen since the last lookup; as rules() when
+  // the directory cannot be read now.
+  std::size_t currentRules();
 
   // Reads the directory into the index anew and returns the listing. Throws
   // like hashesOf.
@@ -46,10 +50,6 @@ class InstalledIndex {
 
   // A regular file, or a link to one.
   bool isRegularFile(const DirectoryEntry& entry) const;
-
-  // True once the watched directory was moved or removed: a descriptor
-  // opened on it before may now be of a directory that is gone.
-  bool directoryReplaced() const { return directoryReplaced_; }
 
  private:
   void refresh();
@@ -63,10 +63,9 @@ class InstalledIndex {
   std::vector<DirectoryEntry> listEntries() const;
 
   std::string path_;
-  FileDescriptor events_;
+  files::FileDescriptor events_;
   int watch_ = -1;
   bool current_ = false;
-  bool directoryReplaced_ = false;
   // The entries named like installed versions: the file names follow.
   VersionTable versions_;
 };

@@ -1,17 +1,18 @@
 #pragma once
 // The rule engine's directory as this service keeps it: the instance lock,
-// the start-up sweep, and replacements that install a rule whole or not at all.
+// the start-up sweep, the lookup of installed versions, and its syncs.
 
 #include <cstddef>
-#include <deque>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include "file_operations.h"
 #include "installed_index.h"
 #include "p7/trace.h"
+#include "rule_file_error.h"
+#include "talvoro/files/file_descriptor.h"
 
 namespace talvoro {
 
@@ -37,11 +38,7 @@ struct InstalledVersion {
 void traceFileFailure(P7::TraceChannel& trace, const std::string& failure);
 
 // One file per rule, "<name>-__<hash>__.js", plus hidden files of the
-// service's own while a version is replaced. A replacement writes the new
-// version under a temporary name, moves the installed versions aside, renames
-// the new one in and syncs the directory before the aside copies go; any
-// failure puts them back, so an installed version is never lost by a failed
-// update. Every failure is reported with the system's reason. Entries that
+// service's own while a version is replaced (RuleReplacement). Entries that
 // are not regular files (or links to them) are never taken for installed
 // versions, and never read.
 class RuleDirectory {
@@ -60,20 +57,29 @@ class RuleDirectory {
 
   // Locks the directory and sweeps it. Throws AnotherInstanceRunning, after
   // a record, when another instance holds it. A directory that cannot be
-  // opened costs a record: rules then fail one by one until it is back.
+  // opened costs a record; keepLocked() tries again.
   void takeOver();
+
+  // Takes the lock (and sweeps) once the directory can be opened, and again
+  // on the directory now at the path when the locked one was replaced;
+  // nothing while the lock is held on it. Throws AnotherInstanceRunning, after
+  // a record, when another instance holds it.
+  void keepLocked();
 
   // Removes the temporary files of interrupted installs and the versions
   // moved aside by an interrupted replacement; a version moved aside whose
-  // rule has no installed version left is put back instead.
+  // rule has no installed version left is put back instead. Ends with a
+  // directory sync, so that what an interrupted run renamed is durable
+  // before anything is acknowledged again.
   void sweepLeftovers();
 
   // Every installed version of rule `name`. Throws RuleFileError when the
   // directory cannot be read; a missing directory holds none.
   std::vector<InstalledVersion> installedVersions(const std::string& name);
 
-  // How many rules have an installed version, as far as the index knows.
-  std::size_t installedRules() const { return index_.rules(); }
+  // How many rules have an installed version now, the service's own last
+  // installs included.
+  std::size_t installedRules() { return index_.currentRules(); }
 
   // The hash of an installed version of rule `name`, empty when there is
   // none. Throws like installedVersions.
@@ -87,47 +93,35 @@ class RuleDirectory {
   // when it cannot be read.
   bool holds(const std::string& fileName, const std::string& text) const;
 
-  // One rule's replacement in a batch.
-  struct Replacement {
-    const std::vector<InstalledVersion>* installed;
-    const std::string* newFileName;
-    const std::string* text;  // empty: only remove the installed versions
-    std::optional<RuleFileError> error;  // set when it failed
-  };
+  // Makes the directory's entries durable. Returns 0 or the errno value; a
+  // failure is recorded and leaves the directory unsynced() until a sync
+  // succeeds.
+  int syncDirectory();
+  // Whether a change may not be durable because the last sync failed.
+  bool unsynced() const { return unsynced_; }
 
-  // Puts `text` in place as `newFileName` and removes the `installed`
-  // versions; an empty text only removes them. The rule engine sees the old
-  // versions go before the new one appears. Throws RuleFileError; the
-  // directory then holds what it held before.
-  void replace(const std::vector<InstalledVersion>& installed, const std::string& newFileName,
-               const std::string& text);
+  // The record of a failed operation (naming its file) with the system's reason.
+  void reportFailure(const std::string& operation, int error) const;
 
-  // Replaces the rules of `batch` (distinct rule names) together: the new
-  // files are written, made durable, put in place in batch order, and the
-  // directory is synced once. Each replacement succeeds or fails on its own,
-  // as the single one does; when the directory cannot be synced, all of them
-  // fail and are taken back.
-  void replace(std::vector<Replacement>& batch);
+  // Aside copies that replacements of this run had to leave behind (the
+  // start-up sweep dealt with those of earlier runs): a clear of their rule
+  // removes them too, else the next start would put one back.
+  void noteLeftAside(const std::string& fileName) { leftAside_.insert(fileName); }
+  void forgetAside(const std::string& fileName) { leftAside_.erase(fileName); }
+  std::vector<std::string> leftAsideOf(const std::string& rule) const;
 
  private:
-  class PendingFile;
-  class AsideVersions;
-
-  void makeDurable(std::vector<Replacement>& batch, std::deque<PendingFile>& pending);
-  void undo(std::vector<Replacement>& batch, std::deque<PendingFile>& pending,
-            std::deque<AsideVersions>& aside, const RuleFileError& error);
-  void putInPlace(const Replacement& r, PendingFile& file, AsideVersions& aside);
-  void requireFreeName(const std::string& fileName,
-                       const std::vector<InstalledVersion>& installed) const;
-  int syncDirectory() const;
-  void removeLeftover(const std::string& fileName) const;
-  void restoreAside(const std::string& aside, const std::string& original) const;
-  void reportFailure(const std::string& operation, int error) const;
+  bool lockOnCurrentDirectory() const;
+  void traceAnotherInstance() const;
+  void removeLeftover(const std::string& fileName);
+  void restoreAside(const std::string& aside, const std::string& original);
 
   std::string path_;
   P7::TraceChannel& trace_;
-  FileDescriptor lock_;
+  files::FileDescriptor lock_;
   InstalledIndex index_;
+  bool unsynced_ = false;
+  std::set<std::string> leftAside_;
 };
 
 }  // namespace talvoro

@@ -5,8 +5,6 @@
 #include <algorithm>
 #include <cctype>
 
-#include "talvoro/rules_protocol.h"
-
 namespace talvoro {
 namespace {
 
@@ -31,31 +29,6 @@ std::string hashOfInstalledFile(const std::string& entry, const std::string& pre
 }
 
 }  // namespace
-
-std::string ruleNameOf(const std::string& topic) {
-  const std::string& prefix = protocol::kRulesTopicPrefix;
-  return topic.size() > prefix.size() ? topic.substr(prefix.size()) : std::string{};
-}
-
-void checkRuleName(const std::string& name) {
-  if (name.empty()) {
-    throw RuleRefused("the rule name is empty");
-  }
-  if (name.find('\0') != std::string::npos) {
-    throw RuleRefused("the rule name contains a NUL byte");
-  }
-  // A hidden file, which the rule engine may never load; "." and ".." are
-  // no file names at all.
-  if (name.front() == '.') {
-    throw RuleRefused("the rule name starts with a dot");
-  }
-  if (name.size() > kMaxRuleNameLength) {
-    throw RuleRefused(fmt::format(
-        "the rule name is {} bytes long; its file name would exceed {} bytes "
-        "(names of at most {} bytes fit)",
-        name.size(), kMaxFileNameLength, kMaxRuleNameLength));
-  }
-}
 
 std::string installedFileName(const std::string& rule, const std::string& hash) {
   return fmt::format("{}{}{}{}", rule, kInstalledFileSeparator, hash, kInstalledFileSuffix);

@@ -1,25 +1,11 @@
 #pragma once
 // The names in the rule directory: installed versions "<rule>-__<hash>__.js",
-// versions moved aside, new files being written; and which rule names fit.
+// versions moved aside, new files being written.
 
-#include <cstddef>
-#include <cstdint>
-#include <limits>
 #include <optional>
-#include <stdexcept>
 #include <string>
 
 namespace talvoro {
-
-// The longest file name the file system takes, and so the longest rule
-// name whose file name fits with the longest hash of all. The hash of a
-// 64-bit controller sets the bound on 32-bit ones too, so that a rule name
-// valid on one controller is valid on every one.
-inline constexpr std::size_t kMaxFileNameLength = 255;
-inline constexpr std::size_t kMaxHashDigits =
-    std::numeric_limits<std::uint64_t>::digits10 + 1;
-inline constexpr std::size_t kMaxRuleNameLength =
-    kMaxFileNameLength - 3 /* "-__" */ - kMaxHashDigits - 5 /* "__.js" */;
 
 // Files of the service's own that the rule engine must never load: new
 // versions being written (".rule-XXXXXX", as mkstemp makes them), and
@@ -27,25 +13,11 @@ inline constexpr std::size_t kMaxRuleNameLength =
 // and do not end in ".js".
 inline const std::string kPendingFilePrefix = ".rule-";
 
-// A rule that can never be installed as sent (its name cannot be a file name).
-class RuleRefused : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
 // An installed file name taken apart.
 struct InstalledName {
   std::string rule;
   std::string hash;  // decimal digits
 };
-
-// The rule name of a rule topic: what follows the rules topic prefix.
-std::string ruleNameOf(const std::string& topic);
-
-// Throws RuleRefused when `name` cannot make the name of a file that the rule
-// engine loads, for every text it may carry: a name that installs for some
-// texts and not for others would be a trap.
-void checkRuleName(const std::string& name);
 
 std::string installedFileName(const std::string& rule, const std::string& hash);
 

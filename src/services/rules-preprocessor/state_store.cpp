@@ -9,7 +9,8 @@
 #include <cerrno>
 #include <ctime>
 
-#include "file_operations.h"
+#include "talvoro/files/file_descriptor.h"
+#include "talvoro/files/file_error.h"
 
 namespace talvoro {
 namespace {
@@ -113,10 +114,10 @@ std::string utcNow() {
 }
 
 void syncDirectory(const std::string& directory) {
-  FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  files::FileDescriptor fd(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.valid() || ::fsync(fd.get()) != 0) {
     throw sqlite::Error(fmt::format("syncing the directory {}: {}", directory,
-                                    systemErrorText(errno)),
+                                    files::systemErrorText(errno)),
                         SQLITE_IOERR);
   }
 }
@@ -243,7 +244,7 @@ std::string StateStore::setAside() {
   const auto move = [](const std::string& from, const std::string& to) {
     if (::rename(from.c_str(), to.c_str()) != 0 && errno != ENOENT) {
       throw sqlite::Error(
-          fmt::format("moving {} to {}: {}", from, to, systemErrorText(errno)), SQLITE_IOERR);
+          fmt::format("moving {} to {}: {}", from, to, files::systemErrorText(errno)), SQLITE_IOERR);
     }
   };
   move(path_ + "-wal", aside + "-wal");
@@ -297,7 +298,7 @@ std::vector<StoredRule> StateStore::listRules(const std::string& after, std::siz
   return rules;
 }
 
-void StateStore::record(const std::vector<RuleChange>& changes, const FilePresent& present) {
+void StateStore::record(const std::vector<StoreChange>& changes, const FilePresent& present) {
   sqlite::Transaction transaction(*db_);
   bool anyPrior = false;
   {
@@ -310,7 +311,7 @@ void StateStore::record(const std::vector<RuleChange>& changes, const FilePresen
     }
     statements_->dropPrior.use().run();
   }
-  for (const RuleChange& change : changes) {
+  for (const StoreChange& change : changes) {
     statements_->keepPrior.use().bindText(1, change.rule.name).run();
     apply(change);
   }
@@ -318,10 +319,10 @@ void StateStore::record(const std::vector<RuleChange>& changes, const FilePresen
   settled_ = false;
 }
 
-void StateStore::apply(const RuleChange& change) {
+void StateStore::apply(const StoreChange& change) {
   const StoredRule& rule = change.rule;
   switch (change.kind) {
-    case RuleChange::Kind::Install:
+    case StoreChange::Kind::Install:
       statements_->installRule.use()
           .bindText(1, rule.name)
           .bindBlob(2, rule.text)
@@ -331,10 +332,10 @@ void StateStore::apply(const RuleChange& change) {
           .bindText(6, rule.file)
           .run();
       break;
-    case RuleChange::Kind::Remove:
+    case StoreChange::Kind::Remove:
       statements_->removeRule.use().bindText(1, rule.name).run();
       break;
-    case RuleChange::Kind::Retranslate:
+    case StoreChange::Kind::Retranslate:
       if (change.outcome == Retranslation::Retranslated ||
           change.outcome == Retranslation::Unchanged) {
         statements_->translatedAgain.use()

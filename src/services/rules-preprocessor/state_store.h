@@ -40,7 +40,7 @@ struct StoredRule {
 };
 
 // One rule's change in a write.
-struct RuleChange {
+struct StoreChange {
   enum class Kind {
     Install,    // `rule` (text, CRC, timestamp, structure, file) is installed now
     Remove,     // the rule `rule.name` has no installed file any more
@@ -112,7 +112,7 @@ class StateStore {
 
   // Records `changes` (one per rule name) in one transaction. What an earlier
   // write left unsettled is settled first, with `present`.
-  void record(const std::vector<RuleChange>& changes, const FilePresent& present);
+  void record(const std::vector<StoreChange>& changes, const FilePresent& present);
 
   // Compares the rules of the last write with the rule directory and takes
   // back each change whose file is not there (a rule removed whose file is
@@ -135,7 +135,7 @@ class StateStore {
   void configure();
   std::vector<std::string> unsettled(const FilePresent& present);
   void takeBack(const std::vector<std::string>& names);
-  void apply(const RuleChange& change);
+  void apply(const StoreChange& change);
 
   std::string directory_;
   std::string path_;

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 
 #include <ctime>
 
@@ -26,6 +27,15 @@ sigset_t stopSignals() {
 void blockStopSignals() {
   const sigset_t signals = stopSignals();
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+}
+
+int stopSignalDescriptor() {
+  // Never closed: it serves until the process ends.
+  static const int descriptor = [] {
+    const sigset_t signals = stopSignals();
+    return signalfd(-1, &signals, SFD_NONBLOCK | SFD_CLOEXEC);
+  }();
+  return descriptor;
 }
 
 int takeStopSignal() {

@@ -11,4 +11,10 @@ void blockStopSignals();
 // The stop signal waiting to be taken, or 0; never waits.
 int takeStopSignal();
 
+// A descriptor that is readable while a stop signal waits to be taken, for a
+// loop that sleeps in poll(); made on the first call (after
+// blockStopSignals), for the life of the process. -1 when the system gives
+// none.
+int stopSignalDescriptor();
+
 }  // namespace talvoro

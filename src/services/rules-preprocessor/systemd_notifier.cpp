@@ -2,6 +2,7 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -27,6 +28,14 @@ void SystemdNotifier::keepAlive() {
     sd_notify(0, "WATCHDOG=1");
     lastKeepAlive_ = now;
   }
+}
+
+std::optional<std::chrono::milliseconds> SystemdNotifier::untilKeepAlive() const {
+  if (keepAliveEvery_ == Clock::duration::zero()) {
+    return std::nullopt;
+  }
+  const Clock::duration left = lastKeepAlive_ + keepAliveEvery_ - Clock::now();
+  return std::chrono::ceil<std::chrono::milliseconds>(std::max(left, Clock::duration::zero()));
 }
 
 void SystemdNotifier::status(const std::string& text) {

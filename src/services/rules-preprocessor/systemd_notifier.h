@@ -3,6 +3,7 @@
 // words, stopping. Without NOTIFY_SOCKET (not started by systemd) it says nothing.
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 namespace talvoro {
@@ -16,6 +17,9 @@ class SystemdNotifier {
   // Tells the watchdog that the receive loop is alive, when a quarter of its
   // interval has passed since the last time; nothing without a watchdog.
   void keepAlive();
+  // How long until keepAlive() has something to say; nothing without a
+  // watchdog.
+  std::optional<std::chrono::milliseconds> untilKeepAlive() const;
   // Whether systemd listens (NOTIFY_SOCKET is set): without it, a status
   // need not even be worded.
   bool listening() const { return listening_; }

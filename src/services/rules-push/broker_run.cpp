@@ -2,6 +2,8 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <iostream>
 #include <nlohmann/json.hpp>
@@ -9,6 +11,7 @@
 
 #include "status_check.h"
 #include "talvoro/rule_crc.h"
+#include "talvoro/rule_result.h"
 #include "talvoro/rules_protocol.h"
 
 namespace talvoro::push {
@@ -20,10 +23,6 @@ using protocol::kRuleResultTopicPrefix;
 using protocol::kRulesTopicPrefix;
 using protocol::kStatusTopicPrefix;
 
-// Enough to keep the service's batches full, few enough that the broker
-// never drops any of the results (it queues at most 1000 messages for a
-// subscriber).
-constexpr std::size_t kMaxInFlight = 100;
 constexpr std::chrono::milliseconds kPollInterval{20};
 // --check: statuses asked for at a time, few enough that the broker queues
 // all of them for us.
@@ -54,16 +53,20 @@ struct Result {
 // business: nothing.
 std::optional<Result> parseResult(const std::string& payload) {
   const nlohmann::json result = nlohmann::json::parse(payload, nullptr, false);
-  if (!result.is_object() || !result.contains("outcome") || !result["outcome"].is_string()) {
+  using protocol::kCrcField;
+  using protocol::kOutcomeField;
+  using protocol::kReasonField;
+  if (!result.is_object() || !result.contains(kOutcomeField) ||
+      !result[kOutcomeField].is_string()) {
     return std::nullopt;
   }
-  Result parsed{std::nullopt, {result["outcome"].get<std::string>(), {}}};
-  if (result.contains("crc") && result["crc"].is_number_unsigned() &&
-      result["crc"].get<std::uint64_t>() <= 0xFFFFFFFFull) {
-    parsed.crc = result["crc"].get<std::uint32_t>();
+  Result parsed{std::nullopt, {result[kOutcomeField].get<std::string>(), {}}};
+  if (result.contains(kCrcField) && result[kCrcField].is_number_unsigned() &&
+      result[kCrcField].get<std::uint64_t>() <= 0xFFFFFFFFull) {
+    parsed.crc = result[kCrcField].get<std::uint32_t>();
   }
-  if (result.contains("reason") && result["reason"].is_string()) {
-    parsed.outcome.reason = result["reason"].get<std::string>();
+  if (result.contains(kReasonField) && result[kReasonField].is_string()) {
+    parsed.outcome.reason = result[kReasonField].get<std::string>();
   }
   return parsed;
 }
@@ -98,6 +101,7 @@ BrokerRun::BrokerRun(std::unique_ptr<ServiceSession> session, const Plan& plan,
     : session_(std::move(session)), plan_(plan), reporter_(reporter), stopSignal_(stopSignal) {}
 
 int BrokerRun::run() {
+  deadlineAt_ = Clock::now() + plan_.deadline;
   const int status = plan_.check ? check() : deploy();
   session_.reset();
   return status;
@@ -119,7 +123,7 @@ int BrokerRun::deploy() {
   Deployment* const config = configuration ? &*configuration : nullptr;
   configuration_ = config;
   phase_ = config != nullptr ? Phase::Configuration : Phase::Rules;
-  unavailableSince_ = Clock::now();
+  unavailableSince_ = lastAcknowledgement_ = Clock::now();
   acceptances_ = session_->acceptances();
   End end = End::No;
   while (end == End::No) {
@@ -135,6 +139,8 @@ int BrokerRun::deploy() {
       break;
     } else if (phase_ == Phase::Rules && serviceRestarted(config, rules)) {
       phase_ = Phase::Configuration;
+    } else if (config == nullptr && serviceWithoutStructure()) {
+      end = End::NoStructure;
     } else {
       end = step(phase_ == Phase::Configuration ? *config : rules);
     }
@@ -162,14 +168,9 @@ std::optional<int> BrokerRun::configurationFinished(Deployment& configuration,
 }
 
 // True when the service restarted without an IO structure and the
-// configuration is to go again; without one, tells the user once.
+// configuration is to go again.
 bool BrokerRun::serviceRestarted(Deployment* configuration, Deployment& rules) {
   if (configuration == nullptr) {
-    if (!toldNoStructure_ && session_->state() == "waiting") {
-      toldNoStructure_ = true;
-      say("the service has no IO structure and takes no rules until it gets one: give it with "
-          "--configuration FILE (or publish it on " + kConfigurationTopic + ")");
-    }
     return false;
   }
   // A "waiting" heard after the configuration's last result: the service that
@@ -183,11 +184,22 @@ bool BrokerRun::serviceRestarted(Deployment* configuration, Deployment& rules) {
   return true;
 }
 
+// Without a configuration to give, a service that has no IO structure
+// takes nothing that this run could send: the run ends at once.
+bool BrokerRun::serviceWithoutStructure() {
+  if (session_->state() != "waiting") {
+    return false;
+  }
+  say("the service has no IO structure and takes no rules until it gets one: give it with "
+      "--configuration FILE (or publish it on " + kConfigurationTopic + ")");
+  return true;
+}
+
 // Sends what is due when the service takes it; whether the run must end.
 BrokerRun::End BrokerRun::step(Deployment& current) {
   const bool configuring = phase_ == Phase::Configuration;
   session_->accept(configuring ? kConfigurationAccepted : kRulesAccepted);
-  const bool accepting = session_->accepting();
+  const bool accepting = session_->accepting() && !brokerSilent(Clock::now());
   const End end = mustEnd(accepting, configuring ? "the configuration" : "rules");
   if (end == End::No && accepting) {
     advance(current, configuring ? kConfigurationNumber : kRulesNumber);
@@ -203,7 +215,7 @@ int BrokerRun::finishDeployment(End end, Deployment* configuration, Deployment& 
       configurationReported_ = true;
       reportAll(*configuration, configuration->giveUpAll());
       reporter_.summary(session_->broker(), configuration->summary("configuration"));
-      if (end == End::TimedOut) {
+      if (end == End::TimedOut || end == End::Deadline) {
         return 3;  // the rules were never sent
       }
     } else if (configuration != nullptr) {
@@ -212,7 +224,8 @@ int BrokerRun::finishDeployment(End end, Deployment* configuration, Deployment& 
     reportAll(rules, rules.giveUpAll());
   }
   reporter_.summary(session_->broker(), rules.summary("rule"));
-  if (rules.counts().count("outdated") != 0) {
+  hintAtMessageSize(rules);
+  if (rules.counts().count(protocol::outcomeName(protocol::Outcome::Outdated)) != 0) {
     say("a rule is outdated when its timestamp line is not newer than the installed "
         "version's, also when only the IO structure changed; --retranslate has the service "
         "translate it again");
@@ -222,6 +235,7 @@ int BrokerRun::finishDeployment(End end, Deployment* configuration, Deployment& 
 
 BrokerRun::End BrokerRun::mustEnd(bool available, const std::string& what) {
   if (stopSignal_.load() != 0) {
+    interrupted_ = true;
     return End::Interrupted;
   }
   if (const auto refusal = session_->refusal()) {
@@ -229,6 +243,11 @@ BrokerRun::End BrokerRun::mustEnd(bool available, const std::string& what) {
     return End::Refused;
   }
   const auto now = Clock::now();
+  if (now >= deadlineAt_) {
+    say(fmt::format("the deadline of {} passed (--deadline){}", secondsText(plan_.deadline),
+                    available ? "" : ": " + unavailability()));
+    return End::Deadline;
+  }
   if (available) {
     unavailableSince_ = now;
     return End::No;
@@ -237,8 +256,59 @@ BrokerRun::End BrokerRun::mustEnd(bool available, const std::string& what) {
     return End::No;
   }
   say(fmt::format("no answer: the service did not take {} for {}: {}", what,
-                  secondsText(plan_.timeout), session_->unavailability()));
+                  secondsText(plan_.timeout), unavailability()));
   return End::TimedOut;
+}
+
+std::string BrokerRun::unavailability() const {
+  if (brokerSilent(Clock::now())) {
+    return fmt::format("the broker acknowledged nothing of what was sent to it for {}",
+                       secondsText(plan_.timeout));
+  }
+  return session_->unavailability();
+}
+
+bool BrokerRun::brokerSilent(Clock::time_point now) const {
+  if (unacknowledged_.empty()) {
+    return false;
+  }
+  Clock::time_point oldest = Clock::time_point::max();
+  for (const auto& [publication, sentAt] : unacknowledged_) {
+    oldest = std::min(oldest, sentAt);
+  }
+  return now - std::max(oldest, lastAcknowledgement_) > plan_.timeout;
+}
+
+// A broker drops a message larger than its message_size_limit and still
+// acknowledges it: the service then never answers, and nothing says why.
+void BrokerRun::hintAtMessageSize(const Deployment& rules) const {
+  const std::vector<std::size_t> unanswered = rules.unansweredAfterAcknowledgement();
+  if (unanswered.empty()) {
+    return;
+  }
+  std::size_t smallestUnanswered = SIZE_MAX;
+  for (const std::size_t index : unanswered) {
+    smallestUnanswered = std::min(smallestUnanswered, rules.items()[index].payload.size());
+  }
+  std::optional<std::size_t> largestAnswered;
+  for (std::size_t i = 0; i < rules.items().size(); ++i) {
+    if (rules.outcomeOf(i) != nullptr) {
+      largestAnswered = std::max(largestAnswered.value_or(0), rules.items()[i].payload.size());
+    }
+  }
+  const std::string taken =
+      fmt::format("the broker took {} rule{} (the smallest {} bytes) that the service never "
+                  "answered",
+                  unanswered.size(), unanswered.size() == 1 ? "" : "s", smallestUnanswered);
+  if (!largestAnswered) {
+    say(taken + ": the service may be stuck, or the broker drops messages larger than its "
+                "message_size_limit without a word (mosquitto.conf)");
+  } else if (smallestUnanswered > *largestAnswered) {
+    say(fmt::format("{}, each larger than every rule it answered (at most {} bytes): the broker "
+                    "may drop messages larger than its message_size_limit without a word "
+                    "(mosquitto.conf)",
+                    taken, *largestAnswered));
+  }
 }
 
 void BrokerRun::handle(const Incoming& incoming, Deployment* configuration, Deployment& rules) {
@@ -265,6 +335,10 @@ void BrokerRun::handle(const Incoming& incoming, Deployment* configuration, Depl
 void BrokerRun::takeDeliveries(Deployment* configuration, Deployment& rules) {
   const auto now = Clock::now();
   for (const DeliveryReport& delivery : session_->takeDeliveries()) {
+    unacknowledged_.erase({delivery.deployment, delivery.index, delivery.attempt});
+    if (delivery.delivered) {
+      lastAcknowledgement_ = now;
+    }
     Deployment* target = delivery.deployment == kRulesNumber ? &rules : configuration;
     if (target == nullptr) {
       continue;
@@ -286,7 +360,12 @@ void BrokerRun::advance(Deployment& deployment, int number) {
   if (&deployment != configuration_) {
     reportAll(deployment, step.gaveUp);  // a configuration is reported when finished
   }
+  const auto now = Clock::now();
   for (const Deployment::Send& send : step.send) {
+    if (unacknowledged_.empty()) {
+      lastAcknowledgement_ = now;  // the broker's silence counts from here
+    }
+    unacknowledged_[{number, send.index, send.attempt}] = now;
     session_->publish(deployment.items()[send.index], number, send.index, send.attempt);
   }
 }
@@ -299,7 +378,7 @@ int BrokerRun::check() {
   Deployment statuses(statusItems(plan_.rules), {plan_.timeout, plan_.retries, kCheckBatch});
   Batch batch;
   std::uint64_t connection = 0;
-  unavailableSince_ = Clock::now();
+  unavailableSince_ = lastAcknowledgement_ = Clock::now();
   End end = End::No;
   while (!statuses.finished()) {
     for (const Incoming& incoming : session_->receive(kPollInterval)) {

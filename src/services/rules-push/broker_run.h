@@ -5,9 +5,11 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -18,6 +20,11 @@
 
 namespace talvoro::push {
 
+// Rules published and not answered yet, at most: enough to keep the
+// service's batches full, few enough that the broker never drops any of the
+// results (it queues at most 1000 messages for a subscriber).
+inline constexpr std::size_t kMaxInFlight = 100;
+
 // What to do on every broker; the texts as they are to be published.
 struct Plan {
   std::optional<std::string> configurationFile;  // as given, for the output
@@ -26,6 +33,7 @@ struct Plan {
   std::chrono::milliseconds timeout;
   int retries;
   bool check;
+  std::chrono::milliseconds deadline{};  // for the whole run on one broker
 };
 
 class BrokerRun {
@@ -34,22 +42,35 @@ class BrokerRun {
   BrokerRun(std::unique_ptr<ServiceSession> session, const Plan& plan, Reporter& reporter,
             const std::atomic<int>& stopSignal);
 
-  // Runs to the end, or until stopSignal is set, reporting each outcome (the
-  // items left then as "no result") and the summary. Returns the broker's exit
-  // status: 0, 1, 3, 4 (--check) or 5 (login refused). Destroys the session
-  // before it returns, so that runs in parallel also end in parallel.
+  // Runs to the end, until stopSignal is set, or until the plan's deadline,
+  // reporting each outcome (the items left then as "no result") and the
+  // summary. Returns the broker's exit status: 0, 1, 3, 4 (--check) or 5
+  // (login refused). Destroys the session before it returns, so that runs in
+  // parallel also end in parallel.
   int run();
+  // Whether the stop signal ended the run before it was done.
+  bool interrupted() const { return interrupted_; }
 
  private:
   using Clock = std::chrono::steady_clock;
   enum class Phase { Configuration, Rules };
-  enum class End { No, Interrupted, Refused, TimedOut };
+  enum class End { No, Interrupted, Refused, TimedOut, NoStructure, Deadline };
+  // A publication the broker has not acknowledged yet: deployment number,
+  // item, attempt.
+  using Unacknowledged = std::tuple<int, std::size_t, int>;
 
   int deploy();
   int check();
   // Whether the run must end now; `available`: the broker (and, deploying,
   // the service) takes what is due. `what` names it for the timeout message.
   End mustEnd(bool available, const std::string& what);
+  // Why nothing is taken now: the broker's silence, or the session's reason.
+  std::string unavailability() const;
+  // True when publications wait for the broker's acknowledgement and none
+  // came for the timeout: a frozen broker, or a link gone without a word.
+  bool brokerSilent(Clock::time_point now) const;
+  bool serviceWithoutStructure();
+  void hintAtMessageSize(const Deployment& rules) const;
   void handle(const Incoming& incoming, Deployment* configuration, Deployment& rules);
   void takeDeliveries(Deployment* configuration, Deployment& rules);
   std::optional<int> configurationFinished(Deployment& configuration, const Deployment& rules);
@@ -73,13 +94,16 @@ class BrokerRun {
   const Plan& plan_;
   Reporter& reporter_;
   const std::atomic<int>& stopSignal_;
+  bool interrupted_ = false;
   const Deployment* configuration_ = nullptr;  // for report(); null without one
   Phase phase_ = Phase::Rules;
   bool configurationReported_ = false;
   std::uint64_t configurationSerial_ = 0;  // the state serial at its last result
   Clock::time_point unavailableSince_;
+  Clock::time_point deadlineAt_;
+  std::map<Unacknowledged, Clock::time_point> unacknowledged_;  // -> when sent
+  Clock::time_point lastAcknowledgement_;
   std::uint64_t acceptances_ = 0;
-  bool toldNoStructure_ = false;
   bool toldNoMarker_ = false;
   std::unordered_map<std::string, std::uint32_t> statuses_;  // --check: heard so far
 };

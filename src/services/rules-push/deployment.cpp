@@ -2,15 +2,9 @@
 
 #include <fmt/format.h>
 
+#include "talvoro/rule_result.h"
+
 namespace talvoro::push {
-namespace {
-
-bool isSuccess(const std::string& outcome) {
-  return outcome == "installed" || outcome == "cleared" || outcome == "unchanged" ||
-         outcome == "accepted";
-}
-
-}  // namespace
 
 Deployment::Deployment(std::vector<Item> items, Limits limits)
     : items_(std::move(items)), limits_(limits), progress_(items_.size()), open_(items_.size()) {
@@ -28,7 +22,7 @@ Deployment::Step Deployment::due(Clock::time_point now) {
   }
   while (nextFirstSend_ < items_.size() && inFlight_ < limits_.maxInFlight) {
     if (progress_[nextFirstSend_].phase == Phase::Waiting) {
-      progress_[nextFirstSend_] = {Phase::InFlight, 1, Clock::time_point::max(), {}};
+      progress_[nextFirstSend_] = {Phase::InFlight, 1, false, Clock::time_point::max(), {}};
       ++inFlight_;
       step.send.push_back({nextFirstSend_, 1});
     }
@@ -45,6 +39,7 @@ void Deployment::resendOrGiveUp(std::size_t index, Step& step) {
     return;
   }
   ++progress.attempts;
+  progress.acknowledged = false;
   progress.deadline = Clock::time_point::max();
   step.send.push_back({index, progress.attempts});
 }
@@ -61,12 +56,15 @@ Deployment::Progress* Deployment::inFlight(std::size_t index, int attempt) {
 
 void Deployment::delivered(std::size_t index, int attempt, Clock::time_point now) {
   if (Progress* progress = inFlight(index, attempt)) {
+    progress->acknowledged = true;
     progress->deadline = now + limits_.timeout;
   }
 }
 
 void Deployment::notDelivered(std::size_t index, int attempt, Clock::time_point now) {
-  delivered(index, attempt, now);
+  if (Progress* progress = inFlight(index, attempt)) {
+    progress->deadline = now + limits_.timeout;
+  }
 }
 
 void Deployment::serviceLost() {
@@ -137,11 +135,21 @@ int Deployment::exitStatus() const {
     if (progress.phase != Phase::Done) {
       return 3;
     }
-    if (!isSuccess(progress.outcome.outcome)) {
+    if (!protocol::isSuccess(progress.outcome.outcome)) {
       status = 1;
     }
   }
   return status;
+}
+
+std::vector<std::size_t> Deployment::unansweredAfterAcknowledgement() const {
+  std::vector<std::size_t> unanswered;
+  for (std::size_t i = 0; i < progress_.size(); ++i) {
+    if (progress_[i].phase == Phase::GaveUp && progress_[i].acknowledged) {
+      unanswered.push_back(i);
+    }
+  }
+  return unanswered;
 }
 
 std::map<std::string, std::size_t> Deployment::counts() const {

@@ -96,6 +96,9 @@ class Deployment {
   bool finished() const { return open_ == 0; }
   // 0, 1 or 3 as documented for the tool (only meaningful once finished).
   int exitStatus() const;
+  // The items given up although the broker acknowledged their last attempt:
+  // the service never answered what the broker took.
+  std::vector<std::size_t> unansweredAfterAcknowledgement() const;
   // The number of items by outcome, "no result" for those without one.
   std::map<std::string, std::size_t> counts() const;
   // "summary: 3 rules; 2 installed, 1 no result" for `noun` "rule".
@@ -106,6 +109,7 @@ class Deployment {
   struct Progress {
     Phase phase = Phase::Waiting;
     int attempts = 0;
+    bool acknowledged = false;  // the current attempt, by the broker
     // Until the broker acknowledged the attempt: never.
     Clock::time_point deadline = Clock::time_point::max();
     Outcome outcome;

@@ -19,7 +19,7 @@
 #include "push_options.h"
 #include "report.h"
 #include "service_session.h"
-#include "timestamp_line.h"
+#include "talvoro/timestamp_line.h"
 
 #ifndef RULES_PREPROCESSOR_VERSION
 #error "RULES_PREPROCESSOR_VERSION must be defined by the build"
@@ -59,10 +59,12 @@ Plan planOf(const PushOptions& options) {
     plan.configuration = readInput(*options.configuration);
   }
   plan.rules = loadRules(options);
+  plan.deadline =
+      options.deadline.value_or(defaultDeadline(options, plan.rules.size(), kMaxInFlight));
   if (options.retranslate) {
     const long long now = secondsNow();
     for (RuleFile& rule : plan.rules) {
-      rule.text = restamped(rule.text, now);
+      rule.text = protocol::restamped(rule.text, now);
     }
   }
   return plan;
@@ -79,13 +81,16 @@ std::unique_ptr<ServiceSession> openSession(const std::string& broker, bool chec
   }
 }
 
-int runOnBroker(std::unique_ptr<ServiceSession> session, const Plan& plan, Reporter& reporter) {
+RunEnd runOnBroker(std::unique_ptr<ServiceSession> session, const Plan& plan,
+                  Reporter& reporter) {
   const std::string broker = session->broker();
   try {
-    return BrokerRun(std::move(session), plan, reporter, stopSignal).run();
+    BrokerRun run(std::move(session), plan, reporter, stopSignal);
+    const int status = run.run();
+    return {status, run.interrupted()};
   } catch (const std::exception& error) {
     std::cerr << "rules-push: " + broker + ": " + error.what() + "\n" << std::flush;
-    return 3;
+    return {3, stopSignal.load() != 0};
   }
 }
 
@@ -99,18 +104,17 @@ int pushAll(const PushOptions& options) {
   }
   Reporter reporter(std::cout, options.json ? Format::Json : Format::Text, brokers.size() > 1);
   installStopHandlers();
-  std::vector<int> statuses(brokers.size(), 3);
+  std::vector<RunEnd> ends(brokers.size(), RunEnd{3, false});
   std::vector<std::thread> runs;
   for (std::size_t i = 0; i < sessions.size(); ++i) {
     runs.emplace_back([&, i, session = std::move(sessions[i])]() mutable {
-      statuses[i] = runOnBroker(std::move(session), plan, reporter);
+      ends[i] = runOnBroker(std::move(session), plan, reporter);
     });
   }
   for (std::thread& run : runs) {
     run.join();
   }
-  const int signal = stopSignal.load();
-  const int status = signal != 0 ? 128 + signal : worstStatus(statuses);
+  const int status = exitStatus(ends, stopSignal.load());
   reporter.finish(status);
   return status;
 }

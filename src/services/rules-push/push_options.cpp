@@ -12,20 +12,18 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <set>
 #include <string_view>
 
+#include "talvoro/files/file_descriptor.h"
+#include "talvoro/files/file_read.h"
+#include "talvoro/files/utf8_cut.h"
+#include "talvoro/rule_name.h"
+#include "talvoro/rules_protocol.h"
+
 namespace talvoro::push {
 namespace {
-
-struct FileCloser {
-  int fd;
-  ~FileCloser() {
-    if (fd >= 0) {
-      ::close(fd);
-    }
-  }
-};
 
 // The value of an option given as "--opt value" or "--opt=value"; advances
 // `i` past a separate value.
@@ -47,14 +45,16 @@ bool isOption(const std::string& arg, const std::string& option) {
          (arg.size() == option.size() || arg[option.size()] == '=');
 }
 
-std::chrono::milliseconds parseTimeout(const std::string& text) {
+// Seconds above 0, fractions allowed, at most `most`.
+std::chrono::milliseconds parseSeconds(const std::string& option, const std::string& text,
+                                       double most) {
   char* end = nullptr;
   errno = 0;
   const double seconds = std::strtod(text.c_str(), &end);
   if (text.empty() || *end != '\0' || errno != 0 || !std::isfinite(seconds) ||
-      seconds <= 0 || seconds > 86400) {
-    throw UsageError(fmt::format(
-        "--timeout: \"{}\" is not a number of seconds above 0 (at most 86400)", text));
+      seconds <= 0 || seconds > most) {
+    throw UsageError(fmt::format("{}: \"{}\" is not a number of seconds above 0 (at most {:g})",
+                                 option, text, most));
   }
   return std::chrono::milliseconds(static_cast<long long>(std::ceil(seconds * 1000)));
 }
@@ -163,49 +163,6 @@ std::optional<std::string> brokerAddressFault(const std::string& uri) {
   return std::nullopt;
 }
 
-// An MQTT topic is UTF-8 of at most 65535 bytes, the rules topic prefix
-// included.
-constexpr std::size_t kMaxNameBytes = 65000;
-
-// Well-formed UTF-8: no stray continuation bytes, no overlong forms, no
-// surrogates, nothing above U+10FFFF.
-bool isUtf8(const std::string& text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(text[at]); };
-    const unsigned char lead = byte(i);
-    std::size_t length = 1;
-    std::uint32_t code = lead;
-    if (lead >= 0xF0 && lead <= 0xF4) {
-      length = 4;
-      code = lead & 0x07u;
-    } else if (lead >= 0xE0) {
-      length = lead <= 0xEF ? 3 : 0;
-      code = lead & 0x0Fu;
-    } else if (lead >= 0xC2) {
-      length = 2;
-      code = lead & 0x1Fu;
-    } else if (lead >= 0x80) {
-      length = 0;
-    }
-    if (length == 0 || i + length > text.size()) {
-      return false;
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-      if ((byte(i + k) & 0xC0u) != 0x80u) {
-        return false;
-      }
-      code = (code << 6) | (byte(i + k) & 0x3Fu);
-    }
-    if ((length == 3 && (code < 0x800 || (code >= 0xD800 && code <= 0xDFFF))) ||
-        (length == 4 && (code < 0x10000 || code > 0x10FFFF))) {
-      return false;
-    }
-    i += length;
-  }
-  return true;
-}
-
 }  // namespace
 
 PushOptions parseArguments(const std::vector<std::string>& args) {
@@ -226,7 +183,9 @@ PushOptions parseArguments(const std::vector<std::string>& args) {
     } else if (isOption(arg, "--broker")) {
       options.brokers.push_back(optionValue(args, i, "--broker"));
     } else if (isOption(arg, "--timeout")) {
-      options.timeout = parseTimeout(optionValue(args, i, "--timeout"));
+      options.timeout = parseSeconds("--timeout", optionValue(args, i, "--timeout"), 86400);
+    } else if (isOption(arg, "--deadline")) {
+      options.deadline = parseSeconds("--deadline", optionValue(args, i, "--deadline"), 604800);
     } else if (isOption(arg, "--retries")) {
       options.retries = parseRetries(optionValue(args, i, "--retries"));
     } else if (isOption(arg, "--name")) {
@@ -248,6 +207,14 @@ PushOptions parseArguments(const std::vector<std::string>& args) {
   }
   checkCombination(options);
   return options;
+}
+
+std::chrono::milliseconds defaultDeadline(const PushOptions& options, std::size_t rules,
+                                          std::size_t inFlight) {
+  const std::size_t rounds = std::max<std::size_t>((rules + inFlight - 1) / inFlight, 1) +
+                             (options.configuration ? 1 : 0);
+  const long long perRound = 2LL * (options.retries + 1) + 1;
+  return options.timeout * perRound * static_cast<long long>(rounds);
 }
 
 void checkBrokerAddress(const std::string& uri, const std::string& source) {
@@ -275,7 +242,7 @@ std::vector<std::string> brokerAddresses(const PushOptions& options,
   return options.brokers;
 }
 
-std::string ruleNameOf(const std::string& path) {
+std::string ruleNameOfFile(const std::string& path) {
   const std::size_t slash = path.find_last_of('/');
   std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
   const std::string ending = ".js";
@@ -287,48 +254,51 @@ std::string ruleNameOf(const std::string& path) {
 }
 
 void checkRuleName(const std::string& name) {
-  if (name.empty()) {
-    throw UsageError("a rule name cannot be empty");
-  }
-  if (name.size() > kMaxNameBytes || !isUtf8(name)) {
-    // The broker would drop the connection over such a topic.
-    throw UsageError(fmt::format("the rule name \"{}\" is not UTF-8 of at most {} bytes",
-                                 name, kMaxNameBytes));
-  }
-  if (name.find_first_of(std::string("/+#\0", 4)) != std::string::npos) {
-    throw UsageError(fmt::format(
-        "the rule name \"{}\" holds '/', '+', '#' or a NUL byte, which cannot stand in "
-        "one topic level",
-        name));
+  try {
+    protocol::checkRuleName(name);
+  } catch (const protocol::BadRuleName& error) {
+    // A name as long as a topic allows is no help on a terminal.
+    constexpr std::size_t kShown = 80;
+    const std::size_t shown = files::utf8CutLength(name, kShown);
+    throw UsageError(fmt::format("{}: \"{}{}\"", error.what(), name.substr(0, shown),
+                                 shown < name.size() ? "..." : ""));
   }
 }
 
 std::string readInput(const std::string& path) {
   const bool standardInput = path == "-";
   const std::string shown = standardInput ? "standard input" : path;
-  const int fd = standardInput ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    throw InputError(fmt::format("cannot read {}: {}", shown, std::strerror(errno)));
-  }
-  const FileCloser closer{standardInput ? -1 : fd};
-  struct stat info {};
-  if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
-    // Read as empty, a directory would clear the rule.
-    throw InputError(fmt::format("cannot read {}: {}", shown, std::strerror(EISDIR)));
-  }
-  std::string text;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got == 0) {
-      return text;
+  const auto tooLarge = [&] {
+    return InputError(fmt::format("cannot read {}: it holds more than {} bytes, the most one MQTT "
+                                  "message can carry",
+                                  shown, kMaxTextBytes));
+  };
+  try {
+    files::FileDescriptor opened;
+    if (!standardInput) {
+      // A FIFO (a shell's process substitution) is read as standard input is.
+      opened = files::FileDescriptor(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+      if (!opened.valid()) {
+        throw files::FileError::fromErrno(path, errno);
+      }
     }
-    if (got < 0 && errno != EINTR) {
-      throw InputError(fmt::format("cannot read {}: {}", shown, std::strerror(errno)));
+    const int fd = standardInput ? STDIN_FILENO : opened.get();
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+      // Read as empty, a directory would clear the rule.
+      throw files::FileError::fromErrno(shown, EISDIR);
     }
-    if (got > 0) {
-      text.append(buffer, static_cast<std::size_t>(got));
+    if (info.st_size > 0 && static_cast<std::uintmax_t>(info.st_size) > kMaxTextBytes) {
+      throw tooLarge();
     }
+    return files::readToEnd(fd, kMaxTextBytes, shown);
+  } catch (const files::FileError& error) {
+    if (error.code() == EFBIG) {
+      throw tooLarge();
+    }
+    throw InputError(fmt::format("cannot read {}", error.what()));
+  } catch (const std::bad_alloc&) {
+    throw InputError(fmt::format("cannot read {}: not enough memory", shown));
   }
 }
 
@@ -336,7 +306,7 @@ std::vector<RuleFile> loadRules(const PushOptions& options) {
   std::vector<RuleFile> rules;
   std::set<std::string> names;
   for (const std::string& file : options.files) {
-    std::string name = options.name ? *options.name : ruleNameOf(file);
+    std::string name = options.name ? *options.name : ruleNameOfFile(file);
     checkRuleName(name);
     if (!names.insert(name).second) {
       throw UsageError(fmt::format("the rule name \"{}\" is given twice (file {})", name, file));

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "talvoro/rules_protocol.h"
+
 namespace talvoro::push {
 
 // A command line that cannot be followed; what() says why. Exit status 2.
@@ -33,6 +35,8 @@ struct PushOptions {
   std::vector<std::string> brokers;  // --broker, in the order given
   std::chrono::milliseconds timeout = kDefaultTimeout;
   int retries = kDefaultRetries;
+  // --deadline: the most a run may take; none: defaultDeadline().
+  std::optional<std::chrono::milliseconds> deadline;
   std::optional<std::string> name;
   std::optional<std::string> configuration;  // file of the IO structure
   std::vector<std::string> files;            // rule files, "-" for standard input
@@ -51,6 +55,13 @@ struct RuleFile {
 // Parses argv[1..]. Throws UsageError.
 PushOptions parseArguments(const std::vector<std::string>& args);
 
+// The deadline of a run without --deadline: for the configuration (if any)
+// and for each `inFlight` rules, the wait for the service plus every
+// attempt's wait for the broker's acknowledgement and for the result, that
+// is (2 * (retries + 1) + 1) timeouts each.
+std::chrono::milliseconds defaultDeadline(const PushOptions& options, std::size_t rules,
+                                          std::size_t inFlight);
+
 // The brokers to deploy to: the --broker options, else `environmentBroker`
 // (MQTT_BROKER_URL) when set and not empty, else tcp://127.0.0.1:1883.
 // Throws UsageError for a malformed address or one given twice.
@@ -64,11 +75,10 @@ std::vector<std::string> brokerAddresses(const PushOptions& options,
 void checkBrokerAddress(const std::string& uri, const std::string& source);
 
 // The rule name of a file: its base name without the ".js" ending.
-std::string ruleNameOf(const std::string& path);
+std::string ruleNameOfFile(const std::string& path);
 
-// Throws UsageError when `name` cannot be one topic level that the service
-// hears: empty, not UTF-8, too long for a topic, or holding '/', '+', '#' or
-// a NUL byte.
+// Throws UsageError, naming `name`, when the service would refuse it as a
+// rule name (protocol::checkRuleName).
 void checkRuleName(const std::string& name);
 
 // Reads every rule file (standard input for "-"). Throws InputError for a
@@ -76,7 +86,12 @@ void checkRuleName(const std::string& name);
 // UsageError for a name that occurs twice.
 std::vector<RuleFile> loadRules(const PushOptions& options);
 
-// The whole content of `path` ("-": standard input). Throws InputError.
+// The most one MQTT message can carry besides its topic and packet
+// identifier: a rule or configuration text larger than this cannot go out.
+inline constexpr std::size_t kMaxTextBytes = protocol::kMaxPayloadBytes - 65537 - 2;
+
+// The whole content of `path` ("-": standard input). Throws InputError, also
+// for a text larger than kMaxTextBytes (read no further).
 std::string readInput(const std::string& path);
 
 // The text of --help.

@@ -33,6 +33,17 @@ int worstStatus(const std::vector<int>& statuses) {
   return worst;
 }
 
+int exitStatus(const std::vector<RunEnd>& ends, int signal) {
+  std::vector<int> statuses;
+  for (const RunEnd& end : ends) {
+    if (end.interrupted && signal != 0) {
+      return 128 + signal;
+    }
+    statuses.push_back(end.status);
+  }
+  return worstStatus(statuses);
+}
+
 std::string textLine(const ItemLine& item, bool withBroker) {
   std::string line = withBroker ? item.broker + ": " : std::string();
   line += item.configuration ? "configuration" : item.name;

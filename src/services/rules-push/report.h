@@ -31,6 +31,17 @@ struct ItemLine {
 // (login refused), 3 (no answer), 4 (would be sent), 1, 0.
 int worstStatus(const std::vector<int>& statuses);
 
+// How the run on one broker ended: its exit status, and whether a stop
+// signal cut it short.
+struct RunEnd {
+  int status;
+  bool interrupted;
+};
+
+// The tool's exit status: 128 + `signal` when a signal cut a run short,
+// else the worst of the runs' statuses.
+int exitStatus(const std::vector<RunEnd>& ends, int signal);
+
 // The text line of an item, without the newline: "[<broker>: ]<label>:
 // <outcome>[: <reason>]", the label being "configuration" for one.
 std::string textLine(const ItemLine& item, bool withBroker);

@@ -17,7 +17,8 @@ service has handled each of them.
 Each FILE is one rule; its name is the file's base name without ".js"
 (kitchen-light.js is the rule "kitchen-light"). --name NAME sets the name of a
 single FILE, or of the rule read from standard input (-). A name that occurs
-twice, or that holds '/', '+' or '#', is refused. A FILE whose name starts
+twice, or that the service refuses (empty, over 227 bytes, a leading dot, '/',
+'+', '#', control characters, not UTF-8), is refused. A FILE whose name starts
 with a dash goes after "--": rules-push -- -draft.js
 An empty rule text removes the installed rule: it is refused (exit status 2)
 unless --clear is given, so that a failed generator in a pipeline removes
@@ -33,7 +34,10 @@ for each rule's result. A rule without a result within the timeout (counted
 from the broker's acknowledgement of the rule) is sent again, up to N more
 times; the very text that is installed ends "unchanged". When the service goes
 offline meanwhile, the tool waits for it to be ready again (up to the timeout)
-and sends again what was unanswered.
+and sends again what was unanswered. A broker that acknowledges nothing for
+the timeout counts as not answering; without --configuration, a service that
+has no IO structure ends the run at once (exit status 3). The whole run ends
+at the deadline at the latest, what is unanswered then as "no result".
 
 Several --broker options deploy to every broker at the same time, one
 connection each (a fleet of controllers, each with its own broker); a broker
@@ -71,6 +75,9 @@ Options:
                        each result (default 10; fractions allowed)
   --retries N          how often a rule without a result is sent again
                        (default 3)
+  --deadline SECONDS   the most the run may take on each broker (default:
+                       (2 * (N + 1) + 1) timeouts for the configuration and
+                       for each 100 rules; fractions allowed)
   --name NAME          the rule name of the single FILE or of standard input
   --configuration FILE publish FILE (JSON) as the IO structure first
   --clear              allow empty rule texts, which remove installed rules
@@ -93,13 +100,15 @@ Exit status:
   2    bad usage (a malformed broker address included), an empty rule text
        without --clear, or a file that cannot be read (the password and CA
        files included); nothing was published
-  3    the service did not answer: not ready in time, or results missing
-       after the retries (with --check: the broker was not reached)
+  3    the service did not answer: not ready in time, no IO structure,
+       results missing after the retries, the broker not answering, or the
+       deadline passed (with --check: the broker was not reached)
   4    with --check: a rule would be sent
   5    the broker refused the connection (bad user name or password, not
        authorised)
-  130  interrupted by SIGINT (Ctrl-C), 143 by SIGTERM: the outcomes known so
-       far are printed, the rest as "no result", and the summary
+  130  interrupted by SIGINT (Ctrl-C), 143 by SIGTERM, before every run was
+       done: the outcomes known so far are printed, the rest as "no result",
+       and the summary (a signal after that leaves the status as it is)
   With several brokers, the worst over all of them: 5, then 3, 4, 1, 0.
 )";
 }

@@ -30,6 +30,9 @@ struct BrokerOptions {
   int maxQueuedMessages = 0;
   // Not empty: only these (user name, password) may log in.
   std::vector<std::pair<std::string, std::string>> users;
+  // Above 0: message_size_limit, the largest payload the broker takes; it
+  // acknowledges a larger QoS 1 message and drops it without a word.
+  int messageSizeLimit = 0;
   // Subscriptions whose filter matches one of these patterns are refused
   // (SUBACK failure code 0x80).
   std::vector<std::string> refusedSubscriptions;
@@ -69,6 +72,10 @@ class MosquittoBroker {
   void start();
   // Terminates the broker (SIGTERM) and reaps it. Does nothing when stopped.
   void stop() noexcept;
+  // Freezes the broker (SIGSTOP): it neither answers nor closes anything, as
+  // a hung broker or a link that drops every packet. thaw() lets it go on.
+  void freeze();
+  void thaw();
 
   // The text of the broker's log file.
   std::string log() const;

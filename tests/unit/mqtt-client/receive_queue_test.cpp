@@ -1,8 +1,11 @@
 #include "talvoro/mosquitto/receive_queue.h"
 
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <future>
 #include <mutex>
 #include <stdexcept>
@@ -18,6 +21,8 @@ using talvoro::mosquitto::ReceiveQueue;
 
 // Generous: only a broken queue makes a test wait this long.
 constexpr auto kPatience = 10s;
+// An arrival's bound on its wait for room that no test reaches.
+constexpr ReceiveQueue::Clock::duration kUnbounded = std::chrono::hours(1);
 
 Message message(const std::string& topic, const std::string& text) {
   return Message{topic, std::vector<char>(text.begin(), text.end())};
@@ -58,7 +63,7 @@ class FakeLibrary {
 class FullQueueTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(queue_.admit(message("a/1", "0123456789")));
+    ASSERT_TRUE(queue_.admit(message("a/1", "0123456789"), kUnbounded));
   }
 
   void TearDown() override {
@@ -76,7 +81,7 @@ class FullQueueTest : public ::testing::Test {
       library_.callbackThread = std::this_thread::get_id();
       beforeAdmit();
       started.set_value();
-      return queue_.admit(message("a/2", "waiting"));
+      return queue_.admit(message("a/2", "waiting"), kUnbounded);
     });
     started.get_future().wait();
   }
@@ -103,7 +108,7 @@ TEST(ReceiveQueueTest, MessagesComeOutCompleteAndInOrderWithinTheLimit) {
   ReceiveQueue queue(64);
   auto producer = std::async(std::launch::async, [&] {
     for (int i = 0; i < kCount; ++i) {
-      queue.admit(message("t/" + std::to_string(i % 7), std::to_string(i)));
+      queue.admit(message("t/" + std::to_string(i % 7), std::to_string(i)), kUnbounded);
     }
   });
   for (int i = 0; i < kCount; ++i) {
@@ -125,6 +130,52 @@ TEST_F(FullQueueTest, AWaitingMessageIsQueuedAsSoonAsThereIsRoom) {
   // Nothing else arrives: the waiting message must come by itself.
   EXPECT_EQ(text(*takeAny(queue_)), "waiting");
   EXPECT_TRUE(arrival_.get());
+}
+
+// The receiving thread also reads for other clients and reads the broker's
+// acknowledgements: a consumer that makes no room holds it up only so long.
+TEST_F(FullQueueTest, AnArrivalWaitsForRoomNoLongerThanItsBound) {
+  std::promise<void> started;
+  auto bounded = std::async(std::launch::async, [&] {
+    started.set_value();
+    return queue_.admit(message("a/2", "bounded"), 200ms);
+  });
+  started.get_future().wait();
+  ASSERT_EQ(bounded.wait_for(kPatience), std::future_status::ready);
+  EXPECT_TRUE(bounded.get());
+  EXPECT_EQ(queue_.size(), 2u);
+  EXPECT_EQ(text(*takeAny(queue_)), "0123456789");
+  EXPECT_EQ(text(*takeAny(queue_)), "bounded");
+}
+
+// A consumer asleep in poll() wakes for a message at the empty queue and for
+// the link's changes, and sleeps once it cleared the descriptor.
+TEST(ReceiveQueueTest, TheActivityDescriptorWakesAConsumerAsleepInPoll) {
+  ReceiveQueue queue(100);
+  const int activity = queue.activityDescriptor();
+  ASSERT_GE(activity, 0);
+  const auto readable = [&](int timeoutMs) {
+    pollfd watched{activity, POLLIN, 0};
+    return ::poll(&watched, 1, timeoutMs) == 1;
+  };
+  const auto clear = [&] {
+    std::uint64_t count = 0;
+    return ::read(activity, &count, sizeof count) == static_cast<ssize_t>(sizeof count);
+  };
+  EXPECT_FALSE(readable(0));
+  auto producer = std::async(std::launch::async, [&] {
+    std::this_thread::sleep_for(50ms);
+    queue.admit(message("a/1", "one"), kUnbounded);
+  });
+  EXPECT_TRUE(readable(static_cast<int>(std::chrono::milliseconds(kPatience).count())));
+  producer.get();
+  EXPECT_TRUE(clear());
+  EXPECT_EQ(text(*takeAny(queue)), "one");
+  EXPECT_FALSE(readable(0));
+  queue.signalActivity();
+  EXPECT_TRUE(readable(0));
+  EXPECT_TRUE(clear());
+  EXPECT_FALSE(readable(0));
 }
 
 TEST_F(FullQueueTest, CallsRunOnTheWaitingArrivalInOrderWhileTheQueueStaysFull) {
@@ -154,7 +205,7 @@ TEST(ReceiveQueueTest, AnArrivalDoesNotWaitForACallMadeWhileThereWasRoom) {
   });
   callStarted.get_future().wait();
   for (int i = 0; i < 3; ++i) {
-    EXPECT_TRUE(queue.admit(message("a/" + std::to_string(i), std::string(50, 'x'))));
+    EXPECT_TRUE(queue.admit(message("a/" + std::to_string(i), std::string(50, 'x')), kUnbounded));
   }
   held.unlock();
   EXPECT_EQ(consumer.get(), 1);

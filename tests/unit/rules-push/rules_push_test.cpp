@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
 #include <fstream>
 #include <sstream>
 
@@ -11,21 +13,41 @@
 #include "report.h"
 #include "status_check.h"
 #include "talvoro/rule_crc.h"
+#include "talvoro/timestamp_line.h"
 #include "testsupport/temp_dir.h"
-#include "timestamp_line.h"
 
 namespace talvoro::push {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = Deployment::Clock;
+using protocol::restamped;
 using protocol::ruleCrc;
 
 TEST(RulesPushOptions, RuleNameIsTheBaseNameWithoutTheJsEnding) {
-  EXPECT_EQ(ruleNameOf("rules/kitchen-light.js"), "kitchen-light");
-  EXPECT_EQ(ruleNameOf("/a/b.js.js"), "b.js");
-  EXPECT_EQ(ruleNameOf("notes.json"), "notes.json");
-  EXPECT_EQ(ruleNameOf("dir/.js"), ".js");
+  EXPECT_EQ(ruleNameOfFile("rules/kitchen-light.js"), "kitchen-light");
+  EXPECT_EQ(ruleNameOfFile("/a/b.js.js"), "b.js");
+  EXPECT_EQ(ruleNameOfFile("notes.json"), "notes.json");
+  EXPECT_EQ(ruleNameOfFile("dir/.js"), ".js");
+}
+
+// What the service would refuse is refused before anything is published.
+TEST(RulesPushOptions, RefusesTheRuleNamesTheServiceRefuses) {
+  testsupport::TempDir dir;
+  PushOptions options;
+  for (const std::string& name : {std::string(228, 'n'), std::string(".hidden"),
+                                  std::string("a\tb")}) {
+    options.name = name;
+    options.files = {(dir.path() / "a.js").string()};
+    std::ofstream(options.files.front()) << "x";
+    EXPECT_THROW(loadRules(options), UsageError) << name;
+  }
+  options.name = std::string(227, 'n');
+  EXPECT_EQ(loadRules(options).front().name, std::string(227, 'n'));
+  std::ofstream(dir.path() / ".js") << "x";
+  options.name.reset();
+  options.files = {(dir.path() / ".js").string()};
+  EXPECT_THROW(loadRules(options), UsageError);
 }
 
 TEST(RulesPushOptions, RefusesWhatCannotBeFollowed) {
@@ -35,6 +57,7 @@ TEST(RulesPushOptions, RefusesWhatCannotBeFollowed) {
                            Args{"--name", "caf\xC3", "a.js"}, Args{"--name", "\xED\xA0\x80", "a.js"},
                            Args{"--timeout", "0", "a.js"}, Args{"--timeout", "5s", "a.js"},
                            Args{"--retries", "-1", "a.js"}, Args{"--broker"},
+                           Args{"--deadline", "0", "a.js"}, Args{"--deadline", "1e9", "a.js"},
                            Args{"--bogus", "a.js"},
                            Args{"--check", "--configuration", "io.json", "a.js"},
                            Args{"--check", "--retranslate", "a.js"}}) {
@@ -46,6 +69,20 @@ TEST(RulesPushOptions, RefusesWhatCannotBeFollowed) {
   EXPECT_EQ(options.retries, 0);
   EXPECT_EQ(options.files, std::vector<std::string>{"-"});
   EXPECT_NO_THROW(parseArguments({"--name", "K\xC3\xBC" "che \xF0\x9F\x92\xA1", "-"}));
+}
+
+// Every wait is bounded by the options, and the whole run by the deadline:
+// for the configuration and for each 100 rules, the wait for the service and
+// every attempt's waits for the broker's acknowledgement and the result.
+TEST(RulesPushOptions, TheDeadlineIsGivenOrFollowsFromTheTimeoutAndTheRetries) {
+  EXPECT_EQ(parseArguments({"--deadline", "90.5", "a.js"}).deadline, 90500ms);
+  PushOptions options = parseArguments({"--timeout", "2", "--retries", "1", "a.js"});
+  EXPECT_FALSE(options.deadline.has_value());
+  EXPECT_EQ(defaultDeadline(options, 1, 100), 10s);
+  EXPECT_EQ(defaultDeadline(options, 100, 100), 10s);
+  EXPECT_EQ(defaultDeadline(options, 250, 100), 30s);
+  options.configuration = "io.json";
+  EXPECT_EQ(defaultDeadline(options, 0, 100), 20s);
 }
 
 TEST(RulesPushOptions, RefusesTwiceTheSameNameADirectoryAndAnEmptyTextWithoutClear) {
@@ -86,6 +123,12 @@ TEST(RulesPushOptions, BrokerAddressesAreCheckedWhereverTheyComeFrom) {
   EXPECT_EQ(brokerAddresses(options, "tcp://ignored:1"), options.brokers);
   options.brokers = {"tcp://a:1", "tcp://a:1"};
   EXPECT_THROW(brokerAddresses(options, nullptr), UsageError);
+}
+
+TEST(RulesPushExitStatus, ASignalCountsOnlyWhenItCutARunShort) {
+  EXPECT_EQ(exitStatus({{0, false}, {1, false}}, 0), 1);
+  EXPECT_EQ(exitStatus({{0, false}, {3, true}}, SIGINT), 130);
+  EXPECT_EQ(exitStatus({{0, false}, {1, false}}, SIGTERM), 1);
 }
 
 TEST(RulesPushTimestampLine, RestampsTheLineTheServiceReadsAndNothingElse) {
@@ -151,6 +194,20 @@ TEST(RulesPushDeployment, TheTimeoutRunsFromTheBrokersAcknowledgementThenGivesUp
   EXPECT_TRUE(deployment.finished());
   EXPECT_EQ(deployment.exitStatus(), 3);
   EXPECT_EQ(deployment.summary("rule"), "summary: 1 rule; 1 no result");
+}
+
+// What the broker took and the service never answered: a broker drops a
+// message above its size limit and acknowledges it all the same.
+TEST(RulesPushDeployment, KnowsWhichRulesTheBrokerTookButTheServiceNeverAnswered) {
+  Deployment deployment(rules(3), {1s, 0, 10});
+  const auto t0 = Clock::now();
+  deployment.due(t0);
+  deployment.delivered(0, 1, t0);
+  deployment.delivered(1, 1, t0);
+  deployment.takeResult("result/r1", ruleCrc("r1"), {"installed", {}});
+  EXPECT_EQ(deployment.due(t0 + 2s).gaveUp, (std::vector<std::size_t>{0}));
+  EXPECT_EQ(deployment.giveUpAll(), (std::vector<std::size_t>{2}));
+  EXPECT_EQ(deployment.unansweredAfterAcknowledgement(), (std::vector<std::size_t>{0}));
 }
 
 TEST(RulesPushDeployment, SendsAgainAtOnceWhatWasInFlightWhenTheServiceWentAway) {

@@ -1,12 +1,15 @@
 // Configuration intake: which payloads replace the IO structure, which leave
-// every piece of state as it was, and when the rules topic is opened.
+// every piece of state as it was, when the rules topic is opened, and the
+// IO structure kept for the next start.
 
 #include "configuration.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
+#include "saved_configuration.h"
 #include "service_test_support.h"
 
 namespace talvoro {
@@ -99,14 +102,59 @@ TEST_F(ConfigurationIntakeTest, EveryMessageEndsWithAResultForItsPublisher) {
   };
   const auto open = [] {};
   EXPECT_EQ(configuration_.receive(payload(kLamp), open).payload,
-            R"({"elements":1,"outcome":"accepted"})");
+            R"({"elements":1,"kept":false,"outcome":"accepted"})");
   EXPECT_EQ(configuration_.receive(payload(kLamp), open).payload,
-            R"({"elements":1,"outcome":"unchanged"})");
+            R"({"elements":1,"kept":false,"outcome":"unchanged"})");
   const Publication rejected = configuration_.receive(payload("{"), open);
   EXPECT_EQ(rejected.topic, "/tl/bridge/configuration/result");
   EXPECT_NE(rejected.payload.find(R"("outcome":"rejected")"), std::string::npos);
   EXPECT_NE(rejected.payload.find(R"("elements":1)"), std::string::npos);
   EXPECT_NE(trace_.text().find("Ошибка обработки конфигурации: "), std::string::npos);
+}
+
+std::vector<char> bytesOf(const std::string& text) { return {text.begin(), text.end()}; }
+
+TEST(KeptConfigurationTest, TheResultSaysWhetherItIsKeptAndTheSameTextTriesAgain) {
+  servicetest::TraceCapture trace;
+  testsupport::TempDir dir;
+  // Not there yet: the save fails as on a state directory that is gone.
+  const SavedConfiguration saved(dir.path().string() + "/state/");
+  Configuration configuration([&saved](std::string_view text) { saved.save(text); });
+  const auto open = [] {};
+  EXPECT_EQ(configuration.receive(bytesOf(kLamp), open).payload,
+            R"({"elements":1,"kept":false,"outcome":"accepted"})");
+  EXPECT_EQ(trace.countNew("Структура ввода-вывода не сохранена для следующего запуска: "), 1u);
+
+  std::filesystem::create_directory(dir.path() / "state");
+  EXPECT_EQ(configuration.receive(bytesOf(kLamp), open).payload,
+            R"({"elements":1,"kept":true,"outcome":"unchanged"})");
+  EXPECT_EQ(saved.load(), kLamp);
+  // A broken text leaves the kept structure in use.
+  EXPECT_NE(configuration.receive(bytesOf("{"), open).payload.find(R"("kept":true)"),
+            std::string::npos);
+}
+
+TEST(KeptConfigurationTest, ReadsOnlyARegularFileOfBoundedSizeAndSweepsCutOffSaves) {
+  testsupport::TempDir dir;
+  const SavedConfiguration saved(dir.path().string() + "/");
+  EXPECT_EQ(saved.load(), std::nullopt);
+  // Neither may hold up the start: a FIFO without a writer, an endless device.
+  ASSERT_EQ(::mkfifo(saved.path().c_str(), 0644), 0);
+  EXPECT_THROW(saved.load(), files::FileError);
+  std::filesystem::remove(saved.path());
+  std::filesystem::create_symlink("/dev/zero", saved.path());
+  EXPECT_THROW(saved.load(), files::FileError);
+  std::filesystem::remove(saved.path());
+
+  servicetest::writeFile(dir.path() / ".io-structure.json-Ab12Cd", "cut off");
+  servicetest::writeFile(dir.path() / ".io-structure.json-notours", "foreign");
+  const files::Swept swept = saved.sweep();
+  EXPECT_EQ(swept.removed,
+            std::vector<std::string>{(dir.path() / ".io-structure.json-Ab12Cd").string()});
+  EXPECT_TRUE(swept.failures.empty());
+  EXPECT_TRUE(std::filesystem::exists(dir.path() / ".io-structure.json-notours"));
+  saved.save(kLamp);
+  EXPECT_EQ(saved.load(), kLamp);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // A batch of rule messages on a temporary rule directory: what each one comes
-// to, and what is published for it.
+// to, what is published for it, and how large the next batch may be.
 
 #include "rule_batch.h"
 
@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "batch_limits.h"
 #include "service_test_support.h"
 #include "testsupport/temp_dir.h"
 
@@ -97,6 +98,43 @@ TEST_F(RuleBatchTest, TheTextInPlaceIsAcknowledgedAgainAndAFileEditedByHandIsPut
   EXPECT_EQ(repaired[0].outcome.kind, Kind::Installed);
   EXPECT_EQ(servicetest::readFile(file), "// 1900000000\nrelay_7");
   EXPECT_EQ(directory_.installedVersions("a").size(), 1u);
+}
+
+// The hashes remembered for the trace log are those of installed rules only.
+TEST_F(RuleBatchTest, AClearedRuleIsForgottenAndIsNewWhenItComesBack) {
+  install({{"a", "v1"}});
+  install({{"a", ""}});
+  trace_.skipToEnd();
+  install({{"a", "v1"}});
+  EXPECT_EQ(trace_.countNew("Запоминаем хеш для a:"), 1u);
+}
+
+TEST(BatchLimitsTest, ABatchFitsItsTimeOnSlowStorageAndGrowsBackOnFastStorage) {
+  using namespace std::chrono_literals;
+  servicetest::TraceCapture trace;
+  BatchLimits limits(*P7::getTrace());
+  EXPECT_EQ(limits.maxMessages(), BatchLimits::kFirstMessages);
+  // Within its time, a batch shrinks nothing, not even after a slow one alone.
+  limits.took(8, 8 * 240ms);
+  limits.took(1, 500ms);
+  EXPECT_EQ(limits.maxMessages(), 8u);
+  EXPECT_EQ(trace.countNew("медленно"), 0u);
+  limits.took(8, 8 * 300ms);
+  EXPECT_EQ(limits.maxMessages(), 6u);
+  EXPECT_EQ(trace.countNew("Хранилище правил работает медленно: 300 мс на правило; в пакете "
+                           "не более 6 правил"),
+            1u);
+  limits.took(6, 6 * 1s);
+  EXPECT_EQ(limits.maxMessages(), 2u);
+  limits.took(0, 1h);  // nothing replaced: says nothing of the storage
+  EXPECT_EQ(limits.maxMessages(), 2u);
+  // A few cheap rules vouch for no more than four times as many.
+  for (const std::size_t expected : {8u, 32u, 128u, 256u, 256u}) {
+    limits.took(limits.maxMessages(), limits.maxMessages() * 1ms);
+    EXPECT_EQ(limits.maxMessages(), expected);
+  }
+  EXPECT_EQ(trace.countNew("Хранилище правил снова работает быстро: 1 мс на правило"), 1u);
+  EXPECT_EQ(trace.countNew("медленно"), 0u);
 }
 
 TEST_F(RuleBatchTest, TheTraceLogKeepsOnlyTheStartOfALargeRuleWithItsLength) {

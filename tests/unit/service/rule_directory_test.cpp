@@ -1,7 +1,6 @@
 // The rule directory on temporary directories: replacement with recovery,
 // foreign entries named like rule files, leftovers of interrupted runs, the
-// instance lock, the lookup of installed versions by rule name, and refused
-// rule names.
+// instance lock, and the lookup of installed versions by rule name.
 
 #include "rule_directory.h"
 
@@ -12,6 +11,7 @@
 #include <iterator>
 
 #include "rule_names.h"
+#include "rule_replacement.h"
 
 #include "service_test_support.h"
 
@@ -49,7 +49,7 @@ class RuleDirectoryTest : public ::testing::Test {
   }
   RuleFileError::Stage failedStage(const std::string& name, const std::string& text) {
     try {
-      rules_.replace(rules_.installedVersions("r"), name, text);
+      replaceRule(rules_, {rules_.installedVersions("r"), name, text});
     } catch (const RuleFileError& error) {
       EXPECT_FALSE(error.reason().empty());
       return error.stage();
@@ -87,11 +87,11 @@ TEST_F(RuleDirectoryTest, AReplacementLeavesExactlyOneVersion) {
   put("r-__1__.js", "first copy");
   put("r-__2__.js", "second copy");
   put("rr-__3__.js", "another rule");
-  rules_.replace(rules_.installedVersions("r"), "r-__2__.js", "new");
+  replaceRule(rules_, {rules_.installedVersions("r"), "r-__2__.js", "new"});
   EXPECT_EQ(entries(), (Files{"r-__2__.js", "rr-__3__.js"}));
   EXPECT_EQ(read("r-__2__.js"), "new");
 
-  rules_.replace(rules_.installedVersions("r"), "r-__0__.js", "");
+  replaceRule(rules_, {rules_.installedVersions("r"), "r-__0__.js", ""});
   EXPECT_EQ(entries(), Files{"rr-__3__.js"});
 }
 
@@ -99,20 +99,18 @@ TEST_F(RuleDirectoryTest, ABatchFailsOnlyTheRuleThatFails) {
   put("a-__1__.js", "old a");
   put("b-__1__.js", "old b");
   fs::create_directory(dir_.path() / "b-__2__.js");
-  const std::vector<std::string> names = {"a-__2__.js", "b-__2__.js", "c-__2__.js"};
-  const std::vector<std::string> texts = {"new a", "new b", "new c"};
-  std::vector<std::vector<InstalledVersion>> installed;
+  std::vector<RuleChange> changes;
   for (const char* rule : {"a", "b", "c"}) {
-    installed.push_back(rules_.installedVersions(rule));
+    changes.push_back({rules_.installedVersions(rule), std::string(rule) + "-__2__.js",
+                       std::string("new ") + rule});
   }
-  std::vector<RuleDirectory::Replacement> batch;
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    batch.push_back({&installed[i], &names[i], &texts[i], std::nullopt});
-  }
-  rules_.replace(batch);
-  EXPECT_FALSE(batch[0].error);
-  ASSERT_TRUE(batch[1].error);
-  EXPECT_FALSE(batch[2].error);
+  RuleReplacement batch(rules_, std::move(changes));
+  batch.run();
+  using State = RuleReplacement::State;
+  EXPECT_EQ(batch.state(0), State::Done);
+  EXPECT_EQ(batch.state(1), State::NotReplaced);
+  ASSERT_TRUE(batch.error(1));
+  EXPECT_EQ(batch.state(2), State::Done);
   EXPECT_EQ(entries(), (Files{"a-__2__.js", "b-__1__.js", "b-__2__.js", "c-__2__.js"}));
   EXPECT_EQ(read("a-__2__.js"), "new a");
   EXPECT_EQ(read("b-__1__.js"), "old b");
@@ -145,7 +143,7 @@ TEST_F(RuleDirectoryTest, TheLookupFollowsChangesByOtherParties) {
   fs::remove(dir_.path() / "r-__2__.js");
   fs::create_directory(dir_.path() / "r-__2__.js");
   EXPECT_EQ(hashes(), Files{"3"});
-  rules_.replace(rules_.installedVersions("r"), "r-__4__.js", "new");
+  replaceRule(rules_, {rules_.installedVersions("r"), "r-__4__.js", "new"});
   EXPECT_EQ(hashes(), Files{"4"});
 }
 
@@ -154,7 +152,7 @@ TEST_F(RuleDirectoryTest, ALinkCountsOnceItsTargetAppears) {
   EXPECT_EQ(hashesOf(rules_, "r"), Files{});
   put("later", "target");
   EXPECT_EQ(hashesOf(rules_, "r"), Files{"1"});
-  rules_.replace(rules_.installedVersions("r"), "r-__2__.js", "new");
+  replaceRule(rules_, {rules_.installedVersions("r"), "r-__2__.js", "new"});
   EXPECT_EQ(hashesOf(rules_, "r"), Files{"2"});
 }
 
@@ -230,15 +228,27 @@ TEST_F(RuleDirectoryTest, OnlyOneInstanceHoldsTheDirectory) {
   EXPECT_FALSE(second.tryLock());
 }
 
-TEST(RuleNameTest, NamesThatCannotAlwaysMakeAFileNameAreRefused) {
-  EXPECT_THROW(checkRuleName(""), RuleRefused);
-  EXPECT_THROW(checkRuleName(std::string("a\0b", 3)), RuleRefused);
-  for (const char* hidden : {".", "..", ".a"}) {
-    EXPECT_THROW(checkRuleName(hidden), RuleRefused) << hidden;
-  }
-  EXPECT_NO_THROW(checkRuleName("a.b."));
-  EXPECT_NO_THROW(checkRuleName(std::string(227, 'n')));
-  EXPECT_THROW(checkRuleName(std::string(228, 'n')), RuleRefused);
+TEST_F(RuleDirectoryTest, TheLockIsTakenOnceTheDirectoryOpensAndFollowsItsReplacement) {
+  const fs::path path = dir_.path() / "rules";
+  const auto instance = [&] { return RuleDirectory(path.string() + "/", *P7::getTrace()); };
+  RuleDirectory rules = instance();
+  rules.takeOver();  // no directory yet: no lock
+  fs::create_directory(path);
+  put("rules/.rule-Ab12Cd", "left by a crash");
+  rules.keepLocked();
+  EXPECT_FALSE(instance().tryLock());
+  EXPECT_FALSE(fs::exists(path / ".rule-Ab12Cd")) << "not swept when the lock was taken";
+
+  fs::rename(path, dir_.path() / "moved-away");
+  fs::create_directory(path);
+  rules.keepLocked();
+  EXPECT_FALSE(instance().tryLock());
+
+  fs::rename(path, dir_.path() / "moved-away-too");
+  fs::create_directory(path);
+  RuleDirectory second = instance();
+  ASSERT_TRUE(second.tryLock());
+  EXPECT_THROW(rules.keepLocked(), AnotherInstanceRunning);
 }
 
 }  // namespace

@@ -38,22 +38,22 @@ StoredRule rule(const std::string& name, const std::string& text, const std::str
   return r;
 }
 
-RuleChange install(StoredRule r) { return {RuleChange::Kind::Install, std::move(r)}; }
+StoreChange install(StoredRule r) { return {StoreChange::Kind::Install, std::move(r)}; }
 
-RuleChange removal(const std::string& name) {
+StoreChange removal(const std::string& name) {
   StoredRule r;
   r.name = name;
-  return {RuleChange::Kind::Remove, r};
+  return {StoreChange::Kind::Remove, r};
 }
 
-RuleChange pass(const std::string& name, const std::string& structure, Retranslation outcome,
+StoreChange pass(const std::string& name, const std::string& structure, Retranslation outcome,
                 const std::string& fileOrReason) {
   StoredRule r;
   r.name = name;
   r.structure = structure;
   (outcome == Retranslation::Failed || outcome == Retranslation::Skipped ? r.reason : r.file) =
       fileOrReason;
-  return {RuleChange::Kind::Retranslate, r, outcome};
+  return {StoreChange::Kind::Retranslate, r, outcome};
 }
 
 // A rule directory as a set of file names.

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <vector>
 
+#include "talvoro/files/utf8_cut.h"
+
 namespace talvoro::schema {
 namespace {
 
@@ -89,12 +91,7 @@ std::string showValue(const nlohmann::json& value) {
     ++level.next;
   }
   if (out.size() > kMaxShownValue) {
-    std::size_t cut = kMaxShownValue;
-    // Never split a multi-byte UTF-8 sequence.
-    while (cut > 0 && (static_cast<unsigned char>(out[cut]) & 0xC0) == 0x80) {
-      --cut;
-    }
-    out.resize(cut);
+    out.resize(files::utf8CutLength(out, kMaxShownValue));
     out += "...";
   }
   return out;

@@ -1,18 +1,17 @@
-// Where and as whom the wrapper connects: the broker address and the
-// credentials, taken from the environment and the files it names.
+#include "talvoro/mosquitto/detail/broker_access.h"
+
 #include <fmt/format.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
+#include <optional>
 #include <string_view>
 #include <utility>
 
-#include "talvoro/mosquitto/mqtt_async_wrapper.h"
+#include "talvoro/files/file_read.h"
 
-namespace talvoro::mosquitto {
+namespace talvoro::mosquitto::detail {
 namespace {
 
 constexpr const char* kDefaultBrokerUrl = "tcp://127.0.0.1:1883";
@@ -26,58 +25,111 @@ bool startsWith(const std::string& text, std::string_view prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-struct FileCloser {
-  void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
-
-// The whole content of `path`; `what` names the file in errors.
+// The whole content of `path`; `what` names the file in errors. A password
+// or a certificate is small: a larger file is no such thing.
 std::string readFile(const std::string& path, std::string_view what) {
-  const std::unique_ptr<std::FILE, FileCloser> file(std::fopen(path.c_str(), "rb"));
-  const auto fail = [&] {
-    return MqttError(fmt::format("mqtt: cannot read {} {}: {}", what, path, std::strerror(errno)));
-  };
-  if (!file) {
-    throw fail();
+  constexpr std::size_t kMaxBytes = 1024 * 1024;
+  try {
+    std::optional<std::string> content = files::readRegularFile(path, kMaxBytes);
+    if (!content) {
+      throw files::FileError::fromErrno(path, ENOENT);
+    }
+    return std::move(*content);
+  } catch (const files::FileError& error) {
+    throw MqttError(fmt::format("mqtt: cannot read {} {}", what, error.what()));
   }
-  std::string content;
-  char buffer[4096];
-  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0;) {
-    content.append(buffer, n);
-  }
-  if (std::ferror(file.get())) {
-    throw fail();
-  }
-  return content;
 }
 
 }  // namespace
 
-MqttAsyncWrapper::BrokerAccess MqttAsyncWrapper::brokerAccessFromEnvironment(std::string uri) {
-  BrokerAccess access;
-  access.uri = std::move(uri);
-  if (access.uri.empty()) {
-    access.uri = kDefaultBrokerUrl;
+BrokerAccess::BrokerAccess(std::string uri) : uri_(std::move(uri)) {
+  if (uri_.empty()) {
+    uri_ = kDefaultBrokerUrl;
   }
-  access.tls = startsWith(access.uri, "ssl://") || startsWith(access.uri, "mqtts://");
-  access.username = environment("MQTT_USERNAME");
+  tls_ = startsWith(uri_, "ssl://") || startsWith(uri_, "mqtts://");
+  username_ = environment("MQTT_USERNAME");
   if (const std::string passwordFile = environment("MQTT_PASSWORD_FILE"); !passwordFile.empty()) {
-    if (access.username.empty()) {
+    if (username_.empty()) {
       throw MqttError(fmt::format(
           "mqtt: password file {} given (MQTT_PASSWORD_FILE) without a user name (MQTT_USERNAME)",
           passwordFile));
     }
-    access.password = readFile(passwordFile, "password file");
-    if (!access.password.empty() && access.password.back() == '\n') {
-      access.password.pop_back();
+    password_ = readFile(passwordFile, "password file");
+    if (!password_.empty() && password_.back() == '\n') {
+      password_.pop_back();
     }
   }
-  if (access.tls) {
-    access.caFile = environment("MQTT_CA_FILE");
-    if (!access.caFile.empty()) {
-      readFile(access.caFile, "CA certificate file");  // fail now rather than at each attempt
+  if (tls_) {
+    caFile_ = environment("MQTT_CA_FILE");
+    if (!caFile_.empty()) {
+      readFile(caFile_, "CA certificate file");  // fail now rather than at each attempt
     }
   }
-  return access;
 }
 
-}  // namespace talvoro::mosquitto
+int BrokerAccess::connect(MQTTAsync client, const SessionRequest& session) {
+  MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
+  options.cleansession = session.cleanSession ? 1 : 0;
+  // The default tries 3.1.1 and falls back to 3.1, which races on reconnect.
+  options.MQTTVersion = MQTTVERSION_3_1_1;
+  options.keepAliveInterval = session.keepAliveSeconds;
+  options.onSuccess = session.onSuccess;
+  options.onFailure = session.onFailure;
+  options.context = session.context;
+  if (!username_.empty()) {
+    options.username = username_.c_str();
+    options.binarypwd.data = password_.data();
+    options.binarypwd.len = static_cast<int>(password_.size());
+  }
+  MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
+  if (session.will != nullptr) {
+    will.topicName = session.will->topic.c_str();
+    will.payload.data = session.will->payload.data();
+    will.payload.len = static_cast<int>(session.will->payload.size());
+    will.qos = static_cast<int>(session.will->qos);
+    will.retained = session.will->retained ? 1 : 0;
+    options.will = &will;
+  }
+  MQTTAsync_SSLOptions tls = MQTTAsync_SSLOptions_initializer;
+  if (tls_) {
+    tls.trustStore = caFile_.empty() ? nullptr : caFile_.c_str();
+    tls.enableServerCertAuth = 1;
+    tls.verify = 1;  // the certificate must name the host of the address
+    tls.ssl_error_cb = &onTlsError;
+    tls.ssl_error_context = this;
+    options.ssl = &tls;
+  }
+  // The library copies what it keeps of the options.
+  return MQTTAsync_connect(client, &options);
+}
+
+std::string BrokerAccess::takeTlsError() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return std::exchange(lastTlsError_, {});
+}
+
+std::string BrokerAccess::refusalHint() const {
+  if (!password_.empty() && password_.back() == '\r') {
+    // The broker never says why; a file saved with Windows line ends is the
+    // usual cause, and invisible to whoever looks at it.
+    return "; the password from MQTT_PASSWORD_FILE ends with a carriage return "
+           "(a file with Windows line ends?)";
+  }
+  return {};
+}
+
+int BrokerAccess::onTlsError(const char* text, size_t length, void* context) {
+  auto* self = static_cast<BrokerAccess*>(context);
+  try {
+    std::string error(text, length);
+    while (!error.empty() && std::strchr("\r\n: ", error.back()) != nullptr) {
+      error.pop_back();
+    }
+    std::lock_guard<std::mutex> lock(self->mutex_);
+    self->lastTlsError_ = std::move(error);
+  } catch (...) {
+  }
+  return 0;
+}
+
+}  // namespace talvoro::mosquitto::detail

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "talvoro/mosquitto/mqtt_async_wrapper.h"
+#include "talvoro/mosquitto/mqtt_types.h"
 
 namespace talvoro::mosquitto::detail {
 namespace {

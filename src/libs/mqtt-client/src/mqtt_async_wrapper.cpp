@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
-#include <cstring>
 #include <iostream>
 #include <utility>
 
@@ -17,23 +16,21 @@ namespace {
 
 using namespace std::chrono_literals;
 using detail::callUserCallback;
-
-// CONNACK return codes from here on refuse the credentials: 4 bad user name
-// or password, 5 not authorised.
-constexpr int kBadCredentials = 4;
 using detail::check;
-using detail::connectFailureText;
-using detail::durationText;
 using detail::errorText;
-using detail::inLibraryCallback;
 using detail::LibraryCallback;
 
-constexpr std::chrono::steady_clock::duration kMinRetryDelay = 1s;
-constexpr std::chrono::steady_clock::duration kMaxRetryDelay = 30s;
 // In-flight messages get this long to complete when the wrapper goes away;
 // the wait for the library's answer adds a margin on top.
 constexpr int kDisconnectTimeoutMs = 1000;
 constexpr auto kDisconnectWait = std::chrono::milliseconds(kDisconnectTimeoutMs + 2000);
+constexpr auto kSubscribeWait = 10s;
+// A filter that no client of ours subscribes: the broker answers its
+// UNSUBSCRIBE all the same, and that answer is what a probe of the link wants.
+constexpr const char* kProbeFilter = "talvoro/link-check";
+
+// The clients of this process, which share the library's receiving thread.
+std::atomic<int> liveClients{0};
 
 std::string brokerUrlFromEnvironment() {
   const char* url = std::getenv("MQTT_BROKER_URL");
@@ -50,9 +47,11 @@ MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId)
     : MqttAsyncWrapper(clientId, brokerUrlFromEnvironment()) {}
 
 MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId, const std::string& brokerUri)
-    : access_(brokerAccessFromEnvironment(brokerUri)),
-      clientId_(clientId),
-      retryDelay_(kMinRetryDelay) {
+    : clientId_(clientId),
+      access_(brokerUri),
+      reconnection_(access_.uri()),
+      subscriptions_(this, access_.uri(), clientId_, subscriptionHooks()),
+      window_(PublicationWindow::capacityFromEnvironment(kMaxBufferedMessages), windowHooks()) {
   MQTTAsync_createOptions options = MQTTAsync_createOptions_initializer;
   options.MQTTVersion = MQTTVERSION_3_1_1;
   options.sendWhileDisconnected = 1;
@@ -61,34 +60,53 @@ MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId, const std::strin
   options.deleteOldestMessages = 0;  // a full buffer is an error, not a silent drop
 
   MQTTAsync handle = nullptr;
-  check(MQTTAsync_createWithOptions(&handle, access_.uri.c_str(), clientId_.c_str(),
+  check(MQTTAsync_createWithOptions(&handle, access_.uri().c_str(), clientId_.c_str(),
                                     MQTTCLIENT_PERSISTENCE_NONE, nullptr, &options),
-        fmt::format("cannot create client {} for {}", clientId_, access_.uri));
+        fmt::format("cannot create client {} for {}", clientId_, access_.uri()));
   client_.reset(handle);
-  check(MQTTAsync_setCallbacks(handle, this, &onConnectionLost, &onMessageArrived,
-                               nullptr),
+  check(MQTTAsync_setCallbacks(handle, this, &onConnectionLost, &onMessageArrived, nullptr),
         fmt::format("cannot set callbacks of client {}", clientId_));
   check(MQTTAsync_setConnected(handle, this, &onConnected),
         fmt::format("cannot set connected callback of client {}", clientId_));
+  ++liveClients;
 }
 
 MqttAsyncWrapper::~MqttAsyncWrapper() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    stopping_ = true;
-    answered_.notify_all();
-    reconnectDue_.notify_all();
-  }
-  // Wakes every Receive and an arrival waiting for room, and hands the
-  // publications still queued (the state "offline", say) to the library
-  // before it disconnects.
+  window_.muteListeners();
+  reconnection_.stop();
+  subscriptions_.stop();
+  // Wakes every Receive and an arrival waiting for room, and runs the
+  // library calls still queued there; from now on arrivals are let go, so
+  // that the broker's acknowledgements come through.
   queue_.close();
-  if (reconnector_.joinable()) {
-    reconnector_.join();
+  if (linkThread_.joinable()) {
+    linkThread_.join();
   }
+  drainPublications();
+  window_.stop();
   disconnect();
-  // Outside the lock: destroy may still run callbacks that take it.
+  // Outside every lock: destroy may still run callbacks that take them.
   client_.reset();
+  --liveClients;
+}
+
+detail::Subscriptions::Hooks MqttAsyncWrapper::subscriptionHooks() {
+  return {[this] { reconnection_.heard(); }, [this] { queue_.signalActivity(); },
+          [this](LinkEvent::Kind kind, const std::string& text) { emit(kind, text); }};
+}
+
+PublicationWindow::Hooks MqttAsyncWrapper::windowHooks() {
+  const auto issue = [this](const PublicationWindow::Ticket& ticket) {
+    const std::optional<int> rc =
+        callLibrary([this, &ticket] { return ticket.sendWith(client_.get()); },
+                    [this, &ticket](int late) { window_.issued(ticket, late); });
+    reconnection_.sent();
+    return rc;
+  };
+  return {issue, [this] { reconnection_.heard(); }, [this] { reconnection_.flushSoon(); },
+          [this](const std::string& text) {
+            emit(LinkEvent::Kind::Error, fmt::format("{}: {}", access_.uri(), text));
+          }};
 }
 
 void MqttAsyncWrapper::SetEventListener(EventListener listener) {
@@ -101,21 +119,21 @@ void MqttAsyncWrapper::SetWill(const std::string& topic, const std::string& payl
     throw MqttError(fmt::format("mqtt: client {}: will of {} bytes for {} is too large",
                                 clientId_, payload.size(), topic));
   }
-  will_ = Will{topic, payload, qos, retained};
+  will_ = detail::Will{topic, payload, qos, retained};
 }
 
 void MqttAsyncWrapper::SetReceiveQueueLimit(std::size_t bytes) { queue_.setLimit(bytes); }
 
 bool MqttAsyncWrapper::Connect(bool cleanSession, SuccessCallback onSuccess,
                                FailureCallback onFailure) {
-  cleanSession_ = cleanSession;
-  connectSuccess_ = onSuccess;
-  connectFailure_ = onFailure;
+  firstAttempt_.cleanSession = cleanSession;
+  firstAttempt_.onSuccess = onSuccess;
+  firstAttempt_.onFailure = onFailure;
   const std::optional<int> rc = callLibrary([this] { return requestConnection(); }, nullptr);
   check(rc.value_or(MQTTASYNC_SUCCESS),
-        fmt::format("cannot connect client {} to {}", clientId_, access_.uri));
-  if (!reconnector_.joinable()) {
-    reconnector_ = std::thread([this] { reconnectLoop(); });
+        fmt::format("cannot connect client {} to {}", clientId_, access_.uri()));
+  if (!linkThread_.joinable()) {
+    linkThread_ = std::thread([this] { linkLoop(); });
   }
   return true;
 }
@@ -124,155 +142,111 @@ bool MqttAsyncWrapper::Connect(bool cleanSession, SuccessCallback onSuccess,
 // onConnectFailure. Reconnecting is ours rather than the library's because
 // the library reports only the first of its own failed attempts.
 int MqttAsyncWrapper::requestConnection() {
-  MQTTAsync_connectOptions options = MQTTAsync_connectOptions_initializer;
-  options.cleansession = cleanSession_ ? 1 : 0;
-  // The default tries 3.1.1 and falls back to 3.1, which races on reconnect.
-  options.MQTTVersion = MQTTVERSION_3_1_1;
-  options.keepAliveInterval = kKeepAliveSeconds;
-  options.onSuccess = &onConnectSuccess;
-  options.onFailure = &onConnectFailure;
-  options.context = this;
-  if (!access_.username.empty()) {
-    options.username = access_.username.c_str();
-    options.binarypwd.data = access_.password.data();
-    options.binarypwd.len = static_cast<int>(access_.password.size());
-  }
-  MQTTAsync_willOptions will = MQTTAsync_willOptions_initializer;
-  if (will_) {
-    will.topicName = will_->topic.c_str();
-    will.payload.data = will_->payload.data();
-    will.payload.len = static_cast<int>(will_->payload.size());
-    will.qos = static_cast<int>(will_->qos);
-    will.retained = will_->retained ? 1 : 0;
-    options.will = &will;
-  }
-  MQTTAsync_SSLOptions tls = MQTTAsync_SSLOptions_initializer;
-  if (access_.tls) {
-    tls.trustStore = access_.caFile.empty() ? nullptr : access_.caFile.c_str();
-    tls.enableServerCertAuth = 1;
-    tls.verify = 1;  // the certificate must name the host of the address
-    tls.ssl_error_cb = &onTlsError;
-    tls.ssl_error_context = this;
-    options.ssl = &tls;
-  }
-  // The library copies what it keeps of the options.
-  return MQTTAsync_connect(client_.get(), &options);
+  detail::SessionRequest session;
+  session.cleanSession = firstAttempt_.cleanSession;
+  session.will = will_ ? &*will_ : nullptr;
+  session.keepAliveSeconds = kKeepAliveSeconds;
+  session.onSuccess = &onConnectSuccess;
+  session.onFailure = &onConnectFailure;
+  session.context = this;
+  return access_.connect(client_.get(), session);
 }
 
-void MqttAsyncWrapper::reconnectLoop() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  while (!stopping_) {
-    if (!reconnectAt_) {
-      reconnectDue_.wait(lock);
-      continue;
-    }
-    if (Clock::now() < *reconnectAt_) {
-      reconnectDue_.wait_until(lock, *reconnectAt_);
-      continue;
-    }
-    reconnectAt_.reset();
-    lock.unlock();
-    // Not through the receive queue: nothing of the consumer's waits for it.
-    if (const int rc = requestConnection(); rc != MQTTASYNC_SUCCESS) {
-      MQTTAsync_failureData refused{};
-      refused.code = rc;
-      connectAttemptFailed(refused);
-    }
-    lock.lock();
-  }
-}
-
-// Call with mutex_ held.
-void MqttAsyncWrapper::scheduleReconnect(Clock::duration delay) {
-  reconnectAt_ = Clock::now() + delay;
-  reconnectDue_.notify_all();
-}
-
-void MqttAsyncWrapper::connectAttemptFailed(const MQTTAsync_failureData& data) noexcept {
-  try {
-    std::string report;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) {
+void MqttAsyncWrapper::linkLoop() {
+  for (;;) {
+    switch (reconnection_.next(window_.waiting() > 0)) {
+      case detail::Reconnection::Action::Stop:
         return;
-      }
-      lastFailure_ = connectFailureText(access_.uri, data, lastTlsError_);
-      refusedWith_ = std::max(data.code, 0);
-      if (refusedWith_ >= kBadCredentials && !access_.password.empty() &&
-          access_.password.back() == '\r') {
-        // The broker never says why; a file saved with Windows line ends is
-        // the usual cause, and invisible to whoever looks at it.
-        lastFailure_ += "; the password from MQTT_PASSWORD_FILE ends with a carriage return "
-                        "(a file with Windows line ends?)";
-      }
-      if (const size_t covered = failures_.failed(Clock::now()); covered > 0) {
-        report = lastFailure_;
-        if (failures_.failedAttempts() > 1) {
-          report += fmt::format("; {} failed attempts since the last report", covered);
+      case detail::Reconnection::Action::Connect:
+        // Not through the receive queue: nothing of the consumer's waits for it.
+        if (const int rc = requestConnection(); rc != MQTTASYNC_SUCCESS) {
+          MQTTAsync_failureData refused{};
+          refused.code = rc;
+          attemptFailed(refused);
         }
-      }
-      lastTlsError_.clear();
-      scheduleReconnect(retryDelay_);
-      retryDelay_ = std::min(retryDelay_ * 2, kMaxRetryDelay);
+        break;
+      case detail::Reconnection::Action::Probe:
+        probe();
+        break;
+      case detail::Reconnection::Action::Drop:
+        dropLink();
+        break;
+      case detail::Reconnection::Action::Flush:
+        window_.flush();
+        break;
     }
-    if (!report.empty()) {
-      emit(LinkEvent::Kind::ConnectFailed, report);
+  }
+}
+
+void MqttAsyncWrapper::probe() {
+  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+  options.onSuccess = &onProbeAnswered;
+  options.context = this;
+  // Refused only when the link just broke, which the library reports itself.
+  callLibrary([this, options]() mutable {
+    return MQTTAsync_unsubscribe(client_.get(), kProbeFilter, &options);
+  }, nullptr);
+}
+
+// Closes a link whose broker stopped answering; the link thread then
+// connects again as after any loss.
+void MqttAsyncWrapper::dropLink() {
+  MQTTAsync_disconnectOptions options = MQTTAsync_disconnectOptions_initializer;
+  options.timeout = 0;  // nothing in flight will be answered
+  options.onSuccess = &onDropped;
+  options.onFailure = &onDropFailed;
+  options.context = this;
+  const std::optional<int> rc = callLibrary([this, options]() mutable {
+    return MQTTAsync_disconnect(client_.get(), &options);
+  }, nullptr);
+  if (rc && *rc != MQTTASYNC_SUCCESS) {
+    connectionDown(reconnection_.dropCause());  // the library saw the link go already
+  }
+}
+
+void MqttAsyncWrapper::attemptFailed(const MQTTAsync_failureData& data) noexcept {
+  try {
+    if (const std::optional<LinkEvent> event =
+            reconnection_.attemptFailed(data, access_.takeTlsError(), access_.refusalHint())) {
+      emit(event->kind, event->text);
     }
+    queue_.signalActivity();
   } catch (...) {
   }
 }
 
 void MqttAsyncWrapper::connectionUp() noexcept {
   try {
-    std::vector<std::pair<Subscription, RequestPtr>> pending;
-    std::optional<FailureReportThrottle::Outage> outage;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      if (stopping_) {
-        return;
-      }
-      connected_ = true;
-      ++connection_;
-      lastFailure_.clear();
-      refusedWith_ = 0;
-      retryDelay_ = kMinRetryDelay;
-      outage = failures_.succeeded(Clock::now());
-      for (const Subscription& subscription : subscriptions_) {
-        pending.emplace_back(subscription, newRequest(subscription.filter, nullptr, nullptr));
-      }
+    const std::optional<LinkEvent> event = reconnection_.up();
+    if (!event) {
+      return;
     }
-    emit(LinkEvent::Kind::Connected,
-         outage ? fmt::format("{}: connected after {} failed attempts over {}", access_.uri,
-                              outage->failedAttempts, durationText(outage->length))
-                : fmt::format("{}: connected", access_.uri));
-    resubscribeAll(pending);
+    emit(event->kind, event->text);
+    subscriptions_.requestAll(client_.get(), reconnection_.state().connection);
+    reconnection_.sent();
+    // What the broken link gave back goes again, on this thread of the library's.
+    window_.flush();
+    queue_.signalActivity();
   } catch (const std::exception& e) {
-    emit(LinkEvent::Kind::Error, fmt::format("{}: {}", access_.uri, e.what()));
+    emit(LinkEvent::Kind::Error, fmt::format("{}: {}", access_.uri(), e.what()));
   }
 }
 
-void MqttAsyncWrapper::connectionDown(const char* cause) noexcept {
+void MqttAsyncWrapper::connectionDown(const std::string& cause) noexcept {
   try {
-    const std::string text = cause != nullptr && *cause != '\0'
-                                 ? fmt::format("{}: connection lost: {}", access_.uri, cause)
-                                 : fmt::format("{}: connection lost", access_.uri);
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      connected_ = false;
-      if (stopping_) {
-        return;
-      }
-      lastFailure_ = text;
-      scheduleReconnect(kMinRetryDelay);
+    subscriptions_.linkDown();
+    if (const std::optional<LinkEvent> event = reconnection_.down(cause)) {
+      emit(event->kind, event->text);
     }
-    emit(LinkEvent::Kind::ConnectionLost, text);
+    queue_.signalActivity();
   } catch (...) {
   }
 }
 
 std::optional<Message> MqttAsyncWrapper::TryReceive(const std::string& topicFilter,
                                                     std::chrono::milliseconds timeout) {
-  return take(topicFilter, Clock::now() + std::max(timeout, std::chrono::milliseconds(0)));
+  return take(topicFilter,
+              ReceiveQueue::Clock::now() + std::max(timeout, std::chrono::milliseconds(0)));
 }
 
 Message MqttAsyncWrapper::Receive(const std::string& topicFilter, int timeoutMs) {
@@ -287,13 +261,18 @@ Message MqttAsyncWrapper::Receive(const std::string& topicFilter, int timeoutMs)
   return std::move(*message);
 }
 
-std::optional<Message> MqttAsyncWrapper::take(const std::string& topicFilter,
-                                              std::optional<Clock::time_point> deadline) {
+std::optional<Message> MqttAsyncWrapper::take(
+    const std::string& topicFilter, std::optional<ReceiveQueue::Clock::time_point> deadline) {
   return queue_.take(
       [&](const std::string& topic) { return TopicMatches(topicFilter, topic); }, deadline, [&] {
         throw MqttError(fmt::format("mqtt: client {}: receive on {} ended: client is shutting down",
                                     clientId_, topicFilter));
       });
+}
+
+bool MqttAsyncWrapper::AwaitActivity(int descriptor,
+                                     std::optional<std::chrono::milliseconds> timeout) {
+  return queue_.awaitActivity(descriptor, timeout);
 }
 
 std::size_t MqttAsyncWrapper::Pending() const { return queue_.size(); }
@@ -313,59 +292,73 @@ bool MqttAsyncWrapper::Send(const std::string& topic, const std::string& payload
     throw MqttError(fmt::format("mqtt: client {}: payload of {} bytes for {} is too large",
                                 clientId_, payload.size(), topic));
   }
-  Delivery* delivery = nullptr;
-  if (onDelivery) {
-    auto owned = std::make_unique<Delivery>(Delivery{this, std::move(onDelivery)});
-    delivery = owned.get();
-    std::lock_guard<std::mutex> lock(mutex_);
-    deliveries_.push_back(std::move(owned));
-  }
-  // Topic and payload are copied: the call may run after Send returned.
-  const auto send = [this, topic, payload, qos, retained, delivery] {
-    MQTTAsync_message message = MQTTAsync_message_initializer;
-    message.payload = const_cast<char*>(payload.data());
-    message.payloadlen = static_cast<int>(payload.size());
-    message.qos = static_cast<int>(qos);
-    message.retained = retained ? 1 : 0;
-    MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
-    if (delivery != nullptr) {
-      options.onSuccess = &onSendSuccess;
-      options.onFailure = &onSendFailure;
-      options.context = delivery;
-    }
-    return MQTTAsync_sendMessage(client_.get(), topic.c_str(), &message, &options);
-  };
-  const std::optional<int> rc = callLibrary(send, [this, topic, delivery](int late) {
-    if (late != MQTTASYNC_SUCCESS) {
-      emit(LinkEvent::Kind::Error,
-           fmt::format("{}: cannot send to {}: {}", access_.uri, topic, errorText(late)));
-      if (delivery != nullptr) {
-        deliveryAnswered(delivery, false);  // Send has returned: the library gave it up
-      }
-    }
-  });
-  if (rc && *rc != MQTTASYNC_SUCCESS && delivery != nullptr) {
-    // Refused: no answer will come.
-    std::lock_guard<std::mutex> lock(mutex_);
-    deliveries_.remove_if([&](const auto& known) { return known.get() == delivery; });
-  }
-  check(rc.value_or(MQTTASYNC_SUCCESS), fmt::format("client {} cannot send to {}", clientId_, topic));
+  window_.submit({topic, payload, qos, retained, std::move(onDelivery)});
   return true;
 }
 
-LinkState MqttAsyncWrapper::Link() const {
-  std::lock_guard<std::mutex> lock(mutex_);
-  return LinkState{connected_, connection_, lastFailure_, refusedWith_};
+bool MqttAsyncWrapper::Subscribe(const std::string& topicFilter, Qos qos,
+                                 bool waitForCompletion, SuccessCallback onSuccess,
+                                 FailureCallback onFailure) {
+  const detail::Subscriptions::RequestPtr request =
+      subscriptions_.add(topicFilter, qos, onSuccess, onFailure);
+  if (!request) {
+    return false;  // the link is down; the next connection requests it
+  }
+  const auto abandon = [this, request](int rc) {
+    subscriptions_.abandon(request, rc != MQTTASYNC_DISCONNECTED);
+  };
+  const std::optional<int> rc = callLibrary(
+      [this, request] { return detail::Subscriptions::issue(client_.get(), *request); },
+      [this, request, abandon](int late) {
+        // Subscribe has returned: nobody to throw to.
+        if (late != MQTTASYNC_SUCCESS) {
+          abandon(late);
+          emit(LinkEvent::Kind::Error, fmt::format("{}: cannot subscribe to {}: {}",
+                                                   access_.uri(), request->filter,
+                                                   errorText(late)));
+        }
+      });
+  if (rc && *rc != MQTTASYNC_SUCCESS) {
+    abandon(*rc);
+    if (*rc == MQTTASYNC_DISCONNECTED) {
+      return false;  // the link just dropped; the reconnection requests it
+    }
+    check(*rc, fmt::format("cannot subscribe client {} to {}", clientId_, topicFilter));
+  }
+  reconnection_.sent();
+  if (waitForCompletion) {
+    subscriptions_.await(*request, kSubscribeWait);
+  }
+  return true;
+}
+
+LinkState MqttAsyncWrapper::Link() const { return reconnection_.state(); }
+
+bool MqttAsyncWrapper::Acknowledged(const std::string& filter, std::uint64_t connection) const {
+  return subscriptions_.acknowledged(filter, connection);
 }
 
 // Calls from the library's own threads (a callback of ours, or a user
 // callback calling Send) run at once: the library then skips its lock.
 std::optional<int> MqttAsyncWrapper::callLibrary(ReceiveQueue::Call call,
                                                  ReceiveQueue::LateResult late) {
-  if (inLibraryCallback) {
+  if (detail::inLibraryCallback) {
     return call();
   }
   return queue_.perform(std::move(call), std::move(late));
+}
+
+void MqttAsyncWrapper::drainPublications() noexcept {
+  try {
+    const std::size_t left = window_.drain(PublicationWindow::Clock::now() + kStopDrainWait,
+                                           [this] { return reconnection_.connected(); });
+    if (left > 0) {
+      emit(LinkEvent::Kind::Error,
+           fmt::format("{}: {} publications not delivered before the client stopped",
+                       access_.uri(), left));
+    }
+  } catch (...) {
+  }
 }
 
 void MqttAsyncWrapper::disconnect() noexcept {
@@ -378,17 +371,8 @@ void MqttAsyncWrapper::disconnect() noexcept {
   if (MQTTAsync_disconnect(client_.get(), &options) != MQTTASYNC_SUCCESS) {
     return;
   }
-  std::unique_lock<std::mutex> lock(mutex_);
-  disconnectDone_.wait_for(lock, kDisconnectWait, [this] { return disconnected_; });
-}
-
-void MqttAsyncWrapper::markDisconnectDone() noexcept {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    disconnected_ = true;
-    connected_ = false;
-  }
-  disconnectDone_.notify_all();
+  std::unique_lock<std::mutex> lock(disconnection_.mutex);
+  disconnection_.done.wait_for(lock, kDisconnectWait, [this] { return disconnection_.finished; });
 }
 
 void MqttAsyncWrapper::emit(LinkEvent::Kind kind, const std::string& text) const noexcept {
@@ -402,15 +386,6 @@ void MqttAsyncWrapper::emit(LinkEvent::Kind kind, const std::string& text) const
   }
 }
 
-void MqttAsyncWrapper::reportCallbackError(const std::string& error) const noexcept {
-  if (!error.empty()) {
-    try {
-      emit(LinkEvent::Kind::Error, fmt::format("{}: {}", access_.uri, error));
-    } catch (...) {
-    }
-  }
-}
-
 void MqttAsyncWrapper::onConnected(void* context, char* /*cause*/) {
   const LibraryCallback callback;
   static_cast<MqttAsyncWrapper*>(context)->connectionUp();
@@ -418,7 +393,7 @@ void MqttAsyncWrapper::onConnected(void* context, char* /*cause*/) {
 
 void MqttAsyncWrapper::onConnectionLost(void* context, char* cause) {
   const LibraryCallback callback;
-  static_cast<MqttAsyncWrapper*>(context)->connectionDown(cause);
+  static_cast<MqttAsyncWrapper*>(context)->connectionDown(cause != nullptr ? cause : "");
 }
 
 // How Paho C 1.3.12 (MQTTAsync) treats this callback decides the design:
@@ -439,16 +414,21 @@ void MqttAsyncWrapper::onConnectionLost(void* context, char* cause) {
 //   (callLibrary), which runs them here while this waits.
 // - The library's sending thread needs the mutex too: what is published while
 //   this waits goes out once it returns, that is once the consumer made room.
+// - The thread reads for every client of the process, and reads the broker's
+//   acknowledgements: so the wait is bounded, and shortest when other
+//   clients share the thread.
 int MqttAsyncWrapper::onMessageArrived(void* context, char* topicName, int topicLen,
                                        MQTTAsync_message* message) {
   const LibraryCallback callback;
   auto* self = static_cast<MqttAsyncWrapper*>(context);
   try {
+    self->reconnection_.heard();
     const auto* bytes = static_cast<const char*>(message->payload);
     self->queue_.admit(
         Message{topicLen > 0 ? std::string(topicName, static_cast<size_t>(topicLen))
                              : std::string(topicName),
-                std::vector<char>(bytes, bytes + std::max(message->payloadlen, 0))});
+                std::vector<char>(bytes, bytes + std::max(message->payloadlen, 0))},
+        liveClients.load() > 1 ? kSharedArrivalWait : kArrivalWait);
   } catch (...) {
     // No memory for the copy: the library keeps it and offers it again later.
     return 0;
@@ -461,8 +441,11 @@ int MqttAsyncWrapper::onMessageArrived(void* context, char* topicName, int topic
 void MqttAsyncWrapper::onConnectSuccess(void* context, MQTTAsync_successData* data) {
   const LibraryCallback callback;
   auto* self = static_cast<MqttAsyncWrapper*>(context);
-  if (!self->connectReported_.exchange(true) && self->connectSuccess_ != nullptr) {
-    self->reportCallbackError(callUserCallback(self->connectSuccess_, self, data));
+  if (!self->firstAttempt_.reported.exchange(true) && self->firstAttempt_.onSuccess != nullptr) {
+    if (const std::string error = callUserCallback(self->firstAttempt_.onSuccess, self, data);
+        !error.empty()) {
+      self->emit(LinkEvent::Kind::Error, fmt::format("{}: {}", self->access_.uri(), error));
+    }
   }
 }
 
@@ -471,70 +454,42 @@ void MqttAsyncWrapper::onConnectFailure(void* context, MQTTAsync_failureData* da
   auto* self = static_cast<MqttAsyncWrapper*>(context);
   MQTTAsync_failureData unknown{};
   unknown.code = MQTTASYNC_FAILURE;
-  self->connectAttemptFailed(data != nullptr ? *data : unknown);
-  if (!self->connectReported_.exchange(true) && self->connectFailure_ != nullptr) {
-    self->reportCallbackError(callUserCallback(self->connectFailure_, self, data));
+  self->attemptFailed(data != nullptr ? *data : unknown);
+  if (!self->firstAttempt_.reported.exchange(true) && self->firstAttempt_.onFailure != nullptr) {
+    if (const std::string error = callUserCallback(self->firstAttempt_.onFailure, self, data);
+        !error.empty()) {
+      self->emit(LinkEvent::Kind::Error, fmt::format("{}: {}", self->access_.uri(), error));
+    }
   }
 }
 
 void MqttAsyncWrapper::onDisconnectSuccess(void* context, MQTTAsync_successData* /*data*/) {
   const LibraryCallback callback;
-  static_cast<MqttAsyncWrapper*>(context)->markDisconnectDone();
+  auto* self = static_cast<MqttAsyncWrapper*>(context);
+  self->connectionDown("");
+  {
+    std::lock_guard<std::mutex> lock(self->disconnection_.mutex);
+    self->disconnection_.finished = true;
+  }
+  self->disconnection_.done.notify_all();
 }
 
 void MqttAsyncWrapper::onDisconnectFailure(void* context, MQTTAsync_failureData* /*data*/) {
+  onDisconnectSuccess(context, nullptr);
+}
+
+void MqttAsyncWrapper::onDropped(void* context, MQTTAsync_successData* /*data*/) {
   const LibraryCallback callback;
-  static_cast<MqttAsyncWrapper*>(context)->markDisconnectDone();
-}
-
-void MqttAsyncWrapper::deliveryAnswered(Delivery* delivery, bool delivered) noexcept {
-  try {
-    DeliveryListener listener;
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      const auto known = std::find_if(deliveries_.begin(), deliveries_.end(),
-                                      [&](const auto& d) { return d.get() == delivery; });
-      if (known == deliveries_.end()) {
-        return;
-      }
-      listener = std::move((*known)->listener);
-      deliveries_.erase(known);
-      if (stopping_) {
-        return;  // its owner may be going as well
-      }
-    }
-    listener(delivered);
-  } catch (const std::exception& e) {
-    reportCallbackError(e.what());
-  } catch (...) {
-    reportCallbackError("delivery listener failed");
-  }
-}
-
-void MqttAsyncWrapper::onSendSuccess(void* context, MQTTAsync_successData* /*data*/) {
-  const LibraryCallback callback;
-  auto* delivery = static_cast<Delivery*>(context);
-  delivery->owner->deliveryAnswered(delivery, true);
-}
-
-void MqttAsyncWrapper::onSendFailure(void* context, MQTTAsync_failureData* /*data*/) {
-  const LibraryCallback callback;
-  auto* delivery = static_cast<Delivery*>(context);
-  delivery->owner->deliveryAnswered(delivery, false);
-}
-
-int MqttAsyncWrapper::onTlsError(const char* text, size_t length, void* context) {
   auto* self = static_cast<MqttAsyncWrapper*>(context);
-  try {
-    std::string error(text, length);
-    while (!error.empty() && std::strchr("\r\n: ", error.back()) != nullptr) {
-      error.pop_back();
-    }
-    std::lock_guard<std::mutex> lock(self->mutex_);
-    self->lastTlsError_ = std::move(error);
-  } catch (...) {
-  }
-  return 0;
+  self->connectionDown(self->reconnection_.dropCause());
+}
+
+void MqttAsyncWrapper::onDropFailed(void* context, MQTTAsync_failureData* /*data*/) {
+  onDropped(context, nullptr);
+}
+
+void MqttAsyncWrapper::onProbeAnswered(void* context, MQTTAsync_successData* /*data*/) {
+  static_cast<MqttAsyncWrapper*>(context)->reconnection_.heard();
 }
 
 }  // namespace talvoro::mosquitto

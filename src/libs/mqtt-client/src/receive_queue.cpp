@@ -1,10 +1,21 @@
 #include "talvoro/mosquitto/receive_queue.h"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <utility>
 
 namespace talvoro::mosquitto {
 namespace {
+
+using namespace std::chrono_literals;
+
+// Without an activity descriptor, how often awaitActivity() looks anyway.
+constexpr auto kActivityFallback = 200ms;
 
 std::size_t footprint(const Message& message) {
   return message.topic.size() + message.payload.size();
@@ -12,9 +23,23 @@ std::size_t footprint(const Message& message) {
 
 }  // namespace
 
-ReceiveQueue::ReceiveQueue(std::size_t limitBytes) : limit_(limitBytes) {}
+ReceiveQueue::ReceiveQueue(std::size_t limitBytes)
+    : limit_(limitBytes), activity_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
 
-ReceiveQueue::~ReceiveQueue() { close(); }
+ReceiveQueue::~ReceiveQueue() {
+  close();
+  if (activity_ >= 0) {
+    ::close(activity_);
+  }
+}
+
+void ReceiveQueue::signalActivity() {
+  if (activity_ >= 0) {
+    const std::uint64_t one = 1;
+    // Fails only when the counter is full, which is readable as well.
+    [[maybe_unused]] const ssize_t written = ::write(activity_, &one, sizeof one);
+  }
+}
 
 void ReceiveQueue::setLimit(std::size_t bytes) {
   {
@@ -22,6 +47,25 @@ void ReceiveQueue::setLimit(std::size_t bytes) {
     limit_ = bytes;
   }
   roomOrCall_.notify_all();
+}
+
+bool ReceiveQueue::awaitActivity(int other, std::optional<std::chrono::milliseconds> timeout) {
+  if (activity_ < 0) {
+    timeout = std::min<std::chrono::milliseconds>(timeout.value_or(kActivityFallback),
+                                                  kActivityFallback);
+  }
+  pollfd watched[2] = {{activity_, POLLIN, 0}, {other, POLLIN, 0}};
+  const int timeoutMs = timeout ? static_cast<int>(std::max<long long>(timeout->count(), 0)) : -1;
+  int ready = 0;
+  do {
+    ready = ::poll(watched, 2, timeoutMs);
+  } while (ready < 0 && errno == EINTR);
+  // Cleared now, before the consumer looks at the queue and the link again.
+  if (ready > 0 && (watched[0].revents & POLLIN) != 0) {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const ssize_t got = ::read(activity_, &count, sizeof count);
+  }
+  return ready > 0 && (watched[1].revents & POLLIN) != 0;
 }
 
 bool ReceiveQueue::hasRoom() const { return messages_.empty() || bytes_ < limit_; }
@@ -40,8 +84,9 @@ bool ReceiveQueue::callerMayBeStuck() const {
   return callRunningOnCaller_ && waitingAdmitters_ > 0;
 }
 
-bool ReceiveQueue::admit(Message message) {
+bool ReceiveQueue::admit(Message message, Clock::duration maxWait) {
   std::unique_lock<std::mutex> lock(mutex_);
+  const Clock::time_point deadline = Clock::now() + maxWait;
   // A direct call may be waiting for the library's lock that this thread
   // holds: then the message is queued beyond the limit rather than wait.
   while (!closed_ && !hasRoom() && directCalls_ == 0) {
@@ -49,9 +94,12 @@ bool ReceiveQueue::admit(Message message) {
       runFirstCall(lock, false);
       continue;
     }
+    if (Clock::now() >= deadline) {
+      break;
+    }
     ++waitingAdmitters_;
     callsMoved_.notify_all();
-    roomOrCall_.wait(lock);
+    roomOrCall_.wait_until(lock, deadline);
     --waitingAdmitters_;
   }
   if (!calls_.empty()) {
@@ -60,11 +108,15 @@ bool ReceiveQueue::admit(Message message) {
   if (closed_) {
     return false;
   }
+  const bool wasEmpty = messages_.empty();
   bytes_ += footprint(message);
   peakBytes_ = std::max(peakBytes_, bytes_);
   messages_.push_back(std::move(message));
   lock.unlock();
   queued_.notify_all();
+  if (wasEmpty) {
+    signalActivity();
+  }
   return true;
 }
 

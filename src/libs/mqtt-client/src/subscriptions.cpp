@@ -1,136 +1,127 @@
-// The wrapper's subscriptions: remembered for every reconnection, issued,
-// and the broker's answer to each request kept (Acknowledged).
+#include "talvoro/mosquitto/detail/subscriptions.h"
+
 #include <fmt/format.h>
 
 #include <algorithm>
-#include <chrono>
 
 #include "library_callback.h"
 #include "link_texts.h"
-#include "talvoro/mosquitto/mqtt_async_wrapper.h"
 
-namespace talvoro::mosquitto {
+namespace talvoro::mosquitto::detail {
 namespace {
 
-using namespace std::chrono_literals;
-using detail::callUserCallback;
-using detail::check;
-using detail::errorText;
-using detail::LibraryCallback;
-
-constexpr auto kSubscribeWait = 10s;
 // What a broker puts in a SUBACK for a subscription it refuses.
 constexpr int kSubscriptionRefused = 0x80;
 
 }  // namespace
 
-bool MqttAsyncWrapper::Subscribe(const std::string& topicFilter, Qos qos,
-                                 bool waitForCompletion, SuccessCallback onSuccess,
-                                 FailureCallback onFailure) {
-  const Subscription subscription{topicFilter, qos};
-  RequestPtr request;
-  {
-    // The connected callback sets connected_ and copies the list under the
-    // same lock, so either it sees this subscription or we see connected_.
-    std::lock_guard<std::mutex> lock(mutex_);
-    remember(subscription);
-    if (!connected_) {
-      return false;
-    }
-    request = newRequest(topicFilter, onSuccess, onFailure);
+Subscriptions::Subscriptions(void* userContext, std::string uri, std::string clientId,
+                             Hooks hooks)
+    : userContext_(userContext),
+      uri_(std::move(uri)),
+      clientId_(std::move(clientId)),
+      hooks_(std::move(hooks)) {}
+
+Subscriptions::RequestPtr Subscriptions::add(const std::string& filter, Qos qos,
+                                             MQTTAsync_onSuccess* onSuccess,
+                                             MQTTAsync_onFailure* onFailure) {
+  // requestAll() takes the list under the same lock: either it sees this
+  // subscription, or this sees the link up and requests it now.
+  std::lock_guard<std::mutex> lock(mutex_);
+  const auto known = std::find_if(subscriptions_.begin(), subscriptions_.end(),
+                                  [&](const Subscription& s) { return s.filter == filter; });
+  if (known != subscriptions_.end()) {
+    known->qos = qos;
+  } else {
+    subscriptions_.push_back({filter, qos});
   }
-  const std::optional<int> rc = callLibrary(
-      [this, subscription, request] { return requestSubscription(subscription, request); },
-      [this, request, topicFilter](int late) {
-        // Subscribe has returned: nobody to throw to.
-        if (late != MQTTASYNC_SUCCESS) {
-          abandon(request, late == MQTTASYNC_DISCONNECTED ? "" : topicFilter);
-          emit(LinkEvent::Kind::Error, fmt::format("{}: cannot subscribe to {}: {}", access_.uri,
-                                                   topicFilter, errorText(late)));
-        }
-      });
-  if (rc && *rc != MQTTASYNC_SUCCESS) {
-    abandon(request, *rc == MQTTASYNC_DISCONNECTED ? "" : topicFilter);
-    if (*rc == MQTTASYNC_DISCONNECTED) {
-      return false;  // the link just dropped; the reconnection issues it
-    }
-    check(*rc, fmt::format("cannot subscribe client {} to {}", clientId_, topicFilter));
-  }
-  if (waitForCompletion) {
-    awaitAnswer(*request);
-  }
-  return true;
+  return connected_ ? newRequest({filter, qos}, onSuccess, onFailure) : nullptr;
 }
 
-bool MqttAsyncWrapper::Acknowledged(const std::string& filter, std::uint64_t connection) const {
+void Subscriptions::requestAll(MQTTAsync client, std::uint64_t connection) {
+  std::vector<RequestPtr> requests;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    connected_ = true;
+    connection_ = connection;
+    for (const Subscription& subscription : subscriptions_) {
+      requests.push_back(newRequest(subscription, nullptr, nullptr));
+    }
+  }
+  for (const RequestPtr& request : requests) {
+    if (const int rc = issue(client, *request); rc != MQTTASYNC_SUCCESS) {
+      abandon(request, false);
+      hooks_.emit(LinkEvent::Kind::Error, fmt::format("{}: cannot subscribe to {}: {}", uri_,
+                                                      request->filter, errorText(rc)));
+    }
+  }
+}
+
+void Subscriptions::linkDown() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  connected_ = false;
+}
+
+// Call with mutex_ held.
+Subscriptions::RequestPtr Subscriptions::newRequest(const Subscription& subscription,
+                                                    MQTTAsync_onSuccess* onSuccess,
+                                                    MQTTAsync_onFailure* onFailure) {
+  auto request = std::make_shared<Request>(Request{this, subscription.filter, subscription.qos,
+                                                   connection_, onSuccess, onFailure});
+  requests_.push_back(request);
+  return request;
+}
+
+int Subscriptions::issue(MQTTAsync client, const Request& request) {
+  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
+  options.onSuccess = &onSubscribeSuccess;
+  options.onFailure = &onSubscribeFailure;
+  options.context = const_cast<Request*>(&request);
+  return MQTTAsync_subscribe(client, request.filter.c_str(), static_cast<int>(request.qos),
+                             &options);
+}
+
+void Subscriptions::abandon(const RequestPtr& request, bool forget) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  requests_.remove(request);
+  if (forget) {
+    subscriptions_.erase(
+        std::remove_if(subscriptions_.begin(), subscriptions_.end(),
+                       [&](const Subscription& s) { return s.filter == request->filter; }),
+        subscriptions_.end());
+  }
+}
+
+void Subscriptions::await(const Request& request, std::chrono::milliseconds limit) {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!answered_.wait_for(lock, limit, [&] { return request.answered || stopped_; }) ||
+      stopped_) {
+    throw MqttError(fmt::format("mqtt: subscription of client {} to {} not acknowledged",
+                                clientId_, request.filter));
+  }
+  if (!request.granted) {
+    throw MqttError(fmt::format("mqtt: subscription of client {} to {} refused by {}",
+                                clientId_, request.filter, uri_));
+  }
+}
+
+void Subscriptions::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopped_ = true;
+  }
+  answered_.notify_all();
+}
+
+bool Subscriptions::acknowledged(const std::string& filter, std::uint64_t connection) const {
   std::lock_guard<std::mutex> lock(mutex_);
   const auto granted = granted_.find(filter);
   return connected_ && connection == connection_ && granted != granted_.end() &&
          granted->second == connection;
 }
 
-// Call with mutex_ held.
-void MqttAsyncWrapper::remember(const Subscription& subscription) {
-  const auto known = std::find_if(
-      subscriptions_.begin(), subscriptions_.end(),
-      [&](const Subscription& s) { return s.filter == subscription.filter; });
-  if (known != subscriptions_.end()) {
-    known->qos = subscription.qos;
-  } else {
-    subscriptions_.push_back(subscription);
-  }
-}
-
-// Call with mutex_ held.
-MqttAsyncWrapper::RequestPtr MqttAsyncWrapper::newRequest(const std::string& filter,
-                                                          SuccessCallback onSuccess,
-                                                          FailureCallback onFailure) {
-  auto request = std::make_shared<SubscriptionRequest>(
-      SubscriptionRequest{this, filter, connection_, onSuccess, onFailure});
-  requests_.push_back(request);
-  return request;
-}
-
-// Drops a request the library refused, so no answer will come; with
-// `forgetFilter` not empty, also the subscription it was for.
-void MqttAsyncWrapper::abandon(const RequestPtr& request, const std::string& forgetFilter) {
-  std::lock_guard<std::mutex> lock(mutex_);
-  requests_.remove(request);
-  if (!forgetFilter.empty()) {
-    subscriptions_.erase(
-        std::remove_if(subscriptions_.begin(), subscriptions_.end(),
-                       [&](const Subscription& s) { return s.filter == forgetFilter; }),
-        subscriptions_.end());
-  }
-}
-
-int MqttAsyncWrapper::requestSubscription(const Subscription& subscription,
-                                          const RequestPtr& request) {
-  MQTTAsync_responseOptions options = MQTTAsync_responseOptions_initializer;
-  options.onSuccess = &onSubscribeSuccess;
-  options.onFailure = &onSubscribeFailure;
-  options.context = request.get();
-  return MQTTAsync_subscribe(client_.get(), subscription.filter.c_str(),
-                             static_cast<int>(subscription.qos), &options);
-}
-
-void MqttAsyncWrapper::awaitAnswer(const SubscriptionRequest& request) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  if (!answered_.wait_for(lock, kSubscribeWait,
-                          [&] { return request.answered || stopping_; }) ||
-      stopping_) {
-    throw MqttError(fmt::format("mqtt: subscription of client {} to {} not acknowledged",
-                                clientId_, request.filter));
-  }
-  if (!request.granted) {
-    throw MqttError(fmt::format("mqtt: subscription of client {} to {} refused by {}",
-                                clientId_, request.filter, access_.uri));
-  }
-}
-
 // `code`: the broker's granted QoS, or the failure code.
-void MqttAsyncWrapper::subscriptionAnswered(SubscriptionRequest& request, bool granted,
-                                            int code) noexcept {
+void Subscriptions::answered(Request& request, bool granted, int code) noexcept {
   try {
     const std::string filter = request.filter;
     {
@@ -146,52 +137,49 @@ void MqttAsyncWrapper::subscriptionAnswered(SubscriptionRequest& request, bool g
       requests_.remove_if([&](const RequestPtr& r) { return r.get() == &request; });
     }
     answered_.notify_all();
+    if (granted || code == kSubscriptionRefused) {
+      hooks_.heard();
+    }
+    hooks_.changed();
     if (code == kSubscriptionRefused) {
-      emit(LinkEvent::Kind::Error,
-           fmt::format("{}: subscription to {} refused by the broker", access_.uri, filter));
+      hooks_.emit(LinkEvent::Kind::Error,
+                  fmt::format("{}: subscription to {} refused by the broker", uri_, filter));
     }
   } catch (...) {
   }
 }
 
-void MqttAsyncWrapper::resubscribeAll(
-    const std::vector<std::pair<Subscription, RequestPtr>>& pending) noexcept {
-  for (const auto& [subscription, request] : pending) {
+void Subscriptions::reportCallbackError(const std::string& error) const noexcept {
+  if (!error.empty()) {
     try {
-      if (const int rc = requestSubscription(subscription, request); rc != MQTTASYNC_SUCCESS) {
-        abandon(request, "");
-        // Nobody to throw to; the next reconnection tries again.
-        emit(LinkEvent::Kind::Error, fmt::format("{}: cannot subscribe to {}: {}", access_.uri,
-                                                 subscription.filter, errorText(rc)));
-      }
-    } catch (const std::exception& e) {
-      emit(LinkEvent::Kind::Error, fmt::format("{}: {}", access_.uri, e.what()));
+      hooks_.emit(LinkEvent::Kind::Error, fmt::format("{}: {}", uri_, error));
+    } catch (...) {
     }
   }
 }
 
-void MqttAsyncWrapper::onSubscribeSuccess(void* context, MQTTAsync_successData* data) {
+void Subscriptions::onSubscribeSuccess(void* context, MQTTAsync_successData* data) {
   const LibraryCallback callback;
-  auto& request = *static_cast<SubscriptionRequest*>(context);
+  auto& request = *static_cast<Request*>(context);
   // Copied first: answering may free the request.
-  MqttAsyncWrapper* const self = request.owner;
-  const SuccessCallback userCallback = request.onSuccess;
+  Subscriptions* const self = request.owner;
+  MQTTAsync_onSuccess* const userCallback = request.onSuccess;
   const int grantedQos = data != nullptr ? data->alt.qos : 0;
-  self->subscriptionAnswered(request, grantedQos != kSubscriptionRefused, grantedQos);
+  self->answered(request, grantedQos != kSubscriptionRefused, grantedQos);
   if (userCallback != nullptr) {
-    self->reportCallbackError(callUserCallback(userCallback, self, data));
+    self->reportCallbackError(callUserCallback(userCallback, self->userContext_, data));
   }
 }
 
-void MqttAsyncWrapper::onSubscribeFailure(void* context, MQTTAsync_failureData* data) {
+void Subscriptions::onSubscribeFailure(void* context, MQTTAsync_failureData* data) {
   const LibraryCallback callback;
-  auto& request = *static_cast<SubscriptionRequest*>(context);
-  MqttAsyncWrapper* const self = request.owner;
-  const FailureCallback userCallback = request.onFailure;
-  self->subscriptionAnswered(request, false, data != nullptr ? data->code : MQTTASYNC_FAILURE);
+  auto& request = *static_cast<Request*>(context);
+  Subscriptions* const self = request.owner;
+  MQTTAsync_onFailure* const userCallback = request.onFailure;
+  self->answered(request, false, data != nullptr ? data->code : MQTTASYNC_FAILURE);
   if (userCallback != nullptr) {
-    self->reportCallbackError(callUserCallback(userCallback, self, data));
+    self->reportCallbackError(callUserCallback(userCallback, self->userContext_, data));
   }
 }
 
-}  // namespace talvoro::mosquitto
+}  // namespace talvoro::mosquitto::detail

@@ -4,12 +4,10 @@
 #include <cstdio>
 #include <new>
 
+#include "talvoro/files/utf8_cut.h"
+
 namespace P7::detail {
 namespace {
-
-bool isUtf8Continuation(char c) {
-  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
-}
 
 std::string_view withoutTrailingLineFeed(std::string_view message) {
   if (!message.empty() && message.back() == '\n') message.remove_suffix(1);
@@ -93,8 +91,7 @@ std::string fitRecord(std::string_view record, std::uint64_t limit) {
   if (record.size() <= limit) return std::string(record);
   std::size_t keep =
       limit > kTruncatedMarker.size() ? limit - kTruncatedMarker.size() : 0;
-  while (keep > 0 && isUtf8Continuation(record[keep])) --keep;
-  std::string fitted(record.substr(0, keep));
+  std::string fitted(record.substr(0, talvoro::files::utf8CutLength(record, keep)));
   fitted += kTruncatedMarker;
   return fitted;
 }

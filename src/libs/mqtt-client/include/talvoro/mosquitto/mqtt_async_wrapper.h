@@ -1,39 +1,50 @@
 #pragma once
 // MQTT client for the service, built on the Paho MQTT C asynchronous client.
 //
-// MqttAsyncWrapper owns one MQTTAsync handle, a bounded queue of received
-// messages and a reconnecting thread. It connects in the background and keeps
-// reconnecting (1 s growing to 30 s between attempts) for as long as it lives;
-// every subscription is remembered and issued again after each
-// (re)connection, and the broker's answer to each one is kept (Acknowledged).
+// MqttAsyncWrapper owns one MQTTAsync handle and a link thread, and puts
+// together the parts that do the work: the bounded queue of received
+// messages (ReceiveQueue), the publication window (PublicationWindow), the
+// subscriptions, which are issued again after each (re)connection and whose
+// answers are kept (Acknowledged), the reconnection with its keepalive
+// (Reconnection, LinkCheck) and the broker access (BrokerAccess). It connects
+// in the background and keeps reconnecting (1 s growing to 30 s between
+// attempts) for as long as it lives.
 //
 // Threads: the library's threads run the callbacks; they copy each received
-// message into the receive queue (ReceiveQueue), which Receive/TryReceive
-// hand out in arrival order. When the queued bytes reach the queue limit the
-// arrival callback waits for Receive to make room, so that the library reads
-// no further from its socket and the broker holds the rest (it keeps up to
-// its max_queued_messages per client, then drops QoS 0 messages). Send and
+// message into the receive queue, which Receive/TryReceive hand out in
+// arrival order. When the queued bytes reach the queue limit the arrival
+// callback waits for Receive to make room, so that the library reads no
+// further from its socket and the broker holds the rest (it keeps up to its
+// max_queued_messages per client, then drops QoS 0 messages). That wait is
+// bounded (kArrivalWait; kSharedArrivalWait while other clients share the
+// library's one receiving thread in this process), so that the broker's
+// acknowledgements and other clients' messages still get read. Send and
 // Subscribe run their library calls through the queue, which keeps them from
-// waiting for the library's lock that the waiting callback holds. The
-// keepalive (kKeepAliveSeconds) is long because nothing reaches the broker
-// while the callback waits: the link survives a consumer that leaves the
-// queue full for up to that long; publications made meanwhile go out once
-// the callback returns.
+// waiting for the library's lock that the waiting callback holds.
+//
+// Keepalive: the library's own (kKeepAliveSeconds) is kept quiet by the
+// link thread, which probes the link when nothing was heard or sent for 10 s
+// and closes it when the broker answered nothing for 20 s after a probe
+// (LinkCheck), then reconnects: a frozen broker is noticed within about 30 s,
+// a broker busy with a backlog never taken for dead.
 //
 // Failures: connection trouble is reported to the event listener (see
-// LinkEvent), rate-limited for long outages; errors inside callbacks go there
-// too (to stderr without a listener). Errors of calls are thrown as MqttError
-// carrying the library's error text. Publishing while disconnected buffers a
-// bounded number of messages in the client library; a DeliveryListener given
-// to Send learns when the broker acknowledged the message. The destructor wakes
-// every waiter, disconnects and joins everything, also when the broker was
-// never reached.
+// LinkEvent), rate-limited for long outages; errors inside callbacks and
+// publications given up go there too (to stderr without a listener). Errors
+// of calls are thrown as MqttError carrying the library's error text.
+// Publications go through the publication window, which never has more with
+// the library than its buffer takes (MQTT_PUBLICATION_WINDOW, at most
+// kMaxBufferedMessages); the rest wait in order; one the library gives up
+// when the link breaks goes again. The destructor wakes every waiter, sends
+// what still waits (at most kStopDrainWait while the link is up), disconnects
+// and joins everything, also when the broker was never reached.
 //
 // Environment: MQTT_BROKER_URL, default "tcp://127.0.0.1:1883" ("ssl://" or
 // "mqtts://" for TLS); MQTT_USERNAME; MQTT_PASSWORD_FILE, a file holding the
 // password (one trailing newline is not part of it); MQTT_CA_FILE, the CA
 // certificate that the TLS broker's certificate must be signed by (default:
-// the system's trust store).
+// the system's trust store); MQTT_PUBLICATION_WINDOW, the publications handed
+// to the library at a time (1 to kMaxBufferedMessages, the default).
 
 #include <MQTTAsync.h>
 
@@ -43,86 +54,45 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <list>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <thread>
-#include <vector>
 
-#include "talvoro/mosquitto/failure_report_throttle.h"
+#include "talvoro/mosquitto/detail/broker_access.h"
+#include "talvoro/mosquitto/detail/reconnection.h"
+#include "talvoro/mosquitto/detail/subscriptions.h"
+#include "talvoro/mosquitto/mqtt_types.h"
+#include "talvoro/mosquitto/publication_window.h"
 #include "talvoro/mosquitto/receive_queue.h"
 
 namespace talvoro::mosquitto {
-
-// MQTT quality-of-service levels.
-enum class Qos : int {
-  AtMostOnce = 0,
-  AtLeastOnce = 1,
-  ExactlyOnce = 2,
-};
-
-// A failure of the MQTT client library; what() names the operation, the
-// object and the library's error text.
-class MqttError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// Receive with a time limit found no message in time.
-class ReceiveTimeout : public MqttError {
- public:
-  using MqttError::MqttError;
-};
-
-// Something that happened to the link to the broker, for the log. `text` is
-// one line of English: the server URI and what happened, for failures with
-// the broker's or the library's reason.
-struct LinkEvent {
-  enum class Kind {
-    Connected,       // a (re)connection; after failures, how many and how long
-    ConnectFailed,   // attempts failed (the first at once, then summarised)
-    ConnectionLost,  // an established link broke
-    Error,           // an error inside a callback (nobody to throw to)
-  } kind;
-  std::string text;
-};
-
-// The link as the service sees it. `connection` counts the successful
-// connections (CONNACKs) since construction. While the link is down,
-// `lastFailure` says why, as the LinkEvent of that failure does (empty before
-// the first attempt ended), and `refusedWith` is the broker's CONNACK return
-// code when the last attempt was refused by the broker (4: bad user name or
-// password, 5: not authorised), 0 otherwise.
-struct LinkState {
-  bool connected = false;
-  std::uint64_t connection = 0;
-  std::string lastFailure;
-  int refusedWith = 0;
-};
 
 class MqttAsyncWrapper {
  public:
   using SuccessCallback = MQTTAsync_onSuccess*;  // void (*)(void*, MQTTAsync_successData*)
   using FailureCallback = MQTTAsync_onFailure*;  // void (*)(void*, MQTTAsync_failureData*)
   using EventListener = std::function<void(const LinkEvent&)>;
-  // Told once whether a publication was delivered: true when the broker
-  // acknowledged it (QoS 1 and 2; QoS 0: when it was written to the socket),
-  // false when the library gave it up.
-  using DeliveryListener = std::function<void(bool delivered)>;
+  using DeliveryListener = mosquitto::DeliveryListener;
 
-  // Upper bound of messages published while disconnected that are kept until
-  // the link is back.
+  // The publish commands that the client library buffers (connected or not)
+  // before it refuses more; the publication window's largest size.
   static constexpr int kMaxBufferedMessages = 1000;
   // Default bound of the bytes (payloads and topics) waiting in the receive
   // queue.
   static constexpr std::size_t kDefaultReceiveQueueLimit = 32 * 1024 * 1024;
-  // MQTT keepalive. Neither side sends anything while the arrival callback
-  // waits for room, and the broker drops a client silent for 1.5 times this.
-  static constexpr int kKeepAliveSeconds = 300;
+  // How long a received message waits for room in a full receive queue
+  // before it is queued beyond the limit: alone in the process, and while
+  // other clients share the library's receiving thread.
+  static constexpr std::chrono::milliseconds kArrivalWait{5000};
+  static constexpr std::chrono::milliseconds kSharedArrivalWait{20};
+  // The library's MQTT keepalive; the broker drops a client silent for 1.5
+  // times this. The link thread's probes keep the library from using it
+  // while the link works (see LinkCheck).
+  static constexpr int kKeepAliveSeconds = 30;
+  // How long the destructor waits for the publications still on their way.
+  static constexpr std::chrono::milliseconds kStopDrainWait{5000};
 
   // Creates the client; it presents itself to the broker as `clientId`.
   // Reads the broker address and credentials from the environment. Throws
@@ -188,6 +158,13 @@ class MqttAsyncWrapper {
   std::optional<Message> TryReceive(const std::string& topicFilter,
                                     std::chrono::milliseconds timeout);
 
+  // Waits until a message arrives at the empty receive queue, the link
+  // changes (connected, lost, a subscription answered), `descriptor` (if not
+  // negative) becomes readable, or `timeout` (none: no limit) passes; for a
+  // consumer that takes every message with TryReceive and sleeps in between.
+  // Returns true when `descriptor` is readable.
+  bool AwaitActivity(int descriptor, std::optional<std::chrono::milliseconds> timeout);
+
   // Messages waiting in the receive queue.
   std::size_t Pending() const;
   // Bytes waiting in the receive queue, now and at most so far.
@@ -195,17 +172,18 @@ class MqttAsyncWrapper {
   std::size_t PeakQueuedBytes() const;
 
   // Publishes `payload` on `topic` with `qos`; `retained` asks the broker to
-  // keep it as the topic's last known value. While disconnected the message
-  // waits in a bounded buffer (kMaxBufferedMessages). Returns true when the
-  // library accepted the message. Throws MqttError when it refused it (e.g.
-  // the buffer is full). While the receive queue is full the library may
-  // answer only after Send returned true; a refusal then goes to the event
-  // listener (LinkEvent::Error).
+  // keep it as the topic's last known value. The message goes through the
+  // publication window: to the library at once when there is room, else it
+  // waits there, in order, also while disconnected; Send never waits for
+  // room. Returns true. Throws MqttError when the library at once refused it
+  // for good (e.g. a malformed topic); a later refusal goes to the event
+  // listener (LinkEvent::Error). A message the library gives up because the
+  // link broke goes again.
   bool Send(const std::string& topic, const std::string& payload, Qos qos,
             bool retained);
   // The same, and `onDelivery` learns on a library thread whether the
-  // message was delivered. It is never called once destruction has begun,
-  // nor when Send throws.
+  // message was delivered; such a message is not sent again. It is never
+  // called once destruction has begun, nor when Send throws.
   bool Send(const std::string& topic, const std::string& payload, Qos qos,
             bool retained, DeliveryListener onDelivery);
 
@@ -220,56 +198,28 @@ class MqttAsyncWrapper {
   static bool TopicMatches(const std::string& filter, const std::string& topic);
 
  private:
-  struct Subscription {
-    std::string filter;
-    Qos qos;
-  };
-
-  // One subscription request in flight; the library's answer finds it
-  // through the callback context.
-  struct SubscriptionRequest {
-    MqttAsyncWrapper* owner;
-    std::string filter;
-    std::uint64_t connection;
-    SuccessCallback onSuccess;
-    FailureCallback onFailure;
-    bool answered = false;
-    bool granted = false;
-  };
-  using RequestPtr = std::shared_ptr<SubscriptionRequest>;
-
-  // A publication whose delivery someone waits for; the library's answer
-  // finds it through the callback context.
-  struct Delivery {
-    MqttAsyncWrapper* owner;
-    DeliveryListener listener;
-  };
-
-  struct Will {
-    std::string topic;
-    std::string payload;
-    Qos qos;
-    bool retained;
-  };
-
-  // Where and as whom to connect, from the environment.
-  struct BrokerAccess {
-    std::string uri;
-    std::string username;
-    std::string password;
-    std::string caFile;
-    bool tls = false;
-  };
-
   // Owns the MQTTAsync handle; MQTTAsync_destroy needs its address.
   struct HandleDestroyer {
     void operator()(void* handle) const noexcept;
   };
   using Handle = std::unique_ptr<void, HandleDestroyer>;
 
-  using Clock = std::chrono::steady_clock;
+  // The Connect call's callbacks, reported once, for the first attempt.
+  struct FirstAttempt {
+    bool cleanSession = true;
+    SuccessCallback onSuccess = nullptr;
+    FailureCallback onFailure = nullptr;
+    std::atomic<bool> reported{false};
+  };
 
-  // Paho callbacks; each gets this wrapper (or a request) as context.
+  // The final disconnect's answer.
+  struct Disconnection {
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+  };
+
+  // Paho callbacks; each gets this wrapper as context.
   static void onConnected(void* context, char* cause);
   static void onConnectionLost(void* context, char* cause);
   static int onMessageArrived(void* context, char* topicName, int topicLen,
@@ -278,73 +228,38 @@ class MqttAsyncWrapper {
   static void onConnectFailure(void* context, MQTTAsync_failureData* data);
   static void onDisconnectSuccess(void* context, MQTTAsync_successData* data);
   static void onDisconnectFailure(void* context, MQTTAsync_failureData* data);
-  static void onSubscribeSuccess(void* context, MQTTAsync_successData* data);
-  static void onSubscribeFailure(void* context, MQTTAsync_failureData* data);
-  static void onSendSuccess(void* context, MQTTAsync_successData* data);
-  static void onSendFailure(void* context, MQTTAsync_failureData* data);
-  static int onTlsError(const char* text, size_t length, void* context);
+  static void onDropped(void* context, MQTTAsync_successData* data);
+  static void onDropFailed(void* context, MQTTAsync_failureData* data);
+  static void onProbeAnswered(void* context, MQTTAsync_successData* data);
 
-  static BrokerAccess brokerAccessFromEnvironment(std::string uri);
+  detail::Subscriptions::Hooks subscriptionHooks();
+  PublicationWindow::Hooks windowHooks();
   int requestConnection();
-  void reconnectLoop();
-  void scheduleReconnect(Clock::duration delay);
+  void linkLoop();
+  void probe();
+  void dropLink();
   void connectionUp() noexcept;
-  void connectionDown(const char* cause) noexcept;
-  void connectAttemptFailed(const MQTTAsync_failureData& data) noexcept;
-
+  void connectionDown(const std::string& cause) noexcept;
+  void attemptFailed(const MQTTAsync_failureData& data) noexcept;
   std::optional<int> callLibrary(ReceiveQueue::Call call, ReceiveQueue::LateResult late);
-  void remember(const Subscription& subscription);
-  RequestPtr newRequest(const std::string& filter, SuccessCallback onSuccess,
-                        FailureCallback onFailure);
-  void abandon(const RequestPtr& request, const std::string& forgetFilter);
-  int requestSubscription(const Subscription& subscription, const RequestPtr& request);
-  void awaitAnswer(const SubscriptionRequest& request);
-  void subscriptionAnswered(SubscriptionRequest& request, bool granted, int code) noexcept;
-  void resubscribeAll(const std::vector<std::pair<Subscription, RequestPtr>>& pending) noexcept;
   std::optional<Message> take(const std::string& topicFilter,
-                              std::optional<Clock::time_point> deadline);
+                              std::optional<ReceiveQueue::Clock::time_point> deadline);
+  void drainPublications() noexcept;
   void disconnect() noexcept;
-  void markDisconnectDone() noexcept;
   void emit(LinkEvent::Kind kind, const std::string& text) const noexcept;
-  void reportCallbackError(const std::string& error) const noexcept;
-  void deliveryAnswered(Delivery* delivery, bool delivered) noexcept;
 
-  BrokerAccess access_;
-  std::string clientId_;
+  const std::string clientId_;
+  detail::BrokerAccess access_;
   EventListener listener_;
-  std::optional<Will> will_;
-  bool cleanSession_ = true;
-
-  // The user's connect callbacks, reported once for the first attempt only.
-  SuccessCallback connectSuccess_ = nullptr;
-  FailureCallback connectFailure_ = nullptr;
-  std::atomic<bool> connectReported_{false};
-
-  mutable std::mutex mutex_;
-  std::condition_variable disconnectDone_;  // disconnected_ became true
-  std::condition_variable answered_;        // a subscription was answered
-  std::condition_variable reconnectDue_;    // reconnectAt_ set, or stopping_
+  std::optional<detail::Will> will_;
+  FirstAttempt firstAttempt_;
   ReceiveQueue queue_{kDefaultReceiveQueueLimit};
-  std::vector<Subscription> subscriptions_;
-  // Unanswered requests stay until the wrapper goes: the library may still
-  // answer (fail) them late.
-  std::list<RequestPtr> requests_;
-  std::map<std::string, std::uint64_t> granted_;  // filter -> connection
-  bool connected_ = false;
-  std::uint64_t connection_ = 0;
-  bool stopping_ = false;
-  bool disconnected_ = false;
-  std::optional<Clock::time_point> reconnectAt_;
-  Clock::duration retryDelay_;
-  FailureReportThrottle failures_;
-  std::string lastTlsError_;
-  std::string lastFailure_;
-  int refusedWith_ = 0;
-  // Deliveries not answered yet; the library may answer them until
-  // MQTTAsync_destroy returns.
-  std::list<std::unique_ptr<Delivery>> deliveries_;
-
-  std::thread reconnector_;
+  detail::Reconnection reconnection_;
+  detail::Subscriptions subscriptions_;
+  PublicationWindow window_;
+  Disconnection disconnection_;
+  std::thread linkThread_;
+  // Last: destroyed first, so that no callback outlives the parts.
   Handle client_;
 };
 

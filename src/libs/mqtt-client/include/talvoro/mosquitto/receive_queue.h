@@ -7,7 +7,10 @@
 // admit() waits for room: the receiving thread then reads nothing more from
 // its socket, and TCP holds the rest back at the broker. Nothing is handed
 // back to the library, so nothing waits there either: a message that waits
-// for room is queued as soon as take() made some.
+// for room is queued as soon as take() made some, and at the latest when the
+// admitting thread's time bound ran out (that thread also reads for other
+// clients, and reads the broker's answers). The queue may then hold one
+// message more than its limit for each such bound that passes without room.
 //
 // The library keeps its own lock while the receiving thread runs a callback,
 // and its calls from any other thread take that lock. A consumer blocked on
@@ -23,6 +26,10 @@
 // while a call the consumer made on its own thread still waits for the
 // library's lock, each message a chance for it to take the lock: then admit()
 // queues beyond the limit rather than wait for a consumer that waits for it.
+//
+// A consumer that sleeps in poll() rather than in take() watches
+// activityDescriptor(): it becomes readable when a message arrives at an
+// empty queue and whenever signalActivity() is called.
 //
 // Thread-safe. close() ends every wait; the destructor closes.
 
@@ -68,10 +75,10 @@ class ReceiveQueue {
   // larger message is still taken into an empty queue.
   void setLimit(std::size_t bytes);
 
-  // For the receiving thread: queues `message`, first waiting for room and
-  // meanwhile running the calls handed to perform(). False, without queuing
-  // it, once the queue is closed.
-  bool admit(Message message);
+  // For the receiving thread: queues `message`, first waiting for room, at
+  // most `maxWait`, and meanwhile running the calls handed to perform().
+  // False, without queuing it, once the queue is closed.
+  bool admit(Message message, Clock::duration maxWait);
 
   // For the consumer: removes and returns the oldest message whose topic
   // `wanted` accepts (the others stay queued), waiting until `deadline`
@@ -94,6 +101,17 @@ class ReceiveQueue {
   // Wakes every waiter: admit() returns false, take() calls `closed`. Runs
   // the calls still queued, then returns once no take() is left.
   void close();
+
+  // An eventfd (non-blocking, close-on-exec) that becomes readable when a
+  // message arrives at an empty queue, or on signalActivity(). A consumer
+  // reads it (8 bytes) to clear it before it looks at the queue and polls it
+  // after. -1 when the system gives none.
+  int activityDescriptor() const { return activity_; }
+  void signalActivity();
+  // For a consumer that sleeps in poll(): waits until activityDescriptor()
+  // or `other` (if not negative) is readable, or `timeout` (none: no limit)
+  // passed, and clears the activity. True when `other` is readable.
+  bool awaitActivity(int other, std::optional<std::chrono::milliseconds> timeout);
 
   // Messages and bytes queued now, and the most bytes queued so far.
   std::size_t size() const;
@@ -133,6 +151,7 @@ class ReceiveQueue {
   int activeTakers_ = 0;
   bool closed_ = false;
   std::thread caller_;
+  int activity_ = -1;
 };
 
 }  // namespace talvoro::mosquitto

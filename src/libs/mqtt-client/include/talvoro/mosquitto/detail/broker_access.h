@@ -1,0 +1,70 @@
+#pragma once
+// Where and as whom the client connects: the broker address and the
+// credentials, taken from the environment and the files it names; and one
+// connection attempt made with them.
+
+#include <MQTTAsync.h>
+
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "talvoro/mosquitto/mqtt_types.h"
+
+namespace talvoro::mosquitto::detail {
+
+// The message the broker publishes when the link breaks without a disconnect.
+struct Will {
+  std::string topic;
+  std::string payload;
+  Qos qos;
+  bool retained;
+};
+
+// What a connection attempt asks for besides address and credentials; the
+// callbacks get `context`.
+struct SessionRequest {
+  bool cleanSession = true;
+  const Will* will = nullptr;
+  int keepAliveSeconds = 0;
+  MQTTAsync_onSuccess* onSuccess = nullptr;
+  MQTTAsync_onFailure* onFailure = nullptr;
+  void* context = nullptr;
+};
+
+class BrokerAccess {
+ public:
+  // The broker at `uri` (empty: tcp://127.0.0.1:1883; "ssl://" or "mqtts://"
+  // for TLS), logging in as MQTT_USERNAME with the password in
+  // MQTT_PASSWORD_FILE, trusting MQTT_CA_FILE. Throws MqttError for a file
+  // that cannot be read, naming it (never the password).
+  explicit BrokerAccess(std::string uri);
+
+  BrokerAccess(const BrokerAccess&) = delete;
+  BrokerAccess& operator=(const BrokerAccess&) = delete;
+
+  const std::string& uri() const { return uri_; }
+
+  // Starts one connection attempt of `client`; the library's return code.
+  int connect(MQTTAsync client, const SessionRequest& session);
+
+  // What the TLS layer said against the last attempt, once; empty if nothing.
+  std::string takeTlsError();
+
+  // A likely cause of a refused login that the broker does not name: a
+  // password file with Windows line ends. Empty when there is none.
+  std::string refusalHint() const;
+
+ private:
+  static int onTlsError(const char* text, size_t length, void* context);
+
+  std::string uri_;
+  std::string username_;
+  std::string password_;
+  std::string caFile_;
+  bool tls_ = false;
+  std::mutex mutex_;
+  std::string lastTlsError_;
+};
+
+}  // namespace talvoro::mosquitto::detail
