@@ -6,6 +6,8 @@
 #include <string>
 
 #include "service_trace.h"
+#include "talvoro/files/file_write.h"
+#include "talvoro/rule_result.h"
 #include "talvoro/rules_protocol.h"
 
 namespace talvoro {
@@ -53,6 +55,23 @@ IoStructure parseConfiguration(std::string_view text, TemplateCacheCleanupGuard&
   return parseIoStructureText<IoInfo>(text, guard, false);
 }
 
+std::string structureHashOf(std::string_view text) {
+  return fmt::format("{:016x}", std::hash<std::string_view>{}(text));
+}
+
+std::string Configuration::structureHash() const {
+  return configured() ? fmt::format("{:016x}", m_structure_hash) : std::string();
+}
+
+Publication Configuration::resultWith(const nlohmann::json& fields) const {
+  nlohmann::json result = {
+      {protocol::kOutcomeField, protocol::outcomeName(protocol::Outcome::Accepted)},
+      {protocol::kElementsField, m_configuration.size()},
+      {protocol::kKeptField, kept_}};
+  result.update(fields);
+  return {Publication::Kind::Result, {}, protocol::kConfigurationResultTopic, jsonText(result)};
+}
+
 Configuration::Configuration(Keep keep) : keep_(std::move(keep)) {}
 
 Configuration::Intake Configuration::take(std::string_view text,
@@ -76,14 +95,26 @@ Configuration::Intake Configuration::take(std::string_view text,
   return Intake::Accepted;
 }
 
+void Configuration::restore(std::string_view text, const OpenRulesTopic& openRulesTopic) {
+  take(text, openRulesTopic);
+  kept_ = true;
+}
+
 // The IO structure in use stays accepted whether or not it could be kept.
-void Configuration::keepAccepted(std::string_view text) const {
+bool Configuration::keep(std::string_view text) const {
   try {
     keep_(text);
+    return true;
+  } catch (const files::NotDurable& error) {
+    TRACE_AS(kClientFunction, *P7::getTrace(), Error,
+             "Структура ввода-вывода записана, но не сохранена надёжно: синхронизация "
+             "каталога %s не удалась: %s; после отключения питания может вернуться прежняя",
+             error.path().c_str(), error.reason().c_str());
   } catch (const std::exception& error) {
     TRACE_AS(kClientFunction, *P7::getTrace(), Error,
              "Структура ввода-вывода не сохранена для следующего запуска: %s", error.what());
   }
+  return false;
 }
 
 Publication Configuration::receive(const std::vector<char>& payload,
@@ -92,18 +123,21 @@ Publication Configuration::receive(const std::vector<char>& payload,
   const std::string_view text(payload.data(), payload.size());
   try {
     const Intake intake = take(text, openRulesTopic);
-    result["outcome"] = intake == Intake::Accepted ? "accepted" : "unchanged";
-    if (intake == Intake::Accepted && keep_) {
-      keepAccepted(text);
+    result[protocol::kOutcomeField] = protocol::outcomeName(
+        intake == Intake::Accepted ? protocol::Outcome::Accepted : protocol::Outcome::Unchanged);
+    // A text that could not be kept is tried again when it comes again.
+    if (intake == Intake::Accepted || !kept_) {
+      kept_ = keep_ && keep(text);
     }
   } catch (const std::exception& error) {
     const std::string reason = excerpt(error.what(), kMaxErrorTextInRecord);
     TRACE_AS(kClientFunction, *P7::getTrace(), Error, "Ошибка обработки конфигурации: %s",
              reason.c_str());
-    result["outcome"] = "rejected";
-    result["reason"] = reason;
+    result[protocol::kOutcomeField] = protocol::outcomeName(protocol::Outcome::Rejected);
+    result[protocol::kReasonField] = reason;
   }
-  result["elements"] = m_configuration.size();
+  result[protocol::kElementsField] = m_configuration.size();
+  result[protocol::kKeptField] = kept_;
   return {Publication::Kind::Result, {}, protocol::kConfigurationResultTopic, jsonText(result)};
 }
 

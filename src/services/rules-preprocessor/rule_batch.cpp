@@ -1,6 +1,7 @@
 #include "rule_batch.h"
 
 #include <fmt/format.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -10,10 +11,11 @@
 #include <string_view>
 
 #include "rule_names.h"
+#include "rule_replacement.h"
 #include "rule_text.h"
 #include "service_trace.h"
 #include "talvoro/rule_crc.h"
-#include "talvoro/rules_protocol.h"
+#include "talvoro/rule_name.h"
 
 namespace talvoro {
 namespace {
@@ -37,25 +39,14 @@ long long currentEpochSeconds() {
       .count();
 }
 
-const char* outcomeName(RuleOutcome::Kind kind) {
-  switch (kind) {
-    case RuleOutcome::Kind::Installed: return "installed";
-    case RuleOutcome::Kind::Cleared: return "cleared";
-    case RuleOutcome::Kind::Unchanged: return "unchanged";
-    case RuleOutcome::Kind::Outdated: return "outdated";
-    case RuleOutcome::Kind::Rejected: return "rejected";
-    case RuleOutcome::Kind::Failed: return "failed";
-  }
-  return "failed";
-}
-
 std::string ruleResultPayload(std::uint32_t crc, const RuleOutcome& outcome) {
-  nlohmann::json result = {{"crc", crc}, {"outcome", outcomeName(outcome.kind)}};
+  nlohmann::json result = {{protocol::kCrcField, crc},
+                           {protocol::kOutcomeField, protocol::outcomeName(outcome.kind)}};
   if (!outcome.reason.empty()) {
-    result["reason"] = outcome.reason;
+    result[protocol::kReasonField] = outcome.reason;
   }
   if (!outcome.file.empty()) {
-    result["file"] = outcome.file;
+    result[protocol::kFileField] = outcome.file;
   }
   return jsonText(result);
 }
@@ -69,7 +60,8 @@ void traceOutdated(P7::TraceChannel& trace, const std::string& name, long long n
            "Правило %s: обновление пропущено (устаревший timestamp).", name.c_str());
 }
 
-// The leading record of a failed replacement; the system's reason follows.
+// The leading record of a replacement that failed before anything moved; the
+// system's reason follows.
 void traceReplaceFailure(P7::TraceChannel& trace, const std::string& newPath,
                          const RuleFileError& error) {
   if (error.stage() == RuleFileError::Stage::Create) {
@@ -77,6 +69,46 @@ void traceReplaceFailure(P7::TraceChannel& trace, const std::string& newPath,
   } else if (error.stage() == RuleFileError::Stage::Remove) {
     TRACE_AS(kClientFunction, trace, Error, "Ошибка очистки старых правил для wb-rules: %d",
              error.code());
+  }
+  traceFileFailure(trace, error.what());
+}
+
+// How a rule's replacement ended, in the words of its result: what is on disk.
+RuleOutcome replacementOutcome(const RuleReplacement& replacement, std::size_t i) {
+  using State = RuleReplacement::State;
+  const RuleChange& change = replacement.change(i);
+  const std::string reason =
+      replacement.error(i) ? replacement.error(i)->reason() : std::string();
+  switch (replacement.state(i)) {
+    case State::Done:
+      if (change.text.empty()) {
+        return {RuleOutcome::Kind::Cleared, {}, {}};
+      }
+      return {RuleOutcome::Kind::Installed, {}, change.newFileName};
+    case State::NotDurable:
+      return {RuleOutcome::Kind::Failed,
+              fmt::format("the rule is cleared, but not durably ({}): a power cut may bring "
+                          "its previous version back",
+                          reason),
+              {}};
+    case State::RolledBack:
+      return {RuleOutcome::Kind::Failed,
+              fmt::format("{}; the previous version is in place again", reason), {}};
+    case State::RollbackFailed:
+      if (replacement.newVersionLive(i)) {
+        return {RuleOutcome::Kind::Failed,
+                fmt::format("{}; taking the new version back failed too ({}): it is in place, "
+                            "but a power cut may take it back",
+                            reason, replacement.rollbackError(i)->reason()),
+                change.newFileName};
+      }
+      return {RuleOutcome::Kind::Failed,
+              fmt::format("{}; putting the previous version back failed too ({}): the rule has "
+                          "no version in place until the next start puts it back",
+                          reason, replacement.rollbackError(i)->reason()),
+              {}};
+    default:
+      return {RuleOutcome::Kind::Failed, reason, {}};
   }
 }
 
@@ -90,6 +122,13 @@ std::string failureReason(const std::exception& error) {
 
 }  // namespace
 
+FilePresent presentIn(const RuleDirectory& directory) {
+  return [&directory](const std::string& fileName) {
+    struct stat status {};
+    return ::lstat(directory.pathOf(fileName).c_str(), &status) == 0;
+  };
+}
+
 std::vector<Publication> publicationsOf(const RuleReport& report) {
   std::vector<Publication> publications;
   const auto kind = report.outcome.kind;
@@ -98,11 +137,11 @@ std::vector<Publication> publicationsOf(const RuleReport& report) {
   if (kind == RuleOutcome::Kind::Installed || kind == RuleOutcome::Kind::Cleared ||
       kind == RuleOutcome::Kind::Unchanged) {
     publications.push_back({Publication::Kind::Status, report.name,
-                            protocol::kStatusTopicPrefix + report.name,
+                            protocol::statusTopic(report.name),
                             fmt::format("{}", report.crc)});
   }
   publications.push_back({Publication::Kind::Result, report.name,
-                          protocol::kRuleResultTopicPrefix + report.name,
+                          protocol::resultTopic(report.name),
                           ruleResultPayload(report.crc, report.outcome)});
   return publications;
 }
@@ -115,27 +154,34 @@ struct RuleInstaller::Job {
   std::vector<InstalledVersion> installed;
   std::string fileName;
   std::string translated;
+  std::string text;         // as received, for the store
+  long long timestamp = 0;  // as judged: the timestamp line, or the time it came
 };
 
-RuleInstaller::RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace)
-    : directory_(directory), trace_(trace) {}
+RuleInstaller::RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
+                             StateStore* store)
+    : directory_(directory), trace_(trace), store_(store) {}
 
 std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
-                                               const IoStructure& structure) {
+                                               const IoStructure& structure,
+                                               const std::string& structureHash) {
   std::vector<Job> jobs;
   jobs.reserve(batch.size());
   for (RuleMessage& message : batch) {
     const std::uint32_t crc =
         protocol::ruleCrc(std::string_view(message.payload.data(), message.payload.size()));
     jobs.push_back({{std::move(message.name), crc, {RuleOutcome::Kind::Failed, {}, {}}},
-                    std::move(message.payload), false, {}, {}, {}});
+                    std::move(message.payload), false, {}, {}, {}, {}, 0});
   }
   {
     std::lock_guard<std::mutex> lock(m_current_rules_mutex);
     for (Job& job : jobs) {
       decideReportingFailures(job, structure);
     }
+    recordInStore(jobs, structureHash);
     replaceDecided(jobs);
+    acknowledgeUnchanged(jobs);
+    settleStore(jobs);
   }
   std::vector<RuleReport> reports;
   reports.reserve(jobs.size());
@@ -149,13 +195,20 @@ std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
 // the replacement of its file. Throws like installation does.
 void RuleInstaller::decide(Job& job, const IoStructure& structure) {
   const std::string& name = job.report.name;
-  checkRuleName(name);
+  protocol::checkRuleName(name);
   {
     // The payload is released on the way, so that a large rule is held at
     // most twice.
     std::string text(job.payload.begin(), job.payload.end());
     std::vector<char>().swap(job.payload);
+    if (store_ != nullptr) {
+      job.text = text;
+    }
     job.translated = translate(std::move(text), structure);
+  }
+  job.timestamp = extractEpochTsOrZero(job.translated);
+  if (job.timestamp < 1) {
+    job.timestamp = currentEpochSeconds();
   }
   const std::size_t ruleHash = std::hash<std::string>{}(job.translated);
   rememberRuleHash(name, ruleHash, job.translated);
@@ -179,10 +232,7 @@ void RuleInstaller::decide(Job& job, const IoStructure& structure) {
     job.replacing = true;
     return;
   }
-  long long newTimestamp = extractEpochTsOrZero(job.translated);
-  if (newTimestamp < 1) {
-    newTimestamp = currentEpochSeconds();
-  }
+  const long long newTimestamp = job.timestamp;
   const long long oldTimestamp = installedTimestamp(job.installed);
   if (oldTimestamp > 0 && newTimestamp <= oldTimestamp) {
     traceOutdated(trace_, name, newTimestamp, oldTimestamp);
@@ -205,7 +255,7 @@ void RuleInstaller::decideReportingFailures(Job& job, const IoStructure& structu
   RuleOutcome& outcome = job.report.outcome;
   try {
     decide(job, structure);
-  } catch (const RuleRefused& error) {
+  } catch (const protocol::BadRuleName& error) {
     TRACE_AS(kClientFunction, trace_, Error, "Правило %s отклонено: %s",
              excerpt(name, kMaxErrorTextInRecord).c_str(), error.what());
     outcome = {RuleOutcome::Kind::Rejected, error.what(), {}};
@@ -229,43 +279,130 @@ void RuleInstaller::decideReportingFailures(Job& job, const IoStructure& structu
 }
 
 // Puts the decided new versions in place together; each job ends installed,
-// cleared or failed.
+// cleared or failed, as its replacement says.
 void RuleInstaller::replaceDecided(std::vector<Job>& jobs) {
-  std::vector<RuleDirectory::Replacement> replacements;
+  std::vector<RuleChange> changes;
   std::vector<Job*> replacing;
   for (Job& job : jobs) {
     if (job.replacing) {
-      replacements.push_back({&job.installed, &job.fileName, &job.translated, std::nullopt});
+      changes.push_back({std::move(job.installed), job.fileName, std::move(job.translated)});
       replacing.push_back(&job);
     }
   }
-  if (replacements.empty()) {
+  if (changes.empty()) {
+    return;
+  }
+  RuleReplacement replacement(directory_, std::move(changes));
+  replacement.run();
+  for (std::size_t i = 0; i < replacing.size(); ++i) {
+    Job& job = *replacing[i];
+    const RuleReplacement::State state = replacement.state(i);
+    job.report.outcome = replacementOutcome(replacement, i);
+    if (state == RuleReplacement::State::NotReplaced) {
+      traceReplaceFailure(trace_, directory_.pathOf(job.fileName), *replacement.error(i));
+    } else if (job.report.outcome.kind == RuleOutcome::Kind::Failed) {
+      TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
+               job.report.name.c_str(), job.report.outcome.reason.c_str());
+    }
+    // Only rules with a version in place are remembered.
+    const bool noneInPlace =
+        state == RuleReplacement::State::Done || state == RuleReplacement::State::NotDurable
+            ? replacement.change(i).text.empty()
+            : replacement.change(i).installed.empty() && !replacement.newVersionLive(i);
+    if (noneInPlace) {
+      m_current_rules.erase(job.report.name);
+    }
+  }
+}
+
+// An unchanged rule is acknowledged only once its file's entry is durable:
+// after a directory sync that failed, the directory is synced first.
+void RuleInstaller::acknowledgeUnchanged(std::vector<Job>& jobs) {
+  const auto unchanged = [](const Job& job) {
+    return job.report.outcome.kind == RuleOutcome::Kind::Unchanged;
+  };
+  if (!directory_.unsynced() || std::none_of(jobs.begin(), jobs.end(), unchanged)) {
+    return;
+  }
+  if (const int error = directory_.syncDirectory(); error != 0) {
+    const std::string reason =
+        fmt::format("the directory could not be synced: {}", files::systemErrorText(error));
+    for (Job& job : jobs) {
+      if (unchanged(job)) {
+        TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
+                 job.report.name.c_str(), reason.c_str());
+        job.report.outcome = {RuleOutcome::Kind::Failed, reason, {}};
+      }
+    }
+  }
+}
+
+namespace {
+
+bool recorded(const StoredRule& stored, const StoredRule& rule) {
+  return stored.crc == rule.crc && stored.file == rule.file &&
+         stored.structure == rule.structure && stored.text == rule.text;
+}
+
+}  // namespace
+
+// Every rule that will be acknowledged if its file arrives is in the store
+// before any file moves: a text acknowledged is always a text remembered.
+// When the store cannot be written, none of them is installed.
+void RuleInstaller::recordInStore(std::vector<Job>& jobs, const std::string& structureHash) {
+  if (store_ == nullptr) {
+    return;
+  }
+  std::vector<StoreChange> changes;
+  std::vector<Job*> recording;
+  try {
+    for (Job& job : jobs) {
+      const bool unchanged = job.report.outcome.kind == RuleOutcome::Kind::Unchanged;
+      if (!job.replacing && !unchanged) {
+        continue;
+      }
+      recording.push_back(&job);
+      const bool clears = job.translated.empty();
+      StoredRule rule{job.report.name, job.text, job.report.crc, job.timestamp,
+                      structureHash, clears ? std::string() : job.fileName, {}, {}, {}};
+      const std::optional<StoredRule> stored = store_->rule(job.report.name);
+      if (clears && !stored) {
+        continue;
+      }
+      if (stored && unchanged) {
+        rule.timestamp = stored->timestamp;
+        if (recorded(*stored, rule)) {
+          continue;
+        }
+      }
+      changes.push_back(
+          {clears ? StoreChange::Kind::Remove : StoreChange::Kind::Install, std::move(rule)});
+    }
+    if (!changes.empty()) {
+      store_->record(changes, presentIn(directory_));
+    }
+  } catch (const std::exception& error) {
+    const std::string reason =
+        fmt::format("the state store could not be written: {}", failureReason(error));
+    for (Job* job : recording) {
+      TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
+               job->report.name.c_str(), reason.c_str());
+      job->replacing = false;
+      job->report.outcome = {RuleOutcome::Kind::Failed, reason, {}};
+    }
+  }
+}
+
+// Takes back in the store what did not reach the rule directory.
+void RuleInstaller::settleStore(std::vector<Job>& jobs) {
+  if (store_ == nullptr || jobs.empty()) {
     return;
   }
   try {
-    directory_.replace(replacements);
+    store_->settle(presentIn(directory_));
   } catch (const std::exception& error) {
-    // Nothing was replaced: every version moved aside is back in place.
-    const std::string reason = failureReason(error);
-    for (Job* job : replacing) {
-      TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
-               job->report.name.c_str(), reason.c_str());
-      job->report.outcome = {RuleOutcome::Kind::Failed, reason, {}};
-    }
-    return;
-  }
-  for (std::size_t i = 0; i < replacing.size(); ++i) {
-    Job& job = *replacing[i];
-    RuleOutcome& outcome = job.report.outcome;
-    if (const auto& error = replacements[i].error) {
-      traceReplaceFailure(trace_, directory_.pathOf(job.fileName), *error);
-      traceFileFailure(trace_, error->what());
-      outcome = {RuleOutcome::Kind::Failed, error->reason(), {}};
-    } else if (job.translated.empty()) {
-      outcome = {RuleOutcome::Kind::Cleared, {}, {}};
-    } else {
-      outcome = {RuleOutcome::Kind::Installed, {}, job.fileName};
-    }
+    TRACE_AS(kClientFunction, trace_, Error, "Хранилище состояния %s не сверено с каталогом: %s",
+             store_->path().c_str(), failureReason(error).c_str());
   }
 }
 

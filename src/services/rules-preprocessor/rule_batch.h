@@ -12,7 +12,9 @@
 #include "p7/trace.h"
 #include "publication.h"
 #include "rule_directory.h"
+#include "state_store.h"
 #include "talvoro/io_structure.h"
+#include "talvoro/rule_result.h"
 
 namespace talvoro {
 
@@ -24,10 +26,11 @@ struct RuleMessage {
 
 // How one rule message ended.
 struct RuleOutcome {
-  enum class Kind { Installed, Cleared, Unchanged, Outdated, Rejected, Failed };
+  using Kind = protocol::Outcome;
   Kind kind;
   std::string reason;  // for Rejected, Failed and Outdated
-  std::string file;    // for Installed: the installed file's name
+  std::string file;    // the installed file's name: for Installed, and for a
+                       // failure that left the new version in place
 };
 
 struct RuleReport {
@@ -36,20 +39,28 @@ struct RuleReport {
   RuleOutcome outcome;
 };
 
+// Whether the rule directory holds file `fileName`, for the store.
+FilePresent presentIn(const RuleDirectory& directory);
+
 // The status (of a rule installed, cleared or unchanged), then the result.
 std::vector<Publication> publicationsOf(const RuleReport& report);
 
 // Installs rules into one rule directory. Remembers the hash of the newest
-// text of every rule it has seen, for the trace log.
+// text of every rule that has a version installed, for the trace log.
 class RuleInstaller {
  public:
-  RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace);
+  // With a `store`, every rule acknowledged as installed, unchanged or
+  // cleared is recorded in it, in one transaction per batch committed before
+  // any file is touched, and taken back there when its file did not arrive.
+  RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace, StateStore* store = nullptr);
 
   // Handles `batch` (messages of distinct rule names) to its end, in order,
   // as if one message after the other, except that the new files are made
   // durable together; every message ends with a report, every failure is in
   // the trace log. The payloads are released on the way.
-  std::vector<RuleReport> install(std::vector<RuleMessage> batch, const IoStructure& structure);
+  // `structureHash` names `structure` in the store.
+  std::vector<RuleReport> install(std::vector<RuleMessage> batch, const IoStructure& structure,
+                                  const std::string& structureHash = {});
 
  private:
   struct Job;
@@ -57,12 +68,16 @@ class RuleInstaller {
   void decide(Job& job, const IoStructure& structure);
   void decideReportingFailures(Job& job, const IoStructure& structure);
   void replaceDecided(std::vector<Job>& jobs);
+  void acknowledgeUnchanged(std::vector<Job>& jobs);
+  void recordInStore(std::vector<Job>& jobs, const std::string& structureHash);
+  void settleStore(std::vector<Job>& jobs);
   void rememberRuleHash(const std::string& name, std::size_t ruleHash,
                         const std::string& translated);
   long long installedTimestamp(const std::vector<InstalledVersion>& versions) const;
 
   RuleDirectory& directory_;
   P7::TraceChannel& trace_;
+  StateStore* store_;
   // Rule name to the hash of the last translated text handled for it.
   std::unordered_map<std::string, std::size_t> m_current_rules;
   std::mutex m_current_rules_mutex;

@@ -4,6 +4,7 @@
 #include <malloc.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
@@ -14,16 +15,20 @@
 #include <unordered_set>
 #include <vector>
 
+#include "batch_limits.h"
 #include "configuration.h"
+#include "inventory.h"
+#include "rule_memory.h"
 #include "rule_batch.h"
 #include "rule_directory.h"
-#include "rule_names.h"
 #include "saved_configuration.h"
 #include "service_state.h"
 #include "service_trace.h"
+#include "state_store.h"
 #include "stop_signals.h"
 #include "systemd_notifier.h"
 #include "talvoro/mosquitto/mqtt_async_wrapper.h"
+#include "talvoro/rule_name.h"
 #include "talvoro/rules_protocol.h"
 
 namespace talvoro {
@@ -31,39 +36,39 @@ namespace {
 
 using protocol::kConfigurationTopic;
 
-// How long the receive loop waits for a message before it looks for a stop
-// request again.
-constexpr int kStopPollMs = 200;
-// Rule messages already waiting are handled together, up to these bounds.
-constexpr std::size_t kMaxBatchMessages = 256;
-constexpr std::size_t kMaxBatchBytes = 8 * 1024 * 1024;
-// After messages this large, free heap goes back to the system.
+// Without a stop signal descriptor, how often the idle loop looks for one.
+constexpr std::chrono::milliseconds kStopPoll{200};
+// After messages this large, free heap goes back to the system at once.
 constexpr std::size_t kTrimAfterBytes = 1024 * 1024;
+// How long a re-translation works before the loop looks for messages, so
+// that a rule arriving meanwhile waits well under a second.
+constexpr std::chrono::milliseconds kRetranslationSlice{200};
 
 RuleMessage ruleMessageOf(mosquitto::Message&& message) {
-  return {ruleNameOf(message.topic), std::move(message.payload)};
+  return {protocol::ruleNameOfTopic(message.topic), std::move(message.payload)};
 }
 
 // Rule messages that are already waiting behind `first`, as long as each
 // names another rule (two versions of one rule go in separate batches, so
-// that the second is decided against the first) and the bounds allow.
+// that the second is decided against the first) and the limits allow.
 // The message that ends the batch is handed back in `next`.
 std::vector<RuleMessage> collectBatch(mosquitto::MqttAsyncWrapper& client,
                                       mosquitto::Message first,
                                       std::optional<mosquitto::Message>& next,
-                                      std::size_t& bytes) {
+                                      std::size_t& bytes, const BatchLimits& limits) {
   std::vector<RuleMessage> batch;
   bytes = first.payload.size();
-  std::unordered_set<std::string> names{ruleNameOf(first.topic)};
+  std::unordered_set<std::string> names{protocol::ruleNameOfTopic(first.topic)};
   batch.push_back(ruleMessageOf(std::move(first)));
-  while (batch.size() < kMaxBatchMessages && bytes < kMaxBatchBytes) {
+  while (batch.size() < limits.maxMessages() && bytes < BatchLimits::kMaxBytes) {
     std::optional<mosquitto::Message> message =
         client.TryReceive("/#", std::chrono::milliseconds(0));
     if (!message) {
       break;
     }
     if (message->topic == kConfigurationTopic ||
-        !names.insert(ruleNameOf(message->topic)).second) {
+        message->topic == protocol::kInventoryRequestTopic ||
+        !names.insert(protocol::ruleNameOfTopic(message->topic)).second) {
       next = std::move(message);
       break;
     }
@@ -72,6 +77,44 @@ std::vector<RuleMessage> collectBatch(mosquitto::MqttAsyncWrapper& client,
   }
   return batch;
 }
+
+// Installs a batch; what its file work cost sets the limits of the next.
+std::vector<RuleReport> installTimed(RuleInstaller& installer, BatchLimits& limits,
+                                     std::vector<RuleMessage> batch,
+                                     const Configuration& configuration) {
+  const auto started = BatchLimits::Clock::now();
+  std::vector<RuleReport> reports = installer.install(
+      std::move(batch), configuration.structure(), configuration.structureHash());
+  const auto replaced = std::count_if(reports.begin(), reports.end(), [](const RuleReport& r) {
+    return r.outcome.kind == RuleOutcome::Kind::Installed ||
+           r.outcome.kind == RuleOutcome::Kind::Cleared ||
+           r.outcome.kind == RuleOutcome::Kind::Failed;
+  });
+  limits.took(static_cast<std::size_t>(replaced), BatchLimits::Clock::now() - started);
+  return reports;
+}
+
+// Free heap goes back to the system once a burst is over, whatever its size
+// (when the loop finds nothing waiting after it handled messages), and at once
+// after large messages.
+class HeapTrim {
+ public:
+  void afterWork(std::size_t bytes) {
+    due_ = true;
+    if (bytes > kTrimAfterBytes) {
+      whenIdle();
+    }
+  }
+  void whenIdle() {
+    if (due_) {
+      malloc_trim(0);
+      due_ = false;
+    }
+  }
+
+ private:
+  bool due_ = false;
+};
 
 // Results tell the publisher what happened and statuses acknowledge rules;
 // one that cannot be sent costs only a record.
@@ -127,7 +170,7 @@ class LinkTrouble {
 
 // The state in words for systemd's status line.
 std::string statusLine(bool connected, const ServiceState& state, const LinkTrouble& trouble,
-                       const RuleDirectory& directory) {
+                       RuleDirectory& directory) {
   if (!connected) {
     return trouble.describe();
   }
@@ -145,9 +188,18 @@ std::string statusLine(bool connected, const ServiceState& state, const LinkTrou
 void restoreSavedConfiguration(Configuration& configuration, const SavedConfiguration& saved,
                                const Configuration::OpenRulesTopic& openRulesTopic,
                                P7::TraceChannel& trace) {
+  const files::Swept swept = saved.sweep();
+  for (const std::string& path : swept.removed) {
+    TRACE_AS(kClientFunction, trace, Warning,
+             "Удалён файл %s, оставшийся от прерванного сохранения структуры ввода-вывода",
+             path.c_str());
+  }
+  for (const files::FileError& failure : swept.failures) {
+    traceFileFailure(trace, failure.what());
+  }
   try {
     if (const std::optional<std::string> text = saved.load()) {
-      configuration.take(*text, openRulesTopic);
+      configuration.restore(*text, openRulesTopic);
       TRACE_AS(kClientFunction, trace, Info,
                "Структура ввода-вывода восстановлена из %s: элементов %zu",
                saved.path().c_str(), configuration.structure().size());
@@ -190,7 +242,10 @@ void add_rule_client_run() {
   // The directory's listing is gone: its heap goes back to the system, so
   // that the idle service holds only the index.
   malloc_trim(0);
-  RuleInstaller installer(directory, trace);
+  RuleMemory memory(kStateDirectory, directory, trace);
+  RuleInstaller installer(directory, trace, &memory.store());
+  BatchLimits limits(trace);
+  HeapTrim heapTrim;
   const SavedConfiguration saved;
   Configuration configuration([&saved](std::string_view text) { saved.save(text); });
   SystemdNotifier systemd;
@@ -204,47 +259,75 @@ void add_rule_client_run() {
   ServiceState state(*client);
   client->Connect(true, nullptr, nullptr);
   client->Subscribe(kConfigurationTopic, mosquitto::Qos::AtMostOnce, false, nullptr, nullptr);
+  client->Subscribe(protocol::kInventoryRequestTopic, mosquitto::Qos::AtMostOnce, false, nullptr,
+                    nullptr);
   const auto openRulesTopic = [&client] {
     client->Subscribe(protocol::kRulesTopicFilter, mosquitto::Qos::AtMostOnce, false, nullptr,
                       nullptr);
   };
   restoreSavedConfiguration(configuration, saved, openRulesTopic, trace);
+  memory.checkAtStart(configuration);
   // Connecting goes on in the background: a broker that is down must not
   // hold up the start.
   systemd.ready();
 
   std::optional<mosquitto::Message> next;
   int signal = 0;
+  const int stopSignals = stopSignalDescriptor();
   while ((signal = takeStopSignal()) == 0) {
     systemd.keepAlive();
+    directory.keepLocked();
     state.update(configuration.configured());
     if (systemd.listening()) {
       systemd.status(statusLine(client->Link().connected, state, trouble, directory));
     }
     std::optional<mosquitto::Message> message = std::move(next);
     next.reset();
-    if (!message) {
-      message = client->TryReceive("/#", std::chrono::milliseconds(kStopPollMs));
+    if (memory.retranslating()) {
+      for (const Publication& publication :
+           memory.retranslate(configuration, kRetranslationSlice)) {
+        publish(*client, trace, publication);
+      }
     }
     if (!message) {
+      message = client->TryReceive("/#", std::chrono::milliseconds(0));
+    }
+    if (!message && memory.retranslating()) {
+      continue;
+    }
+    if (!message) {
+      heapTrim.whenIdle();
+      // Asleep until a message, a change of the link, a stop signal, or the
+      // watchdog's turn.
+      std::optional<std::chrono::milliseconds> wake = systemd.untilKeepAlive();
+      if (stopSignals < 0) {
+        wake = std::min(wake.value_or(kStopPoll), kStopPoll);
+      }
+      client->AwaitActivity(stopSignals, wake);
       continue;
     }
     std::size_t bytes = message->payload.size();
     if (message->topic == kConfigurationTopic) {
-      publish(*client, trace, configuration.receive(message->payload, openRulesTopic));
+      publish(*client, trace,
+              memory.afterConfiguration(configuration.receive(message->payload, openRulesTopic),
+                                        configuration));
+    } else if (message->topic == protocol::kInventoryRequestTopic) {
+      const std::string_view request(message->payload.data(), message->payload.size());
+      for (const Publication& publication : memory.inventory(request, configuration)) {
+        publish(*client, trace, publication);
+      }
     } else {
-      std::vector<RuleMessage> batch = collectBatch(*client, std::move(*message), next, bytes);
+      std::vector<RuleMessage> batch =
+          collectBatch(*client, std::move(*message), next, bytes, limits);
       for (const RuleReport& report :
-           installer.install(std::move(batch), configuration.structure())) {
+           installTimed(installer, limits, std::move(batch), configuration)) {
         for (const Publication& publication : publicationsOf(report)) {
           publish(*client, trace, publication);
         }
       }
     }
     message.reset();
-    if (bytes > kTrimAfterBytes) {
-      malloc_trim(0);
-    }
+    heapTrim.afterWork(bytes);
   }
   systemd.stopping();
   const RecordsAlsoOnStandardError stopRecord;

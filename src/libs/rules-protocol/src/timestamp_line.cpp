@@ -63,4 +63,12 @@ std::optional<TimestampLine> findTimestampLine(std::string_view text) {
   return std::nullopt;
 }
 
+std::string restamped(std::string_view text, long long seconds) {
+  std::string result(text);
+  if (const auto line = findTimestampLine(text)) {
+    result.replace(line->offset, line->length, std::to_string(seconds));
+  }
+  return result;
+}
+
 }  // namespace talvoro::protocol

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string>
 #include <string_view>
 
 namespace talvoro::protocol {
@@ -18,5 +19,10 @@ struct TimestampLine {
 // 1 KiB, and numbers beyond a signed 64-bit integer, are no timestamp line;
 // a later line may still be one.
 std::optional<TimestampLine> findTimestampLine(std::string_view text);
+
+// `text` with the digits of its timestamp line replaced by `seconds`, so that
+// the service takes it as written then; `text` unchanged when it has no
+// timestamp line (the service takes such a text as written when it arrives).
+std::string restamped(std::string_view text, long long seconds);
 
 }  // namespace talvoro::protocol
