@@ -9,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 
 #include "rule_names.h"
 #include "rule_replacement.h"
@@ -156,6 +157,8 @@ struct RuleInstaller::Job {
   std::string translated;
   std::string text;         // as received, for the store
   long long timestamp = 0;  // as judged: the timestamp line, or the time it came
+  // Files that are gone but not durably so: a power cut may bring them back.
+  std::vector<std::string> mayComeBack;
 };
 
 RuleInstaller::RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
@@ -171,7 +174,7 @@ std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
     const std::uint32_t crc =
         protocol::ruleCrc(std::string_view(message.payload.data(), message.payload.size()));
     jobs.push_back({{std::move(message.name), crc, {RuleOutcome::Kind::Failed, {}, {}}},
-                    std::move(message.payload), false, {}, {}, {}, {}, 0});
+                    std::move(message.payload), false, {}, {}, {}, {}, 0, {}});
   }
   {
     std::lock_guard<std::mutex> lock(m_current_rules_mutex);
@@ -298,6 +301,11 @@ void RuleInstaller::replaceDecided(std::vector<Job>& jobs) {
     Job& job = *replacing[i];
     const RuleReplacement::State state = replacement.state(i);
     job.report.outcome = replacementOutcome(replacement, i);
+    if (state == RuleReplacement::State::NotDurable) {
+      for (const InstalledVersion& version : replacement.change(i).installed) {
+        job.mayComeBack.push_back(version.fileName);
+      }
+    }
     if (state == RuleReplacement::State::NotReplaced) {
       traceReplaceFailure(trace_, directory_.pathOf(job.fileName), *replacement.error(i));
     } else if (job.report.outcome.kind == RuleOutcome::Kind::Failed) {
@@ -398,8 +406,18 @@ void RuleInstaller::settleStore(std::vector<Job>& jobs) {
   if (store_ == nullptr || jobs.empty()) {
     return;
   }
+  // A clear that is not durable keeps the rule's text in the store: the
+  // acknowledged version may come back with a power cut, and the store must
+  // not forget a text whose file the rule engine may run.
+  std::unordered_set<std::string> mayComeBack;
+  for (const Job& job : jobs) {
+    mayComeBack.insert(job.mayComeBack.begin(), job.mayComeBack.end());
+  }
+  const FilePresent inDirectory = presentIn(directory_);
   try {
-    store_->settle(presentIn(directory_));
+    store_->settle([&](const std::string& fileName) {
+      return mayComeBack.count(fileName) > 0 || inDirectory(fileName);
+    });
   } catch (const std::exception& error) {
     TRACE_AS(kClientFunction, trace_, Error, "Хранилище состояния %s не сверено с каталогом: %s",
              store_->path().c_str(), failureReason(error).c_str());
