@@ -21,7 +21,7 @@ endif
 SANITIZE_DIR ?= build-sanitize
 SANITIZE_FLAGS = -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer \
 	-Wno-maybe-uninitialized
-SANITIZE_ENV = ASAN_OPTIONS=abort_on_error=1:halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1 \
+SANITIZE_ENV = LSAN_OPTIONS=suppressions=$(CURDIR)/tests/sanitize/lsan.supp ASAN_OPTIONS=abort_on_error=1:halt_on_error=1:detect_leaks=1:detect_stack_use_after_return=1 \
 	UBSAN_OPTIONS=halt_on_error=1:abort_on_error=1:print_stacktrace=1
 
 # libFuzzer targets (tests/fuzz), each run for FUZZ_SECONDS.
@@ -71,7 +71,7 @@ fuzz:
 	@scripts/install-deps.sh --fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DRULES_PREPROCESSOR_BUILD_TESTS=OFF -DRULES_PREPROCESSOR_BUILD_BENCHMARKS=OFF \
-	  -DRULES_PREPROCESSOR_BUILD_FUZZERS=ON "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)"
+	  -DRULES_PREPROCESSOR_BUILD_FUZZERS=ON "-DCMAKE_C_FLAGS=$(FUZZ_FLAGS)" "-DCMAKE_CXX_FLAGS=$(FUZZ_FLAGS)"
 	cmake --build $(FUZZ_DIR) -j $(JOBS)
 	@tests/fuzz/run-fuzzers.sh $(FUZZ_DIR) $(FUZZ_SECONDS)
 

@@ -31,6 +31,11 @@ endif()
 install(FILES ${RP_PACKAGING_DIR}/rules-preprocessor.service
         DESTINATION /lib/systemd/system)
 
+# The settings file the unit reads, every setting commented out; a conffile,
+# so that an upgrade keeps what the administrator set.
+install(FILES ${RP_PACKAGING_DIR}/rules-preprocessor.default
+        DESTINATION /etc/default RENAME rules-preprocessor)
+
 # Compresses FILE into the build tree as Debian wants it (no name or time
 # stamp in the header, so the package is reproducible).
 function(rp_gzip file)
@@ -82,6 +87,7 @@ drop-in to use a broker other than tcp://127.0.0.1:1883.
 The command-line tool rules-push deploys rules from a shell or a
 provisioning script and waits for the service's result of each one.")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
-    ${RP_PACKAGING_DIR}/postinst ${RP_PACKAGING_DIR}/prerm ${RP_PACKAGING_DIR}/postrm)
+    ${RP_PACKAGING_DIR}/postinst ${RP_PACKAGING_DIR}/prerm ${RP_PACKAGING_DIR}/postrm
+    ${RP_PACKAGING_DIR}/conffiles)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

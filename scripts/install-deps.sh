@@ -34,12 +34,19 @@ target_libraries=(
   zlib1g-dev
   libsystemd-dev
   libsqlite3-dev
+  libduktape207
 )
 
 packages=(
   g++ cmake make pkg-config
   "${target_libraries[@]}"
   nlohmann-json3-dev
+  # The syntax check's engine: its header and source (for the fuzzers) are
+  # the same for every architecture, and the package cannot be installed for
+  # two at once; a cross build links the target's libduktape207.
+  duktape-dev
+  # Only for the engine comparison of benchmarks/syntax_check_benchmark.
+  libmujs-dev
   mosquitto mosquitto-clients openssl
   util-linux
   libfuse3-dev fuse3

@@ -122,6 +122,7 @@ void Driver::awaitAnswer(std::size_t sent, std::size_t count) {
 }
 
 void Driver::oneAtATime(std::size_t count, LatencyRecorder& recorder) {
+  exchange_->prepare(next_, count);
   const double cpuBefore = workerCpuSeconds();
   for (std::size_t sent = 1; sent <= count; ++sent) {
     const auto start = Clock::now();
@@ -133,6 +134,7 @@ void Driver::oneAtATime(std::size_t count, LatencyRecorder& recorder) {
 }
 
 Figures Driver::pipelined(std::size_t count, std::size_t inFlight) {
+  exchange_->prepare(next_, count);
   const double cpuBefore = workerCpuSeconds();
   const auto start = Clock::now();
   std::size_t sent = 0;

@@ -50,6 +50,9 @@ double residentMiB(pid_t pid);
 class Exchange {
  public:
   virtual ~Exchange() = default;
+  // Makes requests `first` to `first + count - 1` ready before they are
+  // timed, when making one costs the sender noticeable time.
+  virtual void prepare(std::size_t /*first*/, std::size_t /*count*/) {}
   // Publishes request number `index`.
   virtual void send(std::size_t index) = 0;
   // True when `message` answers an outstanding request; throws when it is

@@ -10,6 +10,7 @@
 #include <map>
 #include <stdexcept>
 
+#include "talvoro/signing/signatures.h"
 #include "testsupport/eventually.h"
 #include "testsupport/mosquitto_broker.h"
 #include "testsupport/text_and_namespaces.h"
@@ -58,20 +59,45 @@ std::string translated(std::string text) {
 class RuleExchange : public Exchange {
  public:
   RuleExchange(testsupport::TestMqttClient& client, std::string prefix, std::size_t rules,
-               std::size_t ruleBytes)
-      : client_(client), prefix_(std::move(prefix)), rules_(rules), ruleBytes_(ruleBytes) {}
+               std::size_t ruleBytes, const talvoro::signing::PrivateKey* key)
+      : client_(client), prefix_(std::move(prefix)), rules_(rules), ruleBytes_(ruleBytes),
+        key_(key) {}
 
   std::string name(std::size_t rule) const { return prefix_ + std::to_string(rule); }
   std::string text(std::size_t rule, std::size_t version) const {
     return ruleText(name(rule), version, ruleBytes_);
   }
+  // Request `index`: a new version of rule index % rules (version 0 is the
+  // pre-installed one), signed, with a timestamp line newer each time, when
+  // the service is in signed mode.
+  std::string payload(std::size_t index) const {
+    const std::size_t rule = index % rules_;
+    std::string text = this->text(rule, index + 1);
+    if (key_ == nullptr) {
+      return text;
+    }
+    return talvoro::signing::signRule(*key_, name(rule),
+                                      fmt::format("// {}\n{}", kFirstTimestamp + index, text));
+  }
+
+  // Signed payloads are made before the clock runs: the publisher's signing
+  // would otherwise slow the arrival of rules and shrink the service's batches.
+  void prepare(std::size_t first, std::size_t count) override {
+    signed_.clear();
+    if (key_ == nullptr) {
+      return;
+    }
+    for (std::size_t index = first; index < first + count; ++index) {
+      signed_[index] = payload(index);
+    }
+  }
 
   void send(std::size_t index) override {
     const std::size_t rule = index % rules_;
-    // Version 0 is the pre-installed one.
-    const std::string payload = text(rule, index + 1);
-    expected_[name(rule)].push_back(std::to_string(zlibCrc32(payload)));
-    client_.publish(kRulesPrefix + name(rule), payload, 1);
+    const auto ready = signed_.find(index);
+    const std::string message = ready != signed_.end() ? ready->second : payload(index);
+    expected_[name(rule)].push_back(std::to_string(zlibCrc32(message)));
+    client_.publish(kRulesPrefix + name(rule), message, 1);
   }
 
   bool answers(const testsupport::Received& message) override {
@@ -95,7 +121,11 @@ class RuleExchange : public Exchange {
   testsupport::TestMqttClient& client_;
   std::string prefix_;
   std::size_t rules_;
+  static constexpr long long kFirstTimestamp = 1765090800;
+
   std::size_t ruleBytes_;
+  const talvoro::signing::PrivateKey* key_;
+  std::map<std::size_t, std::string> signed_;  // prepared payloads by request index
   std::map<std::string, std::deque<std::string>> expected_;
 };
 
@@ -124,18 +154,19 @@ void waitForBrokerLog(const testsupport::MosquittoBroker& broker, const std::str
 
 ServiceCase::ServiceCase(const testsupport::MosquittoBroker& broker, const fs::path& dir,
                          std::size_t rules, std::size_t ruleBytes, const std::string& binary,
-                         const std::string& label) {
+                         const std::string& label, const Signing* signing) {
   const std::string prefix = fmt::format("{}{}-", label, rules);
-  auto exchange = std::make_unique<RuleExchange>(client(), prefix, rules, ruleBytes);
+  auto exchange = std::make_unique<RuleExchange>(client(), prefix, rules, ruleBytes,
+                                                 signing != nullptr ? signing->key : nullptr);
   installRuleFiles(*exchange, dir / "wb-rules", rules);
   client().connect(broker.url(), "speed-" + prefix + "publisher");
   client().subscribe(std::string(kStatusPrefix) + "#", 1);
-  startConfigured(broker, dir, binary);
+  startConfigured(broker, dir, binary, signing);
   drive(std::move(exchange), service_->pid());
 }
 
 void ServiceCase::startConfigured(const testsupport::MosquittoBroker& broker, const fs::path& dir,
-                                  const std::string& binary) {
+                                  const std::string& binary, const Signing* signing) {
   for (const char* subdir : {"p7", "work"}) {
     fs::create_directories(dir / subdir);
   }
@@ -145,11 +176,17 @@ void ServiceCase::startConfigured(const testsupport::MosquittoBroker& broker, co
   const std::string log = broker.log();
   const std::size_t configurations = testsupport::countOccurrences(log, configurationSubscription);
   const std::size_t ruleTopics = testsupport::countOccurrences(log, rulesSubscription);
+  std::map<std::string, std::string> environment;
+  std::string configuration = kConfiguration;
+  if (signing != nullptr) {
+    environment["RULES_TRUSTED_KEYS"] = signing->trustedKeysDir;
+    configuration = talvoro::signing::signConfiguration(*signing->key, configuration, 1765090000);
+  }
   service_ = std::make_unique<e2e::ServiceProcess>(broker.url(), dir / "wb-rules", dir / "p7",
-                                                   dir / "work", binary);
+                                                   dir / "work", binary, environment);
   waitForBrokerLog(broker, configurationSubscription, configurations + 1,
                    "subscribe to its configuration");
-  client().publish(kConfigurationTopic, kConfiguration, 1);
+  client().publish(kConfigurationTopic, configuration, 1);
   waitForBrokerLog(broker, rulesSubscription, ruleTopics + 1, "subscribe to rules");
 }
 

@@ -12,7 +12,19 @@
 #include "service_fixture.h"
 #include "testsupport/mosquitto_broker.h"
 
+namespace talvoro::signing {
+class PrivateKey;
+}
+
 namespace speed {
+
+// Signed mode for a case: the service trusts the public key of the
+// directory, the publisher signs every rule (each with a timestamp line) and
+// the configuration with the private key.
+struct Signing {
+  std::string trustedKeysDir;
+  const talvoro::signing::PrivateKey* key = nullptr;
+};
 
 // One service process with `rules` rule files already installed (written
 // before it starts, each of about `ruleBytes` bytes), configured and ready
@@ -24,13 +36,14 @@ class ServiceCase : public Driver {
   // `binary` is the service to run: the one built with the benchmark, or
   // another build to compare it with. `label` tells cases apart in rule
   // names and client identifiers.
+  // With `signing` the service runs in signed mode.
   ServiceCase(const testsupport::MosquittoBroker& broker, const std::filesystem::path& dir,
               std::size_t rules, std::size_t ruleBytes, const std::string& binary,
-              const std::string& label);
+              const std::string& label, const Signing* signing = nullptr);
 
  private:
   void startConfigured(const testsupport::MosquittoBroker& broker, const std::filesystem::path& dir,
-                       const std::string& binary);
+                       const std::string& binary, const Signing* signing);
 
   std::unique_ptr<e2e::ServiceProcess> service_;
 };

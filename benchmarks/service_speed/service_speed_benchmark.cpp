@@ -5,10 +5,13 @@
 //
 //   service_speed_benchmark [--repeats N] [--one-at-a-time N] [--pipelined N]
 //                           [--in-flight N] [--broker-without-nodelay]
-//                           [--baseline BINARY]
+//                           [--baseline BINARY] [--signed]
 //
 // --baseline measures another build of the service (an earlier commit's) in
 // the same run, alternating with this one, and prints the ratios of the two.
+// --signed runs this build in signed mode (every rule and the configuration
+// signed by the publisher) and, without --baseline, compares it with itself
+// unsigned.
 
 #include <unistd.h>
 
@@ -19,7 +22,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
+#include <filesystem>
 #include <memory>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -28,11 +33,14 @@
 #include "floor.h"
 #include "scratch_file_system.h"
 #include "service_case.h"
+#include "talvoro/signing/keys.h"
 #include "testsupport/mosquitto_broker.h"
+#include "testsupport/test_signing_keys.h"
 
 namespace {
 
 using speed::Figures;
+namespace fs = std::filesystem;
 
 constexpr std::size_t kRuleBytes = 400;
 constexpr std::size_t kChunk = 10;
@@ -45,6 +53,7 @@ struct Options {
   std::size_t inFlight = 100;
   bool brokerWithoutNodelay = false;
   std::string baseline;  // another service binary to compare with
+  bool signedMode = false;
 };
 
 Options parse(int argc, char** argv) {
@@ -58,6 +67,10 @@ Options parse(int argc, char** argv) {
     const std::string arg = argv[at];
     if (arg == "--broker-without-nodelay") {
       options.brokerWithoutNodelay = true;
+      continue;
+    }
+    if (arg == "--signed") {
+      options.signedMode = true;
       continue;
     }
     if (arg == "--baseline" && at + 1 < argc) {
@@ -215,7 +228,8 @@ void printMedians(const Options& options, std::size_t rules, const std::vector<C
 // both take every rule.
 void measureCase(const Options& options, const speed::ScratchFileSystem& scratch,
                  const testsupport::MosquittoBroker& broker,
-                 const testsupport::MosquittoBroker* baselineBroker, std::size_t rules) {
+                 const testsupport::MosquittoBroker* baselineBroker, std::size_t rules,
+                 const speed::Signing* signing) {
   speed::ReplacementFloor replacements(scratch.root() / fmt::format("floor-{}", rules), rules, kRuleBytes);
   speed::RoundTripFloor roundTrips(broker.url(), kRuleBytes);
   std::unique_ptr<speed::ServiceCase> service;
@@ -223,7 +237,7 @@ void measureCase(const Options& options, const speed::ScratchFileSystem& scratch
   if (::geteuid() == 0) {
     service = std::make_unique<speed::ServiceCase>(
         broker, scratch.root() / fmt::format("service-{}", rules), rules, kRuleBytes,
-        RULES_PREPROCESSOR_BINARY, "speed");
+        RULES_PREPROCESSOR_BINARY, "speed", signing);
     if (baselineBroker != nullptr) {
       baseline = std::make_unique<speed::ServiceCase>(
           *baselineBroker, scratch.root() / fmt::format("baseline-{}", rules), rules, kRuleBytes,
@@ -239,8 +253,23 @@ void measureCase(const Options& options, const speed::ScratchFileSystem& scratch
   std::fflush(stdout);
 }
 
-void run(const Options& options) {
+void run(Options options) {
   speed::ScratchFileSystem scratch;
+  // Signed mode: a key made as an operator makes one, trusted by the service.
+  std::unique_ptr<testsupport::TestSigningKey> key;
+  std::optional<talvoro::signing::PrivateKey> privateKey;
+  speed::Signing signing;
+  if (options.signedMode) {
+    key = std::make_unique<testsupport::TestSigningKey>();
+    privateKey.emplace(talvoro::signing::PrivateKey::fromFile(key->privateKeyFile()));
+    signing.trustedKeysDir = fs::path(key->publicKeyFile()).parent_path() / "trusted";
+    fs::create_directory(signing.trustedKeysDir);
+    fs::copy_file(key->publicKeyFile(), fs::path(signing.trustedKeysDir) / "publisher.pem");
+    signing.key = &*privateKey;
+    if (options.baseline.empty()) {
+      options.baseline = RULES_PREPROCESSOR_BINARY;
+    }
+  }
   if (options.brokerWithoutNodelay) {
     useBrokerWithoutNodelay();
   }
@@ -253,7 +282,10 @@ void run(const Options& options) {
              std::thread::hardware_concurrency(), loadAverage(), options.repeats);
   fmt::print("File system: {}\n", scratch.description());
   if (!options.baseline.empty()) {
-    fmt::print("Baseline: {}\n", options.baseline);
+    fmt::print("Baseline: {}{}\n", options.baseline, options.signedMode ? ", unsigned" : "");
+  }
+  if (options.signedMode) {
+    fmt::print("Service: this build in signed mode, the publisher signing every rule\n");
   }
   fmt::print("Broker: private mosquitto, {}\n",
              options.brokerWithoutNodelay ? "set_tcp_nodelay off (mosquitto's default)"
@@ -263,7 +295,8 @@ void run(const Options& options) {
   fmt::print("{:<40} {:>6} {:>8} {:>8} {:>8} {:>9} {:>7} {:>8}\n", "", "files", "p50 ms", "p99 ms",
              "ops/s", "CPU ms/op", "RSS MiB", "/ floor");
   for (const std::size_t rules : kInstalledRules) {
-    measureCase(options, scratch, broker, baselineBroker.get(), rules);
+    measureCase(options, scratch, broker, baselineBroker.get(), rules,
+                options.signedMode ? &signing : nullptr);
   }
   if (::geteuid() != 0) {
     fmt::print("service: not measured (its private mount namespace needs root)\n");

@@ -32,7 +32,8 @@ std::string crcText(const std::string& bytes) { return std::to_string(crc32Of(by
 
 ServiceProcess::ServiceProcess(const std::string& brokerUrl,
                                const fs::path& rulesDir, const fs::path& logsDir,
-                               const fs::path& workDir, const std::string& binary) {
+                               const fs::path& workDir, const std::string& binary,
+                               const std::map<std::string, std::string>& environment) {
   const std::vector<std::string> args = {
       RUN_IN_PRIVATE_MOUNTS, "--rules", rulesDir.string(), "--logs", logsDir.string(),
       "--state", (workDir / "state").string(), "--argv0", "rules-preprocessor", "--",
@@ -51,6 +52,9 @@ ServiceProcess::ServiceProcess(const std::string& brokerUrl,
   }
   if (pid_ == 0) {
     ::setenv("MQTT_BROKER_URL", brokerUrl.c_str(), 1);
+    for (const auto& [name, value] : environment) {
+      ::setenv(name.c_str(), value.c_str(), 1);
+    }
     const int standardError = ::open((workDir / kStandardErrorFile).c_str(),
                                      O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (::chdir(workDir.c_str()) != 0 || standardError < 0 ||
@@ -122,8 +126,8 @@ void ServiceTest::TearDown() {
 }
 
 void ServiceTest::startService() {
-  service_ = std::make_unique<ServiceProcess>(broker_->url(), rulesDir_,
-                                              logsDir_, workDir_);
+  service_ = std::make_unique<ServiceProcess>(broker_->url(), rulesDir_, logsDir_, workDir_,
+                                              RULES_PREPROCESSOR_BINARY, serviceEnvironment_);
   if (broker_->running()) {
     waitForConfigurationSubscription(1);
   }
@@ -161,7 +165,9 @@ void ServiceTest::publishRule(const std::string& name, const std::string& text) 
 
 void ServiceTest::sync() {
   const std::string name = "sync-" + std::to_string(++syncCount_);
-  publishRule(name, "// sync " + name);
+  const std::string text = signRule_ ? signRule_(name, "// 1765090800\n// sync " + name)
+                                     : "// sync " + name;
+  publishRule(name, text);
   const auto deadline = std::chrono::steady_clock::now() + 10s;
   while (std::chrono::steady_clock::now() < deadline) {
     const auto message = client_.waitMessage(100ms);
@@ -170,7 +176,7 @@ void ServiceTest::sync() {
     }
     const std::string rule = message->topic.substr(std::string(kStatusPrefix).size());
     if (rule == name) {
-      fs::remove(rulesDir_ / installedName(name, "// sync " + name));
+      fs::remove(rulesDir_ / installedName(name, text));
       return;
     }
     statuses_[rule] = message->payload;

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -29,12 +30,15 @@ using namespace std::chrono_literals;
 
 // The service binary (the one built with the tests, unless `binary` names
 // another), started through the private-mounts script so that its process id
-// is the service's own. Terminated (SIGTERM) on destruction.
+// is the service's own, with `environment` added to its environment.
+// Terminated (SIGTERM) on destruction.
 class ServiceProcess {
  public:
+  // `environment` is set for the service on top of the test's own.
   ServiceProcess(const std::string& brokerUrl, const fs::path& rulesDir,
                  const fs::path& logsDir, const fs::path& workDir,
-                 const std::string& binary = RULES_PREPROCESSOR_BINARY);
+                 const std::string& binary = RULES_PREPROCESSOR_BINARY,
+                 const std::map<std::string, std::string>& environment = {});
   ~ServiceProcess();
 
   ServiceProcess(const ServiceProcess&) = delete;
@@ -93,6 +97,11 @@ class ServiceTest : public ::testing::Test {
   std::size_t countInBrokerLog(const std::string& text) const;
 
   static std::string installedName(const std::string& rule, const std::string& text);
+
+  // Set for the service when startService() starts it.
+  std::map<std::string, std::string> serviceEnvironment_;
+  // When set, sync() publishes its rule as this makes it of (name, text).
+  std::function<std::string(const std::string&, const std::string&)> signRule_;
 
   testsupport::TempDir scratch_;
   fs::path rulesDir_;

@@ -15,6 +15,8 @@ declare -A max_len=(
   [fuzz_io_structure]=4096
   [fuzz_translate]=65536
   [fuzz_rule_file_name]=4096
+  [fuzz_syntax_check]=4096
+  [fuzz_signature_line]=4096
 )
 # Targets whose seeds are only run cut to max_len (none at present).
 declare -A cut_seeds_only=()

@@ -401,6 +401,8 @@ CrashSimulationFs::CrashSimulationFs(const std::string& mountPoint, const std::s
   fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(arguments));
   const fuse_operations operations = Operations::table();
   fuse_ = fuse_new(&args, &operations, sizeof operations, this);
+  // fuse_new may have added arguments of its own: they are ours to free.
+  fuse_opt_free_args(&args);
   if (fuse_ == nullptr) {
     ::close(backing_);
     throw std::runtime_error("crash-simulation file system: fuse_new failed");

@@ -274,6 +274,10 @@ void MosquittoBroker::writeConfig() const {
   if (!options_.certFile.empty()) {
     conf << "certfile " << options_.certFile << "\n"
          << "keyfile " << options_.keyFile << "\n";
+    if (!options_.clientCaFile.empty()) {
+      conf << "cafile " << options_.clientCaFile << "\n"
+           << "require_certificate true\n";
+    }
   }
   if (::geteuid() == 0) {
     // Otherwise mosquitto drops to user "mosquitto" and cannot write the log.

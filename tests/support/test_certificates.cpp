@@ -25,6 +25,14 @@ TestCertificates::TestCertificates() {
   runCommand({"openssl", "x509", "-req", "-days", "2", "-set_serial", "1", "-in",
               path("server.csr"), "-CA", caFile(), "-CAkey", path("ca.key"), "-extfile",
               path("server.ext"), "-out", certFile()});
+
+  std::vector<std::string> client = {"openssl", "req", "-subj", "/CN=rules-client",
+                                     "-keyout", clientKeyFile(), "-out", path("client.csr")};
+  client.insert(client.end(), newKey.begin(), newKey.end());
+  runCommand(client);
+  runCommand({"openssl", "x509", "-req", "-days", "2", "-set_serial", "2", "-in",
+              path("client.csr"), "-CA", caFile(), "-CAkey", path("ca.key"), "-out",
+              clientCertFile()});
 }
 
 }  // namespace testsupport

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <stdexcept>
 #include <string>
 
@@ -9,6 +10,7 @@
 #include "talvoro/files/file_write.h"
 #include "talvoro/rule_result.h"
 #include "talvoro/rules_protocol.h"
+#include "talvoro/signing/signatures.h"
 
 namespace talvoro {
 namespace {
@@ -46,6 +48,47 @@ void requireNestingWithin(std::string_view text, std::size_t limit) {
   }
 }
 
+// Of a list this long, the result names the first (by name) and counts the rest.
+constexpr std::size_t kMaxNamesInWarning = 10;
+
+std::string namesText(std::vector<std::string> names) {
+  const std::size_t shown = std::min(names.size(), kMaxNamesInWarning);
+  std::partial_sort(names.begin(), names.begin() + shown, names.end());
+  std::string text;
+  for (std::size_t i = 0; i < shown; ++i) {
+    text += (i == 0 ? "" : ", ") + names[i];
+  }
+  if (names.size() > shown) {
+    text += fmt::format(" and {} more", names.size() - shown);
+  }
+  return text;
+}
+
+// What the publisher of a structure should know although it is accepted:
+// members that no element schema knows (a typing error such as "dXvice"),
+// and elements without a device, whose placeholders resolve to nothing.
+std::string structureWarning(const IoStructure& structure) {
+  std::vector<std::string> unknown;
+  std::vector<std::string> withoutDevice;
+  for (const auto& [key, element] : structure) {
+    for (const std::string& member : element->unknownMembers) {
+      unknown.push_back(fmt::format("elements.{}.{}", key, member));
+    }
+    if (element->deviceName.empty()) {
+      withoutDevice.push_back(key);
+    }
+  }
+  std::string warning;
+  if (!unknown.empty()) {
+    warning = "members no element schema knows: " + namesText(std::move(unknown));
+  }
+  if (!withoutDevice.empty()) {
+    warning += (warning.empty() ? "" : "; ") +
+               ("elements without a device: " + namesText(std::move(withoutDevice)));
+  }
+  return warning;
+}
+
 }  // namespace
 
 // Built while the text is read: no parsed document of the whole text is held
@@ -72,7 +115,23 @@ Publication Configuration::resultWith(const nlohmann::json& fields) const {
   return {Publication::Kind::Result, {}, protocol::kConfigurationResultTopic, jsonText(result)};
 }
 
-Configuration::Configuration(Keep keep) : keep_(std::move(keep)) {}
+Configuration::Configuration(Keep keep, const signing::TrustedKeys* trusted)
+    : keep_(std::move(keep)), trusted_(trusted) {}
+
+// The time `text` was signed at; 0 outside signed mode.
+long long Configuration::checkSignature(std::string_view text) const {
+  if (trusted_ == nullptr) {
+    return 0;
+  }
+  const signing::CheckedConfiguration checked = signing::checkConfiguration(*trusted_, text);
+  if (checked.timestamp <= signedAt_) {
+    throw signing::SignatureRejected(
+        fmt::format("the IO structure was signed at {}, not later than the one in use ({})",
+                    checked.timestamp, signedAt_),
+        checked.keyId);
+  }
+  return checked.timestamp;
+}
 
 Configuration::Intake Configuration::take(std::string_view text,
                                           const OpenRulesTopic& openRulesTopic) {
@@ -80,6 +139,7 @@ Configuration::Intake Configuration::take(std::string_view text,
   if (payloadHash == m_structure_hash) {
     return Intake::Unchanged;
   }
+  const long long signedAt = checkSignature(text);
   // Declared first so that the cache is emptied and memory trimmed only
   // after the document and the old structure are gone.
   TemplateCacheCleanupGuard guard{true};
@@ -91,6 +151,7 @@ Configuration::Intake Configuration::take(std::string_view text,
   }
   m_configuration = std::move(structure);
   m_structure_hash = payloadHash;
+  signedAt_ = signedAt;
   need_rules_subscription = false;
   return Intake::Accepted;
 }
@@ -129,6 +190,19 @@ Publication Configuration::receive(const std::vector<char>& payload,
     if (intake == Intake::Accepted || !kept_) {
       kept_ = keep_ && keep(text);
     }
+    if (std::string warning = structureWarning(m_configuration); !warning.empty()) {
+      if (intake == Intake::Accepted) {
+        TRACE_AS(kClientFunction, *P7::getTrace(), Warning, "Структура ввода-вывода: %s",
+                 warning.c_str());
+      }
+      result[protocol::kWarningField] = std::move(warning);
+    }
+  } catch (const signing::SignatureRejected& error) {
+    TRACE_AS(kClientFunction, *P7::getTrace(), Warning,
+             "Конфигурация отклонена: подпись не принята (ключ %s): %s",
+             error.keyId().empty() ? "не назван" : error.keyId().c_str(), error.what());
+    result[protocol::kOutcomeField] = protocol::outcomeName(protocol::Outcome::Rejected);
+    result[protocol::kReasonField] = error.what();
   } catch (const std::exception& error) {
     const std::string reason = excerpt(error.what(), kMaxErrorTextInRecord);
     TRACE_AS(kClientFunction, *P7::getTrace(), Error, "Ошибка обработки конфигурации: %s",

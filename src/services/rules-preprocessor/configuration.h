@@ -11,6 +11,7 @@
 
 #include "publication.h"
 #include "talvoro/io_structure.h"
+#include "talvoro/signing/keys.h"
 
 namespace talvoro {
 
@@ -35,12 +36,16 @@ class Configuration {
   // `keep` is given the text of every configuration accepted by receive(),
   // to keep it for the next start, and again with the same text until it
   // succeeds; what it throws costs an error record.
-  explicit Configuration(Keep keep = {});
+  // With `trusted` keys (signed mode; they must outlive this) a text is taken
+  // only with a valid signature by one of them, made later than the one of
+  // the IO structure in use, so that an older one replayed is refused too.
+  explicit Configuration(Keep keep = {}, const signing::TrustedKeys* trusted = nullptr);
 
   // Takes over the IO structure of `text` unless `text` is the configuration
   // accepted last. Before the first one is taken over, `openRulesTopic` is
-  // called. Throws when `text` is no IO structure, or what `openRulesTopic`
-  // throws; the structure, its hash and the rules topic are then as before.
+  // called. Throws when `text` is no IO structure, signing::SignatureRejected
+  // in signed mode, or what `openRulesTopic` throws; the structure, its hash
+  // and the rules topic are then as before.
   Intake take(std::string_view text, const OpenRulesTopic& openRulesTopic);
 
   // take() for the text kept at the last run, which is kept already.
@@ -65,8 +70,11 @@ class Configuration {
 
  private:
   bool keep(std::string_view text) const;
+  long long checkSignature(std::string_view text) const;
 
   Keep keep_;
+  const signing::TrustedKeys* trusted_;
+  long long signedAt_ = 0;  // of the IO structure in use, in signed mode
   bool kept_ = false;
   IoStructure m_configuration;
   std::size_t m_structure_hash = 0;

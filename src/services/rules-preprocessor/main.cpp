@@ -5,15 +5,20 @@
 
 #include <fmt/format.h>
 
+#include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "command_line.h"
 #include "p7/trace.h"
+#include "rule_check_settings.h"
 #include "rule_directory.h"
 #include "service.h"
 #include "service_trace.h"
+#include "signed_mode.h"
 #include "stop_signals.h"
 
 // The version text comes from the build (CMakeLists.txt), which also derives
@@ -22,10 +27,41 @@
 #error "RULES_PREPROCESSOR_VERSION must be defined by the build"
 #endif
 
+namespace {
+
+// Which rules the service takes, said at every start.
+void traceSigningMode(const talvoro::signing::TrustedKeys* trusted) {
+  P7::TraceChannel& trace = *P7::getTrace();
+  if (trusted == nullptr) {
+    TRACE_AS(__func__, trace, Info, "%s",
+             "Подписи не требуются и не проверяются (RULES_TRUSTED_KEYS не задан)");
+    return;
+  }
+  for (const talvoro::signing::PublicKey& key : trusted->keys()) {
+    TRACE_AS(__func__, trace, Info, "Доверенный ключ %s: %s", key.id().c_str(),
+             key.source().c_str());
+  }
+  TRACE_AS(__func__, trace, Info,
+           "Принимаются только правила и структуры ввода-вывода, подписанные одним из %zu "
+           "ключей",
+           trusted->keys().size());
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   // Answered before anything else: a mistyped call starts no second instance.
   if (const auto status = talvoro::handleCommandLine(argc, argv, std::cout, std::cerr)) {
     return *status;
+  }
+  // A setting the service cannot work with is refused like a bad argument:
+  // before any work, so that the supervisor's log shows why at once.
+  talvoro::RuleCheckSettings checks;
+  try {
+    checks = talvoro::ruleCheckSettingsFrom([](const char* name) { return std::getenv(name); });
+  } catch (const talvoro::RuleCheckSettingsError& error) {
+    std::cerr << "rules-preprocessor: " << error.what() << '\n';
+    return 2;
   }
   talvoro::blockStopSignals();
   {
@@ -39,9 +75,24 @@ int main(int argc, char** argv) {
     P7::TraceChannel* trace = P7::LoggerInit(channel, std::move(options));
     const talvoro::RecordsAlsoOnStandardError startRecord;
     TRACE_AS(__func__, *trace, Info, "Version %s", RULES_PREPROCESSOR_VERSION);
+    TRACE_AS(__func__, *trace, Info, "Проверка синтаксиса правил: %s; команда проверки: %s",
+             talvoro::modeName(checks.syntaxCheck),
+             checks.command ? checks.command->program().c_str() : "нет");
+  }
+  std::optional<talvoro::signing::TrustedKeys> trusted;
+  try {
+    trusted = talvoro::trustedKeysFromEnvironment();
+  } catch (const talvoro::signing::KeyError& error) {
+    // Keys the operator meant to require are never silently done without.
+    TRACE_AS(__func__, *P7::getTrace(), Error, "RULES_TRUSTED_KEYS не принят: %s", error.what());
+    return 2;
+  }
+  {
+    const talvoro::RecordsAlsoOnStandardError startRecord;
+    traceSigningMode(trusted ? &*trusted : nullptr);
   }
   try {
-    talvoro::add_rule_client_run();
+    talvoro::add_rule_client_run(std::move(checks), trusted ? &*trusted : nullptr);
   } catch (const talvoro::AnotherInstanceRunning&) {
     return 1;  // already said in the trace log
   } catch (const std::exception& error) {

@@ -19,14 +19,14 @@ namespace {
 constexpr std::size_t kChunkRules = 64;
 
 std::vector<Publication> resultOf(const StoredRule& rule, RuleOutcome outcome) {
-  return publicationsOf(RuleReport{rule.name, rule.crc, std::move(outcome)});
+  return publicationsOf(RuleReport{rule.name, rule.crc, std::move(outcome), {}});
 }
 
 }  // namespace
 
 RetranslationPass::RetranslationPass(RuleDirectory& directory, StateStore& store,
-                             P7::TraceChannel& trace)
-    : directory_(directory), store_(store), trace_(trace) {}
+                                     P7::TraceChannel& trace, RuleReplacement::Vet vet)
+    : directory_(directory), store_(store), trace_(trace), vet_(std::move(vet)) {}
 
 std::size_t RetranslationPass::begin(const std::string& structureHash) {
   const std::size_t awaiting = store_.retranslationCounts(structureHash).awaiting;
@@ -126,7 +126,7 @@ void RetranslationPass::chunk(const std::vector<StoredRule>& rules, const IoStru
     return;
   }
   RuleReplacement replacement(directory_, std::move(changes));
-  replacement.run();
+  replacement.run(vet_);
   store_.settle(present);
   std::vector<StoreChange> failures;
   for (std::size_t i = 0; i < replacing.size(); ++i) {
@@ -138,9 +138,11 @@ void RetranslationPass::chunk(const std::vector<StoredRule>& rules, const IoStru
       }
     } else if (!present(rule.file)) {
       const std::optional<RuleFileError>& error = replacement.error(i);
-      fail(store_.rule(rule.name).value_or(rule),
-           error ? error->reason() : std::string("the new file could not be put in place"),
-           failures, publications);
+      std::string reason = error ? error->reason() : "the new file could not be put in place";
+      if (replacement.state(i) == RuleReplacement::State::Refused) {
+        reason = "the check refused the new translation: " + replacement.refusal(i);
+      }
+      fail(store_.rule(rule.name).value_or(rule), reason, failures, publications);
     }
   }
   if (!failures.empty()) {

@@ -12,6 +12,7 @@
 #include "p7/trace.h"
 #include "publication.h"
 #include "rule_directory.h"
+#include "rule_replacement.h"
 #include "state_store.h"
 #include "talvoro/io_structure.h"
 
@@ -22,10 +23,12 @@ namespace talvoro {
 // "retranslated"; one that no longer translates keeps its file and gets
 // "failed" with the reason. The stored text and timestamp stay as they are,
 // and no status goes out: the text did not change. Rules whose file is
-// missing are left as they are.
+// missing are left as they are. A new translation is vetted by `vet` (the
+// rule check command) like any new text; a refusal keeps the installed file.
 class RetranslationPass {
  public:
-  RetranslationPass(RuleDirectory& directory, StateStore& store, P7::TraceChannel& trace);
+  RetranslationPass(RuleDirectory& directory, StateStore& store, P7::TraceChannel& trace,
+                    RuleReplacement::Vet vet = {});
 
   // Starts, or takes up again, the pass for IO structure `structureHash`:
   // the number of rules it has yet to take, 0 when there is nothing to do.
@@ -49,6 +52,7 @@ class RetranslationPass {
   RuleDirectory& directory_;
   StateStore& store_;
   P7::TraceChannel& trace_;
+  RuleReplacement::Vet vet_;
   std::string structureHash_;
 };
 

@@ -15,6 +15,7 @@
 #include "rule_replacement.h"
 #include "rule_text.h"
 #include "service_trace.h"
+#include "signed_mode.h"
 #include "talvoro/rule_crc.h"
 #include "talvoro/rule_name.h"
 
@@ -40,16 +41,9 @@ long long currentEpochSeconds() {
       .count();
 }
 
-std::string ruleResultPayload(std::uint32_t crc, const RuleOutcome& outcome) {
-  nlohmann::json result = {{protocol::kCrcField, crc},
-                           {protocol::kOutcomeField, protocol::outcomeName(outcome.kind)}};
-  if (!outcome.reason.empty()) {
-    result[protocol::kReasonField] = outcome.reason;
-  }
-  if (!outcome.file.empty()) {
-    result[protocol::kFileField] = outcome.file;
-  }
-  return jsonText(result);
+// The warnings of one rule in one text.
+void addWarning(std::string& warnings, const std::string& warning) {
+  warnings += warnings.empty() ? warning : "; " + warning;
 }
 
 void traceOutdated(P7::TraceChannel& trace, const std::string& name, long long newTimestamp,
@@ -74,53 +68,6 @@ void traceReplaceFailure(P7::TraceChannel& trace, const std::string& newPath,
   traceFileFailure(trace, error.what());
 }
 
-// How a rule's replacement ended, in the words of its result: what is on disk.
-RuleOutcome replacementOutcome(const RuleReplacement& replacement, std::size_t i) {
-  using State = RuleReplacement::State;
-  const RuleChange& change = replacement.change(i);
-  const std::string reason =
-      replacement.error(i) ? replacement.error(i)->reason() : std::string();
-  switch (replacement.state(i)) {
-    case State::Done:
-      if (change.text.empty()) {
-        return {RuleOutcome::Kind::Cleared, {}, {}};
-      }
-      return {RuleOutcome::Kind::Installed, {}, change.newFileName};
-    case State::NotDurable:
-      return {RuleOutcome::Kind::Failed,
-              fmt::format("the rule is cleared, but not durably ({}): a power cut may bring "
-                          "its previous version back",
-                          reason),
-              {}};
-    case State::RolledBack:
-      return {RuleOutcome::Kind::Failed,
-              fmt::format("{}; the previous version is in place again", reason), {}};
-    case State::RollbackFailed:
-      if (replacement.newVersionLive(i)) {
-        return {RuleOutcome::Kind::Failed,
-                fmt::format("{}; taking the new version back failed too ({}): it is in place, "
-                            "but a power cut may take it back",
-                            reason, replacement.rollbackError(i)->reason()),
-                change.newFileName};
-      }
-      return {RuleOutcome::Kind::Failed,
-              fmt::format("{}; putting the previous version back failed too ({}): the rule has "
-                          "no version in place until the next start puts it back",
-                          reason, replacement.rollbackError(i)->reason()),
-              {}};
-    default:
-      return {RuleOutcome::Kind::Failed, reason, {}};
-  }
-}
-
-// The reason given for an unexpected failure, short and in words.
-std::string failureReason(const std::exception& error) {
-  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
-    return "not enough memory for the rule";
-  }
-  return excerpt(error.what(), kMaxErrorTextInRecord);
-}
-
 }  // namespace
 
 FilePresent presentIn(const RuleDirectory& directory) {
@@ -128,23 +75,6 @@ FilePresent presentIn(const RuleDirectory& directory) {
     struct stat status {};
     return ::lstat(directory.pathOf(fileName).c_str(), &status) == 0;
   };
-}
-
-std::vector<Publication> publicationsOf(const RuleReport& report) {
-  std::vector<Publication> publications;
-  const auto kind = report.outcome.kind;
-  // The status says which text is in place; an unchanged rule's status goes
-  // out again, so that one lost with a crash or a broker restart is put right.
-  if (kind == RuleOutcome::Kind::Installed || kind == RuleOutcome::Kind::Cleared ||
-      kind == RuleOutcome::Kind::Unchanged) {
-    publications.push_back({Publication::Kind::Status, report.name,
-                            protocol::statusTopic(report.name),
-                            fmt::format("{}", report.crc)});
-  }
-  publications.push_back({Publication::Kind::Result, report.name,
-                          protocol::resultTopic(report.name),
-                          ruleResultPayload(report.crc, report.outcome)});
-  return publications;
 }
 
 // A rule message in hand: what arrived, and what was decided about it.
@@ -162,8 +92,13 @@ struct RuleInstaller::Job {
 };
 
 RuleInstaller::RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
+                             RuleCheckSettings checks, const signing::TrustedKeys* trusted,
                              StateStore* store)
-    : directory_(directory), trace_(trace), store_(store) {}
+    : directory_(directory),
+      trace_(trace),
+      checks_(std::move(checks)),
+      trusted_(trusted),
+      store_(store) {}
 
 std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
                                                const IoStructure& structure,
@@ -173,13 +108,14 @@ std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
   for (RuleMessage& message : batch) {
     const std::uint32_t crc =
         protocol::ruleCrc(std::string_view(message.payload.data(), message.payload.size()));
-    jobs.push_back({{std::move(message.name), crc, {RuleOutcome::Kind::Failed, {}, {}}},
+    jobs.push_back({{std::move(message.name), crc, {RuleOutcome::Kind::Failed, {}, {}}, {}},
                     std::move(message.payload), false, {}, {}, {}, {}, 0, {}});
   }
   {
     std::lock_guard<std::mutex> lock(m_current_rules_mutex);
     for (Job& job : jobs) {
       decideReportingFailures(job, structure);
+      checkSyntax(job);
     }
     recordInStore(jobs, structureHash);
     replaceDecided(jobs);
@@ -199,17 +135,30 @@ std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
 void RuleInstaller::decide(Job& job, const IoStructure& structure) {
   const std::string& name = job.report.name;
   protocol::checkRuleName(name);
+  long long signedTimestamp = 0;
   {
     // The payload is released on the way, so that a large rule is held at
     // most twice.
     std::string text(job.payload.begin(), job.payload.end());
     std::vector<char>().swap(job.payload);
+    // Before anything else: a refused text is neither translated, written
+    // nor traced.
+    const AdmittedRule admitted = admitRule(trusted_, name, text);
+    if (admitted.removal) {
+      text.clear();
+    }
+    signedTimestamp = admitted.timestamp;
     if (store_ != nullptr) {
       job.text = text;
     }
-    job.translated = translate(std::move(text), structure);
+    std::vector<std::string> emptyPlaceholders;
+    job.translated = translate(std::move(text), structure, &emptyPlaceholders);
+    for (const std::string& note : emptyPlaceholders) {
+      TRACE_AS(kClientFunction, trace_, Warning, "Правило %s: %s", name.c_str(), note.c_str());
+      addWarning(job.report.warning, note);
+    }
   }
-  job.timestamp = extractEpochTsOrZero(job.translated);
+  job.timestamp = signedTimestamp > 0 ? signedTimestamp : extractEpochTsOrZero(job.translated);
   if (job.timestamp < 1) {
     job.timestamp = currentEpochSeconds();
   }
@@ -262,6 +211,11 @@ void RuleInstaller::decideReportingFailures(Job& job, const IoStructure& structu
     TRACE_AS(kClientFunction, trace_, Error, "Правило %s отклонено: %s",
              excerpt(name, kMaxErrorTextInRecord).c_str(), error.what());
     outcome = {RuleOutcome::Kind::Rejected, error.what(), {}};
+  } catch (const signing::SignatureRejected& error) {
+    TRACE_AS(kClientFunction, trace_, Warning,
+             "Правило %s отклонено: подпись не принята (ключ %s): %s", name.c_str(),
+             error.keyId().empty() ? "не назван" : error.keyId().c_str(), error.what());
+    outcome = {RuleOutcome::Kind::Rejected, error.what(), {}};
   } catch (const UnresolvedPlaceholder& error) {
     TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
              name.c_str(), error.what());
@@ -281,6 +235,39 @@ void RuleInstaller::decideReportingFailures(Job& job, const IoStructure& structu
   }
 }
 
+// The built-in check of a text that is to replace the installed version: a
+// refusal ends the rule rejected, anything else found is a warning.
+void RuleInstaller::checkSyntax(Job& job) {
+  if (!job.replacing || job.translated.empty()) {
+    return;
+  }
+  const std::string& name = job.report.name;
+  std::optional<SyntaxFinding> finding;
+  try {
+    finding = checks_.checkSyntax(job.translated);
+  } catch (const std::exception& error) {
+    // Memory for the verdict's words: the rule goes on unchecked, as a text
+    // beyond the engine's memory does.
+    finding = SyntaxFinding{false, "not checked: " + failureReason(error)};
+  }
+  if (!finding) {
+    return;
+  }
+  if (finding->refuses) {
+    TRACE_AS(kClientFunction, trace_, Error, "Правило %s отклонено: %s", name.c_str(),
+             finding->message.c_str());
+    job.replacing = false;
+    job.report.outcome = {RuleOutcome::Kind::Rejected, finding->message, {}};
+    if (job.installed.empty()) {
+      m_current_rules.erase(name);
+    }
+    return;
+  }
+  TRACE_AS(kClientFunction, trace_, Warning, "Правило %s: %s", name.c_str(),
+           finding->message.c_str());
+  addWarning(job.report.warning, finding->message);
+}
+
 // Puts the decided new versions in place together; each job ends installed,
 // cleared or failed, as its replacement says.
 void RuleInstaller::replaceDecided(std::vector<Job>& jobs) {
@@ -296,7 +283,7 @@ void RuleInstaller::replaceDecided(std::vector<Job>& jobs) {
     return;
   }
   RuleReplacement replacement(directory_, std::move(changes));
-  replacement.run();
+  replacement.run(checks_.commandVet());
   for (std::size_t i = 0; i < replacing.size(); ++i) {
     Job& job = *replacing[i];
     const RuleReplacement::State state = replacement.state(i);
@@ -308,6 +295,9 @@ void RuleInstaller::replaceDecided(std::vector<Job>& jobs) {
     }
     if (state == RuleReplacement::State::NotReplaced) {
       traceReplaceFailure(trace_, directory_.pathOf(job.fileName), *replacement.error(i));
+    } else if (state == RuleReplacement::State::Refused) {
+      TRACE_AS(kClientFunction, trace_, Error, "Правило %s отклонено: %s",
+               job.report.name.c_str(), job.report.outcome.reason.c_str());
     } else if (job.report.outcome.kind == RuleOutcome::Kind::Failed) {
       TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
                job.report.name.c_str(), job.report.outcome.reason.c_str());

@@ -11,10 +11,13 @@
 
 #include "p7/trace.h"
 #include "publication.h"
+#include "rule_report.h"
+#include "rule_checks.h"
 #include "rule_directory.h"
 #include "state_store.h"
 #include "talvoro/io_structure.h"
 #include "talvoro/rule_result.h"
+#include "talvoro/signing/keys.h"
 
 namespace talvoro {
 
@@ -24,35 +27,22 @@ struct RuleMessage {
   std::vector<char> payload;
 };
 
-// How one rule message ended.
-struct RuleOutcome {
-  using Kind = protocol::Outcome;
-  Kind kind;
-  std::string reason;  // for Rejected, Failed and Outdated
-  std::string file;    // the installed file's name: for Installed, and for a
-                       // failure that left the new version in place
-};
-
-struct RuleReport {
-  std::string name;
-  std::uint32_t crc;  // of the payload as received
-  RuleOutcome outcome;
-};
-
 // Whether the rule directory holds file `fileName`, for the store.
 FilePresent presentIn(const RuleDirectory& directory);
 
-// The status (of a rule installed, cleared or unchanged), then the result.
-std::vector<Publication> publicationsOf(const RuleReport& report);
-
-// Installs rules into one rule directory. Remembers the hash of the newest
-// text of every rule that has a version installed, for the trace log.
+// Installs rules into one rule directory, each text checked as `checks` say
+// before it replaces the installed version. With `trusted` keys (signed mode)
+// a rule text is taken only with a valid signature by one of them; the keys
+// must outlive the installer. Remembers the hash of the newest text of every
+// rule that has a version installed, for the trace log.
 class RuleInstaller {
  public:
   // With a `store`, every rule acknowledged as installed, unchanged or
   // cleared is recorded in it, in one transaction per batch committed before
   // any file is touched, and taken back there when its file did not arrive.
-  RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace, StateStore* store = nullptr);
+  RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
+                RuleCheckSettings checks = {SyntaxCheckMode::Off, std::nullopt},
+                const signing::TrustedKeys* trusted = nullptr, StateStore* store = nullptr);
 
   // Handles `batch` (messages of distinct rule names) to its end, in order,
   // as if one message after the other, except that the new files are made
@@ -67,6 +57,7 @@ class RuleInstaller {
 
   void decide(Job& job, const IoStructure& structure);
   void decideReportingFailures(Job& job, const IoStructure& structure);
+  void checkSyntax(Job& job);
   void replaceDecided(std::vector<Job>& jobs);
   void acknowledgeUnchanged(std::vector<Job>& jobs);
   void recordInStore(std::vector<Job>& jobs, const std::string& structureHash);
@@ -77,6 +68,8 @@ class RuleInstaller {
 
   RuleDirectory& directory_;
   P7::TraceChannel& trace_;
+  RuleChecks checks_;
+  const signing::TrustedKeys* trusted_;
   StateStore* store_;
   // Rule name to the hash of the last translated text handled for it.
   std::unordered_map<std::string, std::size_t> m_current_rules;

@@ -8,9 +8,9 @@
 namespace talvoro {
 
 RuleMemory::RuleMemory(const std::string& stateDirectory, RuleDirectory& directory,
-                       P7::TraceChannel& trace)
+                       P7::TraceChannel& trace, RuleReplacement::Vet vet)
     : store_(stateDirectory), directory_(directory), trace_(trace),
-      pass_(directory, store_, trace) {
+      pass_(directory, store_, trace, std::move(vet)) {
   if (!store_.opening().setAside.empty()) {
     TRACE_AS(kClientFunction, trace_, Error,
              "Хранилище состояния было повреждено (%s) и перенесено в %s; создано новое",

@@ -22,8 +22,10 @@ class RuleMemory {
   // Opens the store in `stateDirectory` and takes back what its last write
   // left that never reached `directory`. Throws sqlite::Error or
   // sqlite::NewerSchema when the store cannot be used.
+  // `vet` vets each new translation of a re-translation (the rule check
+  // command); it must outlive this.
   RuleMemory(const std::string& stateDirectory, RuleDirectory& directory,
-             P7::TraceChannel& trace);
+             P7::TraceChannel& trace, RuleReplacement::Vet vet = {});
 
   StateStore& store() { return store_; }
 

@@ -78,11 +78,14 @@ bool RuleReplacement::attempt(Rule& rule, Stage stage, Step step) {
   return false;
 }
 
-void RuleReplacement::run() {
+void RuleReplacement::run(const Vet& vet) {
   for (Rule& rule : rules_) {
     if (!rule.clears()) {
       write(rule);
     }
+  }
+  if (vet) {
+    vetWritten(vet);
   }
   makeDurable();
   bool committed = false;
@@ -150,6 +153,28 @@ void RuleReplacement::write(Rule& rule) {
     rule.state = State::Written;
   } else {
     giveUp(rule);
+  }
+}
+
+// Before the sync, so that a refused text costs no device flush. A vetting
+// that throws refuses with its message.
+void RuleReplacement::vetWritten(const Vet& vet) {
+  for (std::size_t i = 0; i < rules_.size(); ++i) {
+    Rule& rule = rules_[i];
+    if (rule.state != State::Written) {
+      continue;
+    }
+    std::optional<std::string> refusal;
+    try {
+      refusal = vet(i, rule.temporaryPath);
+    } catch (const std::exception& error) {
+      refusal = error.what();
+    }
+    if (refusal) {
+      rule.refusal = std::move(*refusal);
+      removeTemporary(rule);
+      rule.state = State::Refused;
+    }
   }
 }
 

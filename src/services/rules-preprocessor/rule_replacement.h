@@ -4,6 +4,7 @@
 // disk, not what was intended.
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -45,6 +46,7 @@ class RuleReplacement {
     NotDurable,      // a clear done, but the directory sync after it failed: a power
                      // cut may bring the previous version back
     NotReplaced,     // failed before anything was moved: the installed versions as before
+    Refused,         // the vetting refused the written text: the installed versions as before
     RolledBack,      // committed, then taken back: the installed versions in place again
     RollbackFailed,  // committed, and taking it back failed as well: newVersionLive()
   };
@@ -54,15 +56,22 @@ class RuleReplacement {
   RuleReplacement(const RuleReplacement&) = delete;
   RuleReplacement& operator=(const RuleReplacement&) = delete;
 
-  // Runs every step; each rule ends Done, NotDurable, NotReplaced, RolledBack
-  // or RollbackFailed.
-  void run();
+  // Asked of each new text once it is written to its temporary file (at
+  // `temporaryPath`) and before anything is moved: a reason refuses it.
+  using Vet =
+      std::function<std::optional<std::string>(std::size_t i, const std::string& temporaryPath)>;
+
+  // Runs every step; each rule ends Done, NotDurable, NotReplaced, Refused,
+  // RolledBack or RollbackFailed. `vet`, when given, vets every new text.
+  void run(const Vet& vet = {});
 
   std::size_t size() const { return rules_.size(); }
   const RuleChange& change(std::size_t i) const { return rules_[i].change; }
   State state(std::size_t i) const { return rules_[i].state; }
   // Why a rule did not end Done.
   const std::optional<RuleFileError>& error(std::size_t i) const { return rules_[i].error; }
+  // Refused: the reason the vetting gave.
+  const std::string& refusal(std::size_t i) const { return rules_[i].refusal; }
   // RollbackFailed: why taking it back failed.
   const std::optional<RuleFileError>& rollbackError(std::size_t i) const {
     return rules_[i].rollbackError;
@@ -91,6 +100,7 @@ class RuleReplacement {
     std::optional<RuleFileError> error;
     std::optional<RuleFileError> rollbackError;
     bool newVersionLive = false;
+    std::string refusal;
 
     bool clears() const { return change.text.empty(); }
   };
@@ -98,6 +108,7 @@ class RuleReplacement {
   template <typename Step>
   static bool attempt(Rule& rule, RuleFileError::Stage stage, Step step);
   void write(Rule& rule);
+  void vetWritten(const Vet& vet);
   void makeDurable();
   void commit(Rule& rule);
   void giveUp(Rule& rule);

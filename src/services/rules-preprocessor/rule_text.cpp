@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <boost/regex.hpp>
 #include <iterator>
 
@@ -11,10 +12,23 @@
 namespace talvoro {
 namespace {
 
+// Why a name or port that a placeholder resolved to is likely not meant:
+// empty when it is a value the element gave.
+std::string emptyValueNote(const std::string& placeholder, const std::string& value,
+                           bool given, const char* member) {
+  if (given && !value.empty()) {
+    return {};
+  }
+  return given ? fmt::format("{} is \"\": the element's \"{}\" is empty", placeholder, member)
+               : fmt::format("{} is {}: the element has no \"{}\"", placeholder,
+                             value.empty() ? "\"\"" : value, member);
+}
+
 // Resolves one placeholder match against the IO structure.
 struct PlaceholderResolver {
   const IoStructure& structure;
   P7::TraceChannel& trace;
+  std::vector<std::string>* notes;
 
   std::string operator()(const boost::smatch& match) const {
     const std::string kind = match[1].str();
@@ -25,13 +39,16 @@ struct PlaceholderResolver {
     }
     const IoInfo& element = *found->second;
     if (kind == "DEVICE") {
-      return element.deviceName;
+      return noted(match, element.deviceName, element.givenMembers & IoInfo::kGivenDevice,
+                   "device");
     }
     if (kind == "VIRTUAL_DEVICE") {
-      return element.virtualDeviceName;
+      return noted(match, element.virtualDeviceName,
+                   element.givenMembers & IoInfo::kGivenVirtualDevice, "virtualDevice");
     }
     if (kind == "PORT") {
-      return fmt::format("{}", element.port);
+      return noted(match, fmt::format("{}", element.port),
+                   element.givenMembers & IoInfo::kGivenPort, "port");
     }
     const auto cells = element.getCells();
     if (cells.empty()) {
@@ -44,11 +61,23 @@ struct PlaceholderResolver {
     }
     return *cells.begin();
   }
+
+  std::string noted(const boost::smatch& match, std::string value, bool given,
+                    const char* member) const {
+    if (notes != nullptr) {
+      std::string note = emptyValueNote(match.str(), value, given, member);
+      if (!note.empty() && std::find(notes->begin(), notes->end(), note) == notes->end()) {
+        notes->push_back(std::move(note));
+      }
+    }
+    return value;
+  }
 };
 
 }  // namespace
 
-std::string translate(std::string text, const IoStructure& structure) {
+std::string translate(std::string text, const IoStructure& structure,
+                      std::vector<std::string>* emptyPlaceholders) {
   P7::TraceChannel& trace = *P7::getTrace();
   static const boost::regex placeholder(
       R"(((?:DEVICE)|(?:CELL)|(?:VIRTUAL_DEVICE)|(?:PORT))_NAME\(([\d\w]+)\))");
@@ -56,7 +85,7 @@ std::string translate(std::string text, const IoStructure& structure) {
   // Most texts keep their length: one allocation, never a doubling copy.
   translated.reserve(text.size());
   boost::regex_replace(std::back_inserter(translated), text.cbegin(), text.cend(), placeholder,
-                       PlaceholderResolver{structure, trace});
+                       PlaceholderResolver{structure, trace, emptyPlaceholders});
   return translated;
 }
 

@@ -5,6 +5,7 @@
 #include <stdexcept>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "talvoro/io_structure.h"
 
@@ -25,8 +26,11 @@ class UnresolvedPlaceholder : public std::runtime_error {
 // Replaces every DEVICE_NAME(key), VIRTUAL_DEVICE_NAME(key), PORT_NAME(key)
 // and CELL_NAME(key) in `text` by the element's value in `structure`; the
 // rest of the text stays byte for byte. Throws UnresolvedPlaceholder when one
-// of them cannot be resolved.
-std::string translate(std::string text, const IoStructure& structure);
+// of them cannot be resolved. With `emptyPlaceholders`, each placeholder that
+// resolved to an empty name or to the default of a member the element lacks
+// is named there once ("PORT_NAME(fan2) is 0: the element has no \"port\"").
+std::string translate(std::string text, const IoStructure& structure,
+                      std::vector<std::string>* emptyPlaceholders = nullptr);
 
 // The rule timestamp: the number of the first of the first ten lines that is
 // a timestamp comment ("// 1733550000": "//", ten or more digits, blanks

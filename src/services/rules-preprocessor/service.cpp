@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "batch_limits.h"
@@ -235,19 +236,22 @@ void traceLinkEvent(P7::TraceChannel& trace, const mosquitto::LinkEvent& event) 
 
 }  // namespace
 
-void add_rule_client_run() {
+void add_rule_client_run(RuleCheckSettings checks, const signing::TrustedKeys* trusted) {
   P7::TraceChannel& trace = *P7::getTrace();
   RuleDirectory directory(rules_dir, trace);
   directory.takeOver();
   // The directory's listing is gone: its heap goes back to the system, so
   // that the idle service holds only the index.
   malloc_trim(0);
-  RuleMemory memory(kStateDirectory, directory, trace);
-  RuleInstaller installer(directory, trace, &memory.store());
+  // A new translation of an installed rule is vetted by the check command
+  // as a new text is; the syntax check is the installer's alone.
+  const RuleChecks retranslationChecks({SyntaxCheckMode::Off, checks.command});
+  RuleMemory memory(kStateDirectory, directory, trace, retranslationChecks.commandVet());
+  RuleInstaller installer(directory, trace, std::move(checks), trusted, &memory.store());
   BatchLimits limits(trace);
   HeapTrim heapTrim;
   const SavedConfiguration saved;
-  Configuration configuration([&saved](std::string_view text) { saved.save(text); });
+  Configuration configuration([&saved](std::string_view text) { saved.save(text); }, trusted);
   SystemdNotifier systemd;
   LinkTrouble trouble;
   auto client = std::make_unique<mosquitto::MqttAsyncWrapper>(

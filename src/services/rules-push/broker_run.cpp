@@ -68,6 +68,9 @@ std::optional<Result> parseResult(const std::string& payload) {
   if (result.contains(kReasonField) && result[kReasonField].is_string()) {
     parsed.outcome.reason = result[kReasonField].get<std::string>();
   }
+  if (result.contains(protocol::kWarningField) && result[protocol::kWarningField].is_string()) {
+    parsed.outcome.warning = result[protocol::kWarningField].get<std::string>();
+  }
   return parsed;
 }
 

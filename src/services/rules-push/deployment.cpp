@@ -130,16 +130,18 @@ const Outcome* Deployment::outcomeOf(std::size_t index) const {
 }
 
 int Deployment::exitStatus() const {
-  int status = 0;
+  bool failed = false;
+  bool warned = false;
+  const std::string installed = protocol::outcomeName(protocol::Outcome::Installed);
   for (const Progress& progress : progress_) {
     if (progress.phase != Phase::Done) {
       return 3;
     }
-    if (!protocol::isSuccess(progress.outcome.outcome)) {
-      status = 1;
-    }
+    failed = failed || !protocol::isSuccess(progress.outcome.outcome);
+    warned = warned ||
+             (progress.outcome.outcome == installed && !progress.outcome.warning.empty());
   }
-  return status;
+  return failed ? 1 : warned ? kInstalledWithWarning : 0;
 }
 
 std::vector<std::size_t> Deployment::unansweredAfterAcknowledgement() const {

@@ -27,7 +27,12 @@ struct Item {
 struct Outcome {
   std::string outcome;
   std::string reason;
+  std::string warning = {};  // of a success the publisher should know about
 };
+
+// The exit status when every item succeeded and a rule was installed with a
+// warning.
+inline constexpr int kInstalledWithWarning = 6;
 
 // The outcome counted for an item without one.
 inline const std::string kNoResult = "no result";
@@ -94,7 +99,7 @@ class Deployment {
 
   const Outcome* outcomeOf(std::size_t index) const;
   bool finished() const { return open_ == 0; }
-  // 0, 1 or 3 as documented for the tool (only meaningful once finished).
+  // 0, 1, 3 or 6 as documented for the tool (only meaningful once finished).
   int exitStatus() const;
   // The items given up although the broker acknowledged their last attempt:
   // the service never answered what the broker took.

@@ -11,11 +11,14 @@
 #include <exception>
 #include <iostream>
 #include <memory>
+#include <optional>
+#include <utility>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "broker_run.h"
+#include "plan_signing.h"
 #include "push_options.h"
 #include "report.h"
 #include "service_session.h"
@@ -61,13 +64,31 @@ Plan planOf(const PushOptions& options) {
   plan.rules = loadRules(options);
   plan.deadline =
       options.deadline.value_or(defaultDeadline(options, plan.rules.size(), kMaxInFlight));
+  const long long now = secondsNow();
   if (options.retranslate) {
-    const long long now = secondsNow();
     for (RuleFile& rule : plan.rules) {
       rule.text = protocol::restamped(rule.text, now);
     }
   }
+  if (options.signKey) {
+    signDeployment(*options.signKey, now, plan.rules,
+                   options.configuration ? &plan.configuration : nullptr);
+  }
   return plan;
+}
+
+// --cert, --key and --ca stand for the variables that every broker
+// connection reads; set before any connection (or thread) exists.
+void exportTlsFiles(const PushOptions& options) {
+  const std::pair<const std::optional<std::string>*, const char*> files[] = {
+      {&options.certFile, "MQTT_CERT_FILE"},
+      {&options.keyFile, "MQTT_KEY_FILE"},
+      {&options.caFile, "MQTT_CA_FILE"}};
+  for (const auto& [file, variable] : files) {
+    if (*file) {
+      ::setenv(variable, (*file)->c_str(), 1);
+    }
+  }
 }
 
 // Unreadable credentials show here, before anything is published: exit
@@ -98,6 +119,7 @@ int pushAll(const PushOptions& options) {
   const std::vector<std::string> brokers =
       brokerAddresses(options, std::getenv("MQTT_BROKER_URL"));
   const Plan plan = planOf(options);
+  exportTlsFiles(options);
   std::vector<std::unique_ptr<ServiceSession>> sessions;
   for (const std::string& broker : brokers) {
     sessions.push_back(openSession(broker, options.check));

@@ -89,6 +89,9 @@ void checkCombination(const PushOptions& options) {
   if (options.check && options.configuration) {
     throw UsageError("--check reads the statuses of rules; a configuration leaves none to check");
   }
+  if (options.certFile.has_value() != options.keyFile.has_value()) {
+    throw UsageError("--cert and --key go together: a client certificate needs its key");
+  }
   if (options.check && options.retranslate) {
     throw UsageError("--check and --retranslate cannot go together: a re-stamped text is "
                      "never in place");
@@ -201,6 +204,14 @@ PushOptions parseArguments(const std::vector<std::string>& args) {
       options.check = true;
     } else if (arg == "--json") {
       options.json = true;
+    } else if (isOption(arg, "--sign-key")) {
+      options.signKey = optionValue(args, i, "--sign-key");
+    } else if (isOption(arg, "--cert")) {
+      options.certFile = optionValue(args, i, "--cert");
+    } else if (isOption(arg, "--key")) {
+      options.keyFile = optionValue(args, i, "--key");
+    } else if (isOption(arg, "--ca")) {
+      options.caFile = optionValue(args, i, "--ca");
     } else {
       throw UsageError(fmt::format("unknown option \"{}\"", arg));
     }

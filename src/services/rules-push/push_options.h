@@ -44,6 +44,12 @@ struct PushOptions {
   bool retranslate = false;  // the current time into each timestamp line
   bool check = false;        // dry run: read statuses, publish nothing
   bool json = false;         // JSON lines instead of text
+  std::optional<std::string> signKey;  // --sign-key: the private key to sign with
+  // --cert, --key, --ca: TLS files, in place of MQTT_CERT_FILE, MQTT_KEY_FILE
+  // and MQTT_CA_FILE.
+  std::optional<std::string> certFile;
+  std::optional<std::string> keyFile;
+  std::optional<std::string> caFile;
 };
 
 // One rule as it goes out: its name (one topic level) and its text.

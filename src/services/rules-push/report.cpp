@@ -16,7 +16,7 @@ std::string dump(const OrderedJson& object) {
 }
 
 int severity(int status) {
-  static const int kOrder[] = {0, 1, 4, 3, 5};
+  static const int kOrder[] = {0, kInstalledWithWarning, 1, 4, 3, 5};
   const auto* found = std::find(std::begin(kOrder), std::end(kOrder), status);
   return found == std::end(kOrder) ? 5 : static_cast<int>(found - std::begin(kOrder));
 }
@@ -54,6 +54,9 @@ std::string textLine(const ItemLine& item, bool withBroker) {
   if (!item.outcome->reason.empty()) {
     line += ": " + item.outcome->reason;
   }
+  if (!item.outcome->warning.empty()) {
+    line += " (warning: " + item.outcome->warning + ")";
+  }
   return line;
 }
 
@@ -67,6 +70,9 @@ std::string jsonLine(const ItemLine& item) {
   }
   if (item.outcome != nullptr && !item.outcome->reason.empty()) {
     line["reason"] = item.outcome->reason;
+  }
+  if (item.outcome != nullptr && !item.outcome->warning.empty()) {
+    line["warning"] = item.outcome->warning;
   }
   return dump(line);
 }

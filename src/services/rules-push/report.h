@@ -28,7 +28,8 @@ struct ItemLine {
 };
 
 // The exit status of several brokers together: the worst, in the order 5
-// (login refused), 3 (no answer), 4 (would be sent), 1, 0.
+// (login refused), 3 (no answer), 4 (would be sent), 1, 6 (installed with a
+// warning), 0.
 int worstStatus(const std::vector<int>& statuses);
 
 // How the run on one broker ended: its exit status, and whether a stop
@@ -43,10 +44,11 @@ struct RunEnd {
 int exitStatus(const std::vector<RunEnd>& ends, int signal);
 
 // The text line of an item, without the newline: "[<broker>: ]<label>:
-// <outcome>[: <reason>]", the label being "configuration" for one.
+// <outcome>[: <reason>][ (warning: <warning>)]", the label being
+// "configuration" for one.
 std::string textLine(const ItemLine& item, bool withBroker);
 // The JSON line of an item, without the newline; fields in the order broker,
-// name or configuration, outcome, crc, reason (when there is one).
+// name or configuration, outcome, crc, reason and warning (when there is one).
 std::string jsonLine(const ItemLine& item);
 // The last JSON line: {"summary":{outcome:count,...},"exit":status}.
 std::string jsonSummaryLine(const std::map<std::string, std::size_t>& counts, int exitStatus);

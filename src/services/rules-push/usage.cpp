@@ -44,13 +44,14 @@ connection each (a fleet of controllers, each with its own broker); a broker
 or service that does not answer holds up none of the others.
 
 Output: one line per rule, "<name>: <outcome>" and ": <reason>" where the
-service gives one ("<name>: no result" when none came), then a summary line;
+service gives one, and (warning: <warning>) after it where the service
+warns ("<name>: no result" when none came), then a summary line;
 with several brokers, each line starts with "<broker>: ". --json prints one
 JSON object per line instead:
-  {"broker":URI,"name":NAME,"outcome":OUTCOME,"crc":CRC,"reason":TEXT}
-  {"broker":URI,"configuration":FILE,"outcome":OUTCOME,"reason":TEXT}
+  {"broker":URI,"name":NAME,"outcome":OUTCOME,"crc":CRC,"reason":TEXT,"warning":TEXT}
+  {"broker":URI,"configuration":FILE,"outcome":OUTCOME,"reason":TEXT,"warning":TEXT}
   {"summary":{OUTCOME:COUNT,...},"exit":STATUS}     (the last line)
-"reason" only where there is one; outcomes as in the text lines.
+"reason" and "warning" only where there is one; outcomes as in the text lines.
 
 Timestamps: a rule whose timestamp line ("// 1765090800") is not newer than
 the installed version's is kept out, and the service answers "outdated"; this
@@ -85,31 +86,43 @@ Options:
                        as published, so that the service translates it again
   --check              dry run: say which rules are in place, publish nothing
   --json               JSON lines instead of text on standard output
+  --sign-key FILE      sign every rule, removal and the configuration with
+                       this Ed25519 private key (PEM, as openssl genpkey
+                       -algorithm ed25519 writes it), for a service in signed
+                       mode; each rule then needs a timestamp line
+  --cert FILE          the client certificate (PEM) to log in to TLS brokers
+                       with; needs --key (default: $MQTT_CERT_FILE)
+  --key FILE           its private key (default: $MQTT_KEY_FILE)
+  --ca FILE            the CA certificate that a TLS broker's certificate must
+                       be signed by (default: $MQTT_CA_FILE)
   --version            print the version and exit
   --help               this text
 
 Environment: MQTT_BROKER_URL (see --broker); MQTT_USERNAME and
 MQTT_PASSWORD_FILE (a file holding the password) to log in, the same for
-every broker; MQTT_CA_FILE, the CA certificate that a TLS broker's
-certificate must be signed by.
+every broker; MQTT_CA_FILE, MQTT_CERT_FILE and MQTT_KEY_FILE (see --ca,
+--cert, --key).
 
 Exit status:
   0    every rule ended installed, cleared or unchanged (a configuration:
        accepted or unchanged); with --check: every rule in place
   1    a rule ended outdated, rejected or failed (a configuration: rejected)
   2    bad usage (a malformed broker address included), an empty rule text
-       without --clear, or a file that cannot be read (the password and CA
-       files included); nothing was published
+       without --clear, a file that cannot be read (the password, key and
+       certificate files included), a signing key that cannot be used, or a
+       rule to sign without a timestamp line; nothing was published
   3    the service did not answer: not ready in time, no IO structure,
        results missing after the retries, the broker not answering, or the
        deadline passed (with --check: the broker was not reached)
   4    with --check: a rule would be sent
   5    the broker refused the connection (bad user name or password, not
        authorised)
+  6    every rule in place, and one installed with a warning (its text does
+       not parse, or a placeholder resolved to an empty name)
   130  interrupted by SIGINT (Ctrl-C), 143 by SIGTERM, before every run was
        done: the outcomes known so far are printed, the rest as "no result",
        and the summary (a signal after that leaves the status as it is)
-  With several brokers, the worst over all of them: 5, then 3, 4, 1, 0.
+  With several brokers, the worst over all of them: 5, then 3, 4, 1, 6, 0.
 )";
 }
 

@@ -39,6 +39,8 @@ struct BrokerOptions {
   // Both set: the listener speaks TLS with this certificate and key.
   std::string certFile;
   std::string keyFile;
+  // Set (with certFile): clients must show a certificate signed by this CA.
+  std::string clientCaFile;
 };
 
 // A private mosquitto broker for one test, listening on a free loopback port.

@@ -95,7 +95,8 @@ bool isSleeping(pid_t tid) {
 
 // Credentials of one test must not leak into the next.
 void clearBrokerAccess() {
-  for (const char* name : {"MQTT_USERNAME", "MQTT_PASSWORD_FILE", "MQTT_CA_FILE"}) {
+  for (const char* name : {"MQTT_USERNAME", "MQTT_PASSWORD_FILE", "MQTT_CA_FILE",
+                           "MQTT_CERT_FILE", "MQTT_KEY_FILE"}) {
     ::unsetenv(name);
   }
 }
@@ -939,6 +940,7 @@ class MqttAsyncWrapperOfflineTest : public ::testing::Test {
     url_ = "tcp://127.0.0.1:" + std::to_string(testsupport::freeLoopbackPort());
     ::setenv("MQTT_BROKER_URL", url_.c_str(), 1);
   }
+  void TearDown() override { clearBrokerAccess(); }
   std::string url_;
 };
 
@@ -987,6 +989,30 @@ TEST_F(MqttAsyncWrapperOfflineTest, UnreadablePasswordFileIsNamedWithTheSystemsR
   } catch (const MqttError& e) {
     EXPECT_STREQ(e.what(),
                  "mqtt: cannot read password file /nonexistent/password: No such file or directory");
+  }
+}
+
+// A client certificate that cannot be shown is an error, never a connection
+// without it.
+TEST_F(MqttAsyncWrapperOfflineTest, AClientCertificateNeedsItsKeyAndTls) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"ssl://127.0.0.1:8883",
+       "mqtt: a client certificate needs both MQTT_CERT_FILE and MQTT_KEY_FILE; only "
+       "MQTT_CERT_FILE is set"},
+      {"tcp://127.0.0.1:1883",
+       "mqtt: client certificate /etc/client.crt given, but the broker address "
+       "tcp://127.0.0.1:1883 does not use TLS (ssl:// or mqtts://)"}};
+  ::setenv("MQTT_CERT_FILE", "/etc/client.crt", 1);
+  for (const auto& [url, message] : cases) {
+    if (std::string(url).rfind("tcp", 0) == 0) {
+      ::setenv("MQTT_KEY_FILE", "/etc/client.key", 1);
+    }
+    try {
+      MqttAsyncWrapper wrapper("client_certificate", url);
+      ADD_FAILURE() << url;
+    } catch (const MqttError& e) {
+      EXPECT_STREQ(e.what(), message);
+    }
   }
 }
 

@@ -60,7 +60,9 @@ TEST(RulesPushOptions, RefusesWhatCannotBeFollowed) {
                            Args{"--deadline", "0", "a.js"}, Args{"--deadline", "1e9", "a.js"},
                            Args{"--bogus", "a.js"},
                            Args{"--check", "--configuration", "io.json", "a.js"},
-                           Args{"--check", "--retranslate", "a.js"}}) {
+                           Args{"--check", "--retranslate", "a.js"},
+                           Args{"--cert", "c.pem", "a.js"}, Args{"--key", "k.pem", "a.js"},
+                           Args{"a.js", "--sign-key"}}) {
     EXPECT_THROW(parseArguments(args), UsageError) << ::testing::PrintToString(args);
   }
   const PushOptions options =
@@ -259,6 +261,27 @@ TEST(RulesPushReport, TheWorstStatusOverBrokers) {
   EXPECT_EQ(worstStatus({4, 1}), 4);
   EXPECT_EQ(worstStatus({3, 4}), 3);
   EXPECT_EQ(worstStatus({3, 5, 1}), 5);
+  EXPECT_EQ(worstStatus({0, 6, 0}), 6);
+  EXPECT_EQ(worstStatus({6, 1}), 1);
+}
+
+TEST(RulesPushReport, ARuleInstalledWithAWarningHasItsLineAndExitStatus) {
+  const Outcome warned{"installed", {}, "SyntaxError: unterminated statement, line 2"};
+  const ItemLine rule{"tcp://a:1883", false, "hall", 7, &warned};
+  EXPECT_EQ(textLine(rule, false),
+            "hall: installed (warning: SyntaxError: unterminated statement, line 2)");
+  EXPECT_EQ(jsonLine(rule), R"({"broker":"tcp://a:1883","name":"hall","outcome":"installed",)"
+                            R"("crc":7,"warning":"SyntaxError: unterminated statement, line 2"})");
+
+  Deployment deployment(rules(2), {1s, 3, 10});
+  deployment.due(Clock::now());
+  deployment.takeResult("result/r0", ruleCrc("r0"), {"installed", {}});
+  deployment.takeResult("result/r1", ruleCrc("r1"), warned);
+  EXPECT_EQ(deployment.exitStatus(), 6);
+  deployment.reopen(0);
+  deployment.due(Clock::now());
+  deployment.takeResult("result/r0", ruleCrc("r0"), {"rejected", "SyntaxError"});
+  EXPECT_EQ(deployment.exitStatus(), 1);
 }
 
 TEST(RulesPushReport, TextAndJsonLines) {

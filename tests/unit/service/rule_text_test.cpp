@@ -48,6 +48,21 @@ TEST_F(TranslateTest, ResolvesEveryKindOfPlaceholder) {
   EXPECT_EQ(trace_.countNew("INFO"), 0u);
 }
 
+TEST_F(TranslateTest, NamesEachPlaceholderThatResolvedToNothingOnce) {
+  std::vector<std::string> notes;
+  EXPECT_EQ(talvoro::translate("DEVICE_NAME(bare) VIRTUAL_DEVICE_NAME(fan2) PORT_NAME(fan2) "
+                               "PORT_NAME(minus) DEVICE_NAME(lamp1) PORT_NAME(fan2) "
+                               "DEVICE_NAME(minus)",
+                               structure_, &notes),
+            "  0 -12 relay_7 0 ");
+  EXPECT_EQ(notes, (std::vector<std::string>{
+                       "DEVICE_NAME(bare) is \"\": the element's \"device\" is empty",
+                       "VIRTUAL_DEVICE_NAME(fan2) is \"\": the element has no \"virtualDevice\"",
+                       "PORT_NAME(fan2) is 0: the element has no \"port\"",
+                       "DEVICE_NAME(minus) is \"\": the element has no \"device\"",
+                   }));
+}
+
 TEST_F(TranslateTest, LeavesTextWithoutPlaceholdersByteForByte) {
   EXPECT_EQ(translate(""), "");
   const std::string binary("a\0b\r\n\xff DEVICE_NAME", 15);

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 #include <mutex>
@@ -177,10 +178,13 @@ const nlohmann::json* readElementMember(IoInfo& info, const std::string& key,
                                         const Path& element, bool strict) {
   if (key == "device") {
     info.deviceName = requireString(value, element.member(key));
+    info.givenMembers |= IoInfo::kGivenDevice;
   } else if (key == "virtualDevice") {
     info.virtualDeviceName = requireString(value, element.member(key));
+    info.givenMembers |= IoInfo::kGivenVirtualDevice;
   } else if (key == "port") {
     info.port = requirePort(value, element.member(key));
+    info.givenMembers |= IoInfo::kGivenPort;
   } else if (key == "cells") {
     info.ownCells = readCells(value, element.member(key));
   } else if (key == "template") {
@@ -189,6 +193,9 @@ const nlohmann::json* readElementMember(IoInfo& info, const std::string& key,
   } else if (strict) {
     failUnknownMember(element, "device, virtualDevice, port, cells, template",
                       key);
+  } else if (std::find(info.unknownMembers.begin(), info.unknownMembers.end(), key) ==
+             info.unknownMembers.end()) {
+    info.unknownMembers.push_back(key);
   }
   return nullptr;
 }

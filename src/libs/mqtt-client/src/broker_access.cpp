@@ -65,6 +65,30 @@ BrokerAccess::BrokerAccess(std::string uri) : uri_(std::move(uri)) {
       readFile(caFile_, "CA certificate file");  // fail now rather than at each attempt
     }
   }
+  takeClientCertificate();
+}
+
+// A client certificate is asked for to log in with it: one that cannot be
+// used is an error now, never a connection without it.
+void BrokerAccess::takeClientCertificate() {
+  certFile_ = environment("MQTT_CERT_FILE");
+  keyFile_ = environment("MQTT_KEY_FILE");
+  if (certFile_.empty() && keyFile_.empty()) {
+    return;
+  }
+  if (certFile_.empty() || keyFile_.empty()) {
+    throw MqttError(fmt::format(
+        "mqtt: a client certificate needs both MQTT_CERT_FILE and MQTT_KEY_FILE; only {} is set",
+        certFile_.empty() ? "MQTT_KEY_FILE" : "MQTT_CERT_FILE"));
+  }
+  if (!tls_) {
+    throw MqttError(fmt::format(
+        "mqtt: client certificate {} given, but the broker address {} does not use TLS "
+        "(ssl:// or mqtts://)",
+        certFile_, uri_));
+  }
+  readFile(certFile_, "client certificate file");
+  readFile(keyFile_, "client key file");
 }
 
 int BrokerAccess::connect(MQTTAsync client, const SessionRequest& session) {
@@ -95,6 +119,10 @@ int BrokerAccess::connect(MQTTAsync client, const SessionRequest& session) {
     tls.trustStore = caFile_.empty() ? nullptr : caFile_.c_str();
     tls.enableServerCertAuth = 1;
     tls.verify = 1;  // the certificate must name the host of the address
+    if (!certFile_.empty()) {
+      tls.keyStore = certFile_.c_str();
+      tls.privateKey = keyFile_.c_str();
+    }
     tls.ssl_error_cb = &onTlsError;
     tls.ssl_error_context = this;
     options.ssl = &tls;
@@ -108,8 +136,15 @@ std::string BrokerAccess::takeTlsError() {
   return std::exchange(lastTlsError_, {});
 }
 
-std::string BrokerAccess::refusalHint() const {
-  if (!password_.empty() && password_.back() == '\r') {
+std::string BrokerAccess::refusalHint(int code) const {
+  constexpr int kBadCredentials = 4;  // and 5, not authorised
+  if (code < 0 && tls_ && certFile_.empty()) {
+    // A broker that requires client certificates closes the link after the
+    // handshake, and the library reports no more than a failed connect.
+    return "; no client certificate was shown (MQTT_CERT_FILE, rules-push --cert): does the "
+           "broker require one?";
+  }
+  if (code >= kBadCredentials && !password_.empty() && password_.back() == '\r') {
     // The broker never says why; a file saved with Windows line ends is the
     // usual cause, and invisible to whoever looks at it.
     return "; the password from MQTT_PASSWORD_FILE ends with a carriage return "

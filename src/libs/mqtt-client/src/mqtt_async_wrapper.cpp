@@ -207,7 +207,8 @@ void MqttAsyncWrapper::dropLink() {
 void MqttAsyncWrapper::attemptFailed(const MQTTAsync_failureData& data) noexcept {
   try {
     if (const std::optional<LinkEvent> event =
-            reconnection_.attemptFailed(data, access_.takeTlsError(), access_.refusalHint())) {
+            reconnection_.attemptFailed(data, access_.takeTlsError(),
+                                     access_.refusalHint(data.code))) {
       emit(event->kind, event->text);
     }
     queue_.signalActivity();

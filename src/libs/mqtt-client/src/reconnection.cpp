@@ -7,13 +7,6 @@
 #include "link_texts.h"
 
 namespace talvoro::mosquitto::detail {
-namespace {
-
-// CONNACK return codes from here on refuse the credentials: 4 bad user name
-// or password, 5 not authorised.
-constexpr int kBadCredentials = 4;
-
-}  // namespace
 
 Reconnection::Reconnection(std::string uri) : uri_(std::move(uri)) {}
 
@@ -135,9 +128,7 @@ std::optional<LinkEvent> Reconnection::attemptFailed(const MQTTAsync_failureData
   }
   lastFailure_ = connectFailureText(uri_, data, tlsError);
   refusedWith_ = std::max(data.code, 0);
-  if (refusedWith_ >= kBadCredentials) {
-    lastFailure_ += hint;
-  }
+  lastFailure_ += hint;
   scheduleAttempt(retryDelay_);
   retryDelay_ = std::min(retryDelay_ * 2, kMaxRetryDelay);
   const std::size_t covered = failures_.failed(Clock::now());

@@ -82,6 +82,14 @@ class IoInfo : public DeviceInfo {
   // The element's own cells together with its template's.
   std::unordered_set<std::string> getCells() const;
 
+  // Which of device, virtualDevice and port the element's object gave: a
+  // default value is then told from a given one (bits of GivenMember).
+  enum GivenMember : std::uint8_t { kGivenDevice = 1, kGivenVirtualDevice = 2, kGivenPort = 4 };
+  std::uint8_t givenMembers = 0;
+  // Members of the element's object that the schema does not know (kept
+  // when they are not errors, so that their names can be reported).
+  std::vector<std::string> unknownMembers;
+
   // Used by the library only.
   std::string templateName;
   std::vector<std::string> ownCells;

@@ -28,6 +28,9 @@ inline constexpr const char* kOutcomeField = "outcome";
 inline constexpr const char* kCrcField = "crc";        // of the rule payload
 inline constexpr const char* kReasonField = "reason";  // why it is not a success
 inline constexpr const char* kFileField = "file";      // the rule file in place
+// What the publisher should know of a success: the rule text does not parse,
+// a placeholder resolved to nothing, members of the IO structure unknown.
+inline constexpr const char* kWarningField = "warning";
 inline constexpr const char* kElementsField = "elements";  // of the IO structure in use
 inline constexpr const char* kKeptField = "kept";  // the IO structure kept for the next start
 // Of a configuration result: the installed rules to be translated again

@@ -36,8 +36,10 @@ class BrokerAccess {
  public:
   // The broker at `uri` (empty: tcp://127.0.0.1:1883; "ssl://" or "mqtts://"
   // for TLS), logging in as MQTT_USERNAME with the password in
-  // MQTT_PASSWORD_FILE, trusting MQTT_CA_FILE. Throws MqttError for a file
-  // that cannot be read, naming it (never the password).
+  // MQTT_PASSWORD_FILE, trusting MQTT_CA_FILE, showing the client certificate
+  // MQTT_CERT_FILE with its key MQTT_KEY_FILE. Throws MqttError for a file
+  // that cannot be read, naming it (never the password), and for a client
+  // certificate without its key (or the other way round) or without TLS.
   explicit BrokerAccess(std::string uri);
 
   BrokerAccess(const BrokerAccess&) = delete;
@@ -51,17 +53,22 @@ class BrokerAccess {
   // What the TLS layer said against the last attempt, once; empty if nothing.
   std::string takeTlsError();
 
-  // A likely cause of a refused login that the broker does not name: a
-  // password file with Windows line ends. Empty when there is none.
-  std::string refusalHint() const;
+  // A likely cause, for an attempt that failed with `code`, that the broker
+  // does not name: a password file with Windows line ends for a refused
+  // login; a missing client certificate for a TLS link that broke off.
+  // Empty when there is none.
+  std::string refusalHint(int code) const;
 
  private:
   static int onTlsError(const char* text, size_t length, void* context);
+  void takeClientCertificate();
 
   std::string uri_;
   std::string username_;
   std::string password_;
   std::string caFile_;
+  std::string certFile_;
+  std::string keyFile_;
   bool tls_ = false;
   std::mutex mutex_;
   std::string lastTlsError_;
