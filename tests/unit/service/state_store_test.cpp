@@ -1,11 +1,13 @@
 // The state store on real files: what survives reopening and a killed
-// process, a write taken back when its files did not reach the rule
+// process, a batch the store cannot record kept out of the rule directory, a write taken back when its files did not reach the rule
 // directory, the re-translation pass across restarts, and stores that are
 // broken, newer or cannot be written. Also the SQLite layer's promises that
 // callers rely on. Run in a private mount namespace, so that tests may mount
 // a tiny or read-only file system over their own directory.
 
 #include "state_store.h"
+
+#include "rule_batch.h"
 
 #include <signal.h>
 #include <sqlite3.h>
@@ -333,6 +335,44 @@ TEST_F(MountedStateStoreTest, AReadOnlyOrMissingDirectoryIsRefusedOnOpening) {
         << error.what();
   }
   EXPECT_THROW(StateStore(directory() + "missing/"), sqlite::Error);
+}
+
+TEST_F(MountedStateStoreTest, ABatchTheStoreCannotRecordIsNotInstalled) {
+  servicetest::TraceCapture trace;
+  testsupport::TempDir rules;
+  RuleDirectory directory(rules.path().string() + "/", *P7::getTrace());
+  mountTmpfs("size=512k");
+  auto store = open();
+  RuleInstaller installer(directory, *P7::getTrace(), {SyntaxCheckMode::Off, std::nullopt},
+                          nullptr, store.get());
+  TemplateCacheCleanupGuard guard{false};
+  const IoStructure structure =
+      parseIoStructure<IoInfo>(nlohmann::json::parse(R"({"elements": {}})"), guard, false);
+  const auto install = [&](std::vector<std::pair<std::string, std::string>> rules) {
+    std::vector<RuleMessage> batch;
+    for (const auto& [name, text] : rules) {
+      batch.push_back({name, std::vector<char>(text.begin(), text.end())});
+    }
+    return installer.install(std::move(batch), structure, "S1");
+  };
+  ASSERT_EQ(install({{"a", "first"}})[0].outcome.kind, RuleOutcome::Kind::Installed);
+  const Names installed = {directory.installedVersions("a").at(0).fileName};
+
+  // Larger than the store's disk: neither rule of the batch reaches the directory.
+  for (const RuleReport& report :
+       install({{"a", "second " + std::string(2 * 1024 * 1024, 'x')}, {"b", "small"}})) {
+    EXPECT_EQ(report.outcome.kind, RuleOutcome::Kind::Failed) << report.name;
+    EXPECT_EQ(report.outcome.reason.rfind("the state store could not be written: ", 0), 0u)
+        << report.outcome.reason;
+  }
+  Names files;
+  for (const auto& entry : fs::directory_iterator(rules.path())) {
+    files.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(files, installed);
+  EXPECT_EQ(readFile(rules.path() / installed[0]), "first");
+  EXPECT_EQ(store->rule("a")->text, "first");
+  EXPECT_FALSE(store->rule("b"));
 }
 
 // The SQLite layer, as the store's callers see it.
