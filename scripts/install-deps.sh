@@ -38,6 +38,7 @@ target_libraries=(
   zlib1g-dev
   libsystemd-dev
   libfuse3-dev
+  libsqlite3-dev
   libduktape207
 )
 

@@ -187,6 +187,26 @@ TEST_F(RuleCheckTest, TheCheckCommandAcceptsRefusesAndIsKilledAtItsTimeout) {
   expectWorkingVersionStays(file);
 }
 
+TEST_F(RuleCheckTest, ANewTranslationThatTheCheckCommandRefusesKeepsTheInstalledFile) {
+  const std::string check = script(
+      "check.sh", "if grep -q relay_9 \"$1\"; then echo \"relay_9 is off limits\" >&2; exit 4; fi\n");
+  start({{"RULES_CHECK_COMMAND", check + " %s"}});
+  const std::string file = installWorking();
+
+  configure(R"({"elements": {"lamp1": {"device": "relay_9", "cells": ["K1"]}}})");
+  EXPECT_EQ(nextResult()["retranslating"], 2);  // with sync()'s rule, whose text names nothing
+  const json result = nextResult("/tl/bridge/rules/result/x");
+  EXPECT_EQ(result["outcome"], "failed") << result;
+  EXPECT_EQ(result.value("reason", "").rfind(
+                "the check refused the new translation: check command exited with status 4: "
+                "relay_9 is off limits",
+                0),
+            0u)
+      << result;
+  EXPECT_EQ(nextResult()["failed"], 1);
+  expectWorkingVersionStays(file);
+}
+
 TEST_F(RuleCheckTest, PlaceholdersThatResolveToNothingAndUnknownMembersAreWarnedOf) {
   start({{"RULES_SYNTAX_CHECK", "reject"}},
         R"({"elements": {"lamp1": {"dXvice": "relay_7", "cells": ["K1"]},

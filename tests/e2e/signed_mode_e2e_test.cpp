@@ -78,7 +78,18 @@ class SignedModeTest : public ServiceTest {
 
   json configurationResult(const std::string& document) {
     configure(document);
-    return nextResult("/tl/bridge/configuration/result");
+    json result = nextResult("/tl/bridge/configuration/result");
+    // A new IO structure translates the installed rules again: their
+    // results and the second configuration result are passed over.
+    if (result.contains("retranslating")) {
+      while (const auto message = observer_.waitMessage(10s)) {
+        if (message->topic == "/tl/bridge/configuration/result") {
+          break;
+        }
+      }
+      result.erase("retranslating");
+    }
+    return result;
   }
 
   // Stops the service and starts it again; it opens the rules topic with

@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <random>
 #include <stdexcept>
@@ -27,6 +28,47 @@ using DirectoryImage = std::map<std::string, std::string>;
 class MountRefused : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
+};
+
+// The gate and the cut of a machine whose file systems share one power supply: operations are
+// counted across all of them, and the cut stops them all at once. A process that waits in a held
+// operation of one layer holds no other layer's loop.
+class PowerSwitch {
+ public:
+  // From now on the next operation that changes something waits, not yet performed, until
+  // openGate().
+  void closeGate();
+  bool gateHeld() const;
+  // Lets the waiting operation go on. Operations are counted from it on (it is number 1); number
+  // `cutAt` (0: none) is held, not performed, until endCut().
+  void openGate(std::uint64_t cutAt);
+  bool cutHeld() const;
+  // Disarms the cut; a held operation then fails with EIO, still not performed.
+  void endCut();
+  // Counts an operation that changes something; false when it must not be performed: it is the
+  // cut, or the layers go away.
+  bool admit();
+  void stop();
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  bool gateClosed_ = false;
+  bool gateHeld_ = false;
+  std::uint64_t operations_ = 0;
+  std::uint64_t cutAt_ = 0;
+  bool cutHeld_ = false;
+  bool stopping_ = false;
+};
+
+// How a layer is served.
+struct LayerOptions {
+  // Shared with the other layers of the machine; a layer of its own when empty.
+  std::shared_ptr<PowerSwitch> power;
+  // Files go through the kernel's page cache, so that they can be mapped shared (SQLite's WAL
+  // index); the page cache is dropped at every open. Without it every read and write goes
+  // straight to the layer.
+  bool sharedMappings = false;
 };
 
 // Mounted over `mountPoint` for its lifetime (a thread of its own serves it), it passes every
@@ -59,7 +101,7 @@ class CrashSimulationFs {
   // Serves `backingDir`, whose content counts as durable; faults are drawn from `faultSeed`.
   // Throws MountRefused when the kernel refuses the mount, std::runtime_error otherwise.
   CrashSimulationFs(const std::string& mountPoint, const std::string& backingDir,
-                    std::uint64_t faultSeed);
+                    std::uint64_t faultSeed, LayerOptions options = {});
 
   void setFaults(const Faults& faults);
   // Operation `operation` fails the next time but `skip`, whatever the rates say.
@@ -69,17 +111,14 @@ class CrashSimulationFs {
   CrashSimulationFs(const CrashSimulationFs&) = delete;
   CrashSimulationFs& operator=(const CrashSimulationFs&) = delete;
 
-  // From now on the next operation that changes something waits, not yet performed, until
-  // openGate().
-  void closeGate();
-  bool gateHeld() const;
-  // Lets the waiting operation go on. Operations are counted from it on (it is number 1); number
-  // `cutAt` (0: none) is held, not performed, until endCut().
-  void openGate(std::uint64_t cutAt);
-  bool cutHeld() const;
-  // Disarms the cut; a held operation then fails with EIO, still not performed. Kill the process
-  // that waits in it first, so that it does nothing more.
-  void endCut();
+  // The power switch's gate and cut (see PowerSwitch). Before endCut(), kill the process that
+  // waits in the held operation, so that it does nothing more.
+  void closeGate() { power_->closeGate(); }
+  bool gateHeld() const { return power_->gateHeld(); }
+  void openGate(std::uint64_t cutAt) { power_->openGate(cutAt); }
+  bool cutHeld() const { return power_->cutHeld(); }
+  void endCut() { power_->endCut(); }
+  const std::shared_ptr<PowerSwitch>& power() const { return power_; }
 
   // Directory operations (create, link, rename, unlink) since the last directory sync.
   std::size_t unsyncedOperations() const;
@@ -114,7 +153,8 @@ class CrashSimulationFs {
   std::string contentOf(int fd) const;
 
   mutable std::mutex mutex_;
-  std::condition_variable changed_;
+  std::shared_ptr<PowerSwitch> power_;
+  bool sharedMappings_;
   int backing_ = -1;
   Entries live_;
   Entries durable_;  // as of the last directory sync
@@ -122,13 +162,6 @@ class CrashSimulationFs {
   std::unordered_map<std::uint64_t, std::string> synced_;  // inode to data as of its last fsync
   std::unordered_map<int, std::uint64_t> openFiles_;  // backing descriptor to inode
   std::uint64_t nextInode_ = 1;
-
-  bool gateClosed_ = false;
-  bool gateHeld_ = false;
-  std::uint64_t operations_ = 0;
-  std::uint64_t cutAt_ = 0;
-  bool cutHeld_ = false;
-  bool stopping_ = false;
 
   std::mt19937_64 random_;
   Faults faults_;

@@ -1,8 +1,9 @@
 // The power-cut proof. The service runs on the crash-simulation file system mounted over its rule
-// directory and takes bursts of rule updates; at an operation chosen by the seed it is killed,
+// directory and its state directory (one power supply for both) and takes bursts of rule updates; at an operation chosen by the seed it is killed,
 // the rule directory is rebuilt as a power cut at that moment may leave it, and the service is
-// started on it again. After its start-up sweep the invariants of RuleHistory must hold, and the
-// sweep must have logged every file it removed or put back.
+// started on it again. After its start-up sweep the invariants of RuleHistory must hold, for the
+// rule directory and for the state store read beside the service, and the sweep must have logged
+// every file it removed or put back.
 //
 //   power_cut_test [--seed S] [--cuts N]        (or POWER_CUT_SEED, POWER_CUT_CUTS)
 //
@@ -37,6 +38,7 @@
 #include "crash_fs.h"
 #include "rule_history.h"
 #include "service_process.h"
+#include "store_image.h"
 #include "talvoro/rules_protocol.h"
 #include "testsupport/mosquitto_broker.h"
 #include "testsupport/temp_dir.h"
@@ -52,16 +54,18 @@ namespace protocol = talvoro::protocol;
 
 const fs::path kRulesDir = "/etc/wb-rules";
 const fs::path kTraceDir = "/var/log/p7/rules-preprocessor";
+const fs::path kStateDir = "/var/lib/rules-preprocessor";
 constexpr int kSkipped = 77;
 
 constexpr std::size_t kRuleNames = 50;
 constexpr std::size_t kMinBurst = 30;
 constexpr std::size_t kMaxBurst = 60;
 // A rule update changes the directory six or seven times (create, chmod, write, fsync, rename
-// aside, rename into place, unlink the aside; a directory sync per batch, two with a clear).
-// Cuts are drawn over eight operations per message, so that about one in eight falls after the
-// burst's end.
-constexpr std::size_t kOperationsPerMessage = 8;
+// aside, rename into place, unlink the aside; a directory sync per batch, two with a clear), and
+// the state store's transaction of its batch a few more (WAL writes and their fsync). Cuts are
+// drawn over twelve operations per message, so that some (one in a hundred to one in ten) fall
+// after the burst's end.
+constexpr std::size_t kOperationsPerMessage = 12;
 // One message in this many clears its rule (an empty text).
 constexpr std::size_t kClearEvery = 8;
 // Faults injected during a burst; the restart after a cut runs without, so that what its sweep
@@ -113,6 +117,8 @@ struct Cut {
   std::uint64_t heldOperation;  // 0: after the burst
   std::size_t keptOperations;
   std::size_t unsyncedOperations;
+  std::size_t keptStoreOperations;  // of the state directory's
+  std::size_t unsyncedStoreOperations;
 };
 
 class PowerCutProof {
@@ -125,6 +131,9 @@ class PowerCutProof {
     fs::create_directory(disk(0));
     fs_ = std::make_unique<CrashSimulationFs>(kRulesDir.string(), disk(0).string(),
                                               chain.seed ^ 0x9e3779b97f4a7c15u);
+    fs::create_directory(stateDisk(0));
+    stateFs_ = std::make_unique<CrashSimulationFs>(kStateDir.string(), stateDisk(0).string(),
+                                                   chain.seed, LayerOptions{fs_->power(), true});
     client_.connect(broker_.url(), "power-cut-proof");
     for (const std::string& prefix : {protocol::kStatusTopicPrefix,
                                       protocol::kRuleResultTopicPrefix, protocol::kRulesTopicPrefix}) {
@@ -156,13 +165,15 @@ class PowerCutProof {
     service_.kill();
     service_.wait();
     const auto counts = fs_->counts();
+    const auto storeCounts = stateFs_->counts();
     std::cout << fmt::format(
         "chain {}: {} cuts within a burst, {} after it; {} messages acknowledged, {} of them "
         "clears; {} file syncs, {} directory syncs; failed on purpose: {} syncs, {} renames, "
-        "{} unlinks\n",
+        "{} unlinks; state directory: {} file syncs, {} directory syncs\n",
         chain_.index, cutsWithin_, chain_.cuts - cutsWithin_, history_.acknowledgements(),
         history_.acknowledgedClears(), counts.fileSyncs, counts.directorySyncs,
-        counts.failedSyncs, counts.failedRenames, counts.failedUnlinks)
+        counts.failedSyncs, counts.failedRenames, counts.failedUnlinks, storeCounts.fileSyncs,
+        storeCounts.directorySyncs)
               << std::flush;
     std::size_t violations = 0;
     for (const auto& [kind, count] : violationsByKind_) {
@@ -178,6 +189,10 @@ class PowerCutProof {
  private:
   fs::path disk(std::size_t number) const {
     return scratch_.path() / fmt::format("disk-{}", number);
+  }
+
+  fs::path stateDisk(std::size_t number) const {
+    return scratch_.path() / fmt::format("state-disk-{}", number);
   }
 
   // Takes the broker's messages for `timeout` at most, until `done`.
@@ -331,18 +346,30 @@ class PowerCutProof {
     history_.forgetUnanswered();
     cutsWithin_ += held ? 1 : 0;
     const std::size_t unsynced = fs_->unsyncedOperations();
-    return {number, held ? cutAt : 0, random_() % (unsynced + 1), unsynced};
+    const std::size_t kept = random_() % (unsynced + 1);
+    const std::size_t storeUnsynced = stateFs_->unsyncedOperations();
+    return {number, held ? cutAt : 0, kept, unsynced, random_() % (storeUnsynced + 1),
+            storeUnsynced};
+  }
+
+  // What the cut left of `layer`'s directory becomes its backing directory `next`, in place
+  // of `previous`.
+  static void restore(CrashSimulationFs& layer, const DirectoryImage& image, const fs::path& next,
+                      const fs::path& previous) {
+    fs::create_directory(next);
+    for (const auto& [name, content] : image) {
+      std::ofstream(next / name, std::ios::binary) << content;
+    }
+    layer.switchBacking(next.string());
+    fs::remove_all(previous);
   }
 
   void restartOnCrashState(const Cut& cut) {
     const DirectoryImage image = fs_->crashImage(cut.keptOperations);
     const fs::path next = disk(cut.number);
-    fs::create_directory(next);
-    for (const auto& [name, content] : image) {
-      std::ofstream(next / name, std::ios::binary) << content;
-    }
-    fs_->switchBacking(next.string());
-    fs::remove_all(disk(cut.number - 1));
+    restore(*fs_, image, next, disk(cut.number - 1));
+    restore(*stateFs_, stateFs_->crashImage(cut.keptStoreOperations), stateDisk(cut.number),
+            stateDisk(cut.number - 1));
     std::error_code ignored;
     fs::remove_all(kTraceDir, ignored);
     startService([&] { check(cut, image, next); });
@@ -355,6 +382,13 @@ class PowerCutProof {
       after[entry.path().filename().string()] = readFile(entry.path());
     }
     std::vector<Violation> found = history_.violations(after);
+    try {
+      const std::vector<Violation> store =
+          history_.storeViolations(readStore((kStateDir / "state.db").string()), after);
+      found.insert(found.end(), store.begin(), store.end());
+    } catch (const std::runtime_error& error) {
+      found.push_back({"state store unreadable", error.what()});
+    }
     const std::string trace = traceLog();
     for (const auto& [name, content] : before) {
       if ((isTemporaryFile(name) || isAsideFile(name)) && !sweepLogged(name, trace)) {
@@ -364,11 +398,13 @@ class PowerCutProof {
     for (const Violation& violation : found) {
       if (++violationsByKind_[violation.kind] <= kReportedPerKind) {
         std::cout << fmt::format(
-            "chain {}, cut {} ({}; {} of {} unsynced directory operations kept): {}: {}\n",
+            "chain {}, cut {} ({}; {} of {} unsynced directory operations kept, {} of {} of "
+            "the state directory): {}: {}\n",
             chain_.index, cut.number,
             cut.heldOperation == 0 ? "after the burst"
                                    : fmt::format("at operation {} of the burst", cut.heldOperation),
-            cut.keptOperations, cut.unsyncedOperations, violation.kind, violation.detail)
+            cut.keptOperations, cut.unsyncedOperations, cut.keptStoreOperations,
+            cut.unsyncedStoreOperations, violation.kind, violation.detail)
                   << std::flush;  // a line at a time: the other chain writes too
       }
     }
@@ -408,6 +444,7 @@ class PowerCutProof {
   testsupport::TestMqttClient client_;
   RuleHistory history_;
   std::unique_ptr<CrashSimulationFs> fs_;
+  std::unique_ptr<CrashSimulationFs> stateFs_;  // on the same power switch
   ServiceProcess service_;  // destroyed before the file system it uses
 
   std::vector<std::string> names_;
@@ -497,8 +534,8 @@ int skip(const std::string& reason) {
 // "error MESSAGE".
 std::string runChain(const Chain& chain) {
   try {
-    // Its own mount namespace: its own /etc/wb-rules (the layer), /var/log/p7 and state
-    // directory (the kept IO structure).
+    // Its own mount namespace: its own /etc/wb-rules and state directory (the layers, over a
+    // tmpfs) and /var/log/p7.
     if (::unshare(CLONE_NEWNS) != 0 ||
         ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         ::mount("tmpfs", "/var/log/p7", "tmpfs", 0, nullptr) != 0 ||

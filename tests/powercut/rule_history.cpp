@@ -176,4 +176,102 @@ void RuleHistory::judgeRule(const std::string& name, const Rule& rule,
   }
 }
 
+std::vector<Violation> RuleHistory::storeViolations(const StoreImage& store,
+                                                    const DirectoryImage& dir) const {
+  std::vector<Violation> found;
+  std::map<std::string, const StoredRow*> rows;
+  for (const StoredRow& row : store.rules) {
+    rows[row.name] = &row;
+    judgeStoredRow(row, store.structure, dir, found);
+  }
+  for (const auto& [fileName, content] : dir) {
+    const auto rule = ruleOfInstalledFile(fileName);
+    const auto row = rule ? rows.find(*rule) : rows.end();
+    if (rule && (row == rows.end() || row->second->file != fileName)) {
+      found.push_back({"installed file not named in the store",
+                       fmt::format("{}: {} ({})", *rule, fileName,
+                                   row == rows.end() ? "the rule has no row"
+                                                     : "the row names " + row->second->file)});
+    }
+  }
+  for (const auto& [name, rule] : rules_) {
+    const auto row = rows.find(name);
+    judgeAcknowledged(name, rule, row != rows.end() ? row->second : nullptr, found);
+  }
+  return found;
+}
+
+void RuleHistory::judgeStoredRow(const StoredRow& row, const std::string& structure,
+                                 const DirectoryImage& dir, std::vector<Violation>& found) const {
+  const std::string translated = translate_(row.text);
+  const auto rule = rules_.find(row.name);
+  const bool sent = rule != rules_.end() &&
+                    std::any_of(rule->second.sent.begin(), rule->second.sent.end(),
+                                [&](const Message& message) {
+                                  return message.crc == row.crc &&
+                                         message.installedText == translated;
+                                });
+  if (row.text.empty() || !sent || talvoro::protocol::ruleCrc(row.text) != row.crc) {
+    found.push_back({"stored text never sent",
+                     fmt::format("{}: CRC {}, {}", row.name, row.crc, describe(row.text))});
+  }
+  if (structure.empty() || row.structure != structure) {
+    found.push_back({"stored rule for another IO structure",
+                     fmt::format("{}: \"{}\", the store names \"{}\"", row.name, row.structure,
+                                 structure)});
+  }
+  // A clear sent after the stored text that failed to be durable leaves the text in the store
+  // and its file gone (or back after a cut).
+  std::size_t newestText = 0;
+  std::size_t newestClear = 0;
+  if (rule != rules_.end()) {
+    for (const Message& message : rule->second.sent) {
+      if (message.installedText.empty()) {
+        newestClear = message.number;
+      } else if (message.installedText == translated) {
+        newestText = message.number;
+      }
+    }
+  }
+  const bool clearedLater = newestClear > newestText;
+  const auto file = dir.find(row.file);
+  if (file == dir.end() && !clearedLater) {
+    found.push_back({"stored file missing", fmt::format("{}: {}", row.name, row.file)});
+  } else if (file != dir.end() && file->second != translated) {
+    found.push_back({"installed file not the stored text",
+                     fmt::format("{}: {} ({}) is not the translation of the stored text (CRC {})",
+                                 row.name, row.file, describe(file->second), row.crc)});
+  }
+}
+
+void RuleHistory::judgeAcknowledged(const std::string& name, const Rule& rule,
+                                    const StoredRow* row, std::vector<Violation>& found) const {
+  if (!rule.acknowledged) {
+    return;
+  }
+  const Message& acknowledged = *std::find_if(
+      rule.sent.begin(), rule.sent.end(),
+      [&](const Message& message) { return message.number == *rule.acknowledged; });
+  // The acknowledged message, or one sent after it, that the row holds; no row when such a
+  // message was a clear.
+  const bool heldLater =
+      std::any_of(rule.sent.begin(), rule.sent.end(), [&](const Message& message) {
+        return message.number >= acknowledged.number &&
+               (row == nullptr ? message.installedText.empty()
+                               : !message.installedText.empty() && message.crc == row->crc);
+      });
+  if (acknowledged.installedText.empty()) {
+    if (!heldLater) {
+      found.push_back({"acknowledged clear undone in the store",
+                       fmt::format("{}: message #{} cleared it, the store holds CRC {}", name,
+                                   acknowledged.number, row->crc)});
+    }
+  } else if (!heldLater) {
+    found.push_back({"acknowledged text not in the store",
+                     fmt::format("{}: message #{} (CRC {}) was acknowledged, the store holds {}",
+                                 name, acknowledged.number, acknowledged.crc,
+                                 row ? fmt::format("CRC {}", row->crc) : "nothing")});
+  }
+}
+
 }  // namespace powercut

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "crash_fs.h"
+#include "store_image.h"
 
 namespace powercut {
 
@@ -49,6 +50,16 @@ class RuleHistory {
   //  - no temporary or aside file of the service is left.
   std::vector<Violation> violations(const DirectoryImage& dir);
 
+  // Every breach by `store` (read after the start-up check) of the invariants that tie it to
+  // `dir` and to what was sent and acknowledged, each as one line:
+  //  - a stored text was sent for its rule, its CRC is the text's, and its file was translated
+  //    against the IO structure that the store names;
+  //  - store and directory agree: the file a rule's row names is installed and holds the
+  //    translation of the stored text, and every installed file is named by its rule's row;
+  //  - an acknowledged rule has the acknowledged text in the store, or a text sent later; an
+  //    acknowledged clear has none, or a text sent later.
+  std::vector<Violation> storeViolations(const StoreImage& store, const DirectoryImage& dir) const;
+
  private:
   struct Message {
     std::size_t number;
@@ -61,6 +72,10 @@ class RuleHistory {
     std::optional<std::size_t> acknowledged;  // the newest acknowledged message's number
   };
 
+  void judgeStoredRow(const StoredRow& row, const std::string& structure, const DirectoryImage& dir,
+                      std::vector<Violation>& found) const;
+  void judgeAcknowledged(const std::string& name, const Rule& rule, const StoredRow* row,
+                         std::vector<Violation>& found) const;
   void judgeRule(const std::string& name, const Rule& rule, const std::vector<std::string>& files,
                  const DirectoryImage& dir, std::vector<Violation>& found) const;
 

@@ -98,6 +98,23 @@ IoStructure parseConfiguration(std::string_view text, TemplateCacheCleanupGuard&
   return parseIoStructureText<IoInfo>(text, guard, false);
 }
 
+std::string structureHashOf(std::string_view text) {
+  return fmt::format("{:016x}", std::hash<std::string_view>{}(text));
+}
+
+std::string Configuration::structureHash() const {
+  return configured() ? fmt::format("{:016x}", m_structure_hash) : std::string();
+}
+
+Publication Configuration::resultWith(const nlohmann::json& fields) const {
+  nlohmann::json result = {
+      {protocol::kOutcomeField, protocol::outcomeName(protocol::Outcome::Accepted)},
+      {protocol::kElementsField, m_configuration.size()},
+      {protocol::kKeptField, kept_}};
+  result.update(fields);
+  return {Publication::Kind::Result, {}, protocol::kConfigurationResultTopic, jsonText(result)};
+}
+
 Configuration::Configuration(Keep keep, const signing::TrustedKeys* trusted)
     : keep_(std::move(keep)), trusted_(trusted) {}
 

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -18,6 +19,10 @@ namespace talvoro {
 // quotes at most an excerpt of the text, when it is not one, or when arrays
 // and objects nest deeper than the IO structure ever needs.
 IoStructure parseConfiguration(std::string_view text, TemplateCacheCleanupGuard& guard);
+
+// The name of the IO structure of configuration `text` in the state store
+// and the inventory: a hash of the text, 16 hexadecimal digits.
+std::string structureHashOf(std::string_view text);
 
 // Owns the IO structure that rules are translated against. Rules are
 // listened to only from the first accepted configuration on, so that every
@@ -56,6 +61,12 @@ class Configuration {
   bool configured() const { return !need_rules_subscription; }
   // Whether the IO structure in use is kept for the next start.
   bool kept() const { return kept_; }
+  // structureHashOf() the text in use; empty before the first.
+  std::string structureHash() const;
+  // The result of the last accepted configuration, as receive() published
+  // it, with `fields` added: what a second result says once the rules are
+  // translated again.
+  Publication resultWith(const nlohmann::json& fields) const;
 
  private:
   bool keep(std::string_view text) const;

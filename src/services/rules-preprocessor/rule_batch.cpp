@@ -1,6 +1,7 @@
 #include "rule_batch.h"
 
 #include <fmt/format.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -8,6 +9,7 @@
 #include <new>
 #include <optional>
 #include <string_view>
+#include <unordered_set>
 
 #include "rule_names.h"
 #include "rule_replacement.h"
@@ -39,22 +41,6 @@ long long currentEpochSeconds() {
       .count();
 }
 
-std::string ruleResultPayload(const RuleReport& report) {
-  const RuleOutcome& outcome = report.outcome;
-  nlohmann::json result = {{protocol::kCrcField, report.crc},
-                           {protocol::kOutcomeField, protocol::outcomeName(outcome.kind)}};
-  if (!outcome.reason.empty()) {
-    result[protocol::kReasonField] = outcome.reason;
-  }
-  if (!outcome.file.empty()) {
-    result[protocol::kFileField] = outcome.file;
-  }
-  if (!report.warning.empty() && outcome.kind == RuleOutcome::Kind::Installed) {
-    result[protocol::kWarningField] = report.warning;
-  }
-  return jsonText(result);
-}
-
 // The warnings of one rule in one text.
 void addWarning(std::string& warnings, const std::string& warning) {
   warnings += warnings.empty() ? warning : "; " + warning;
@@ -82,72 +68,13 @@ void traceReplaceFailure(P7::TraceChannel& trace, const std::string& newPath,
   traceFileFailure(trace, error.what());
 }
 
-// How a rule's replacement ended, in the words of its result: what is on disk.
-RuleOutcome replacementOutcome(const RuleReplacement& replacement, std::size_t i) {
-  using State = RuleReplacement::State;
-  const RuleChange& change = replacement.change(i);
-  const std::string reason =
-      replacement.error(i) ? replacement.error(i)->reason() : std::string();
-  switch (replacement.state(i)) {
-    case State::Done:
-      if (change.text.empty()) {
-        return {RuleOutcome::Kind::Cleared, {}, {}};
-      }
-      return {RuleOutcome::Kind::Installed, {}, change.newFileName};
-    case State::NotDurable:
-      return {RuleOutcome::Kind::Failed,
-              fmt::format("the rule is cleared, but not durably ({}): a power cut may bring "
-                          "its previous version back",
-                          reason),
-              {}};
-    case State::Refused:
-      return {RuleOutcome::Kind::Rejected, replacement.refusal(i), {}};
-    case State::RolledBack:
-      return {RuleOutcome::Kind::Failed,
-              fmt::format("{}; the previous version is in place again", reason), {}};
-    case State::RollbackFailed:
-      if (replacement.newVersionLive(i)) {
-        return {RuleOutcome::Kind::Failed,
-                fmt::format("{}; taking the new version back failed too ({}): it is in place, "
-                            "but a power cut may take it back",
-                            reason, replacement.rollbackError(i)->reason()),
-                change.newFileName};
-      }
-      return {RuleOutcome::Kind::Failed,
-              fmt::format("{}; putting the previous version back failed too ({}): the rule has "
-                          "no version in place until the next start puts it back",
-                          reason, replacement.rollbackError(i)->reason()),
-              {}};
-    default:
-      return {RuleOutcome::Kind::Failed, reason, {}};
-  }
-}
-
-// The reason given for an unexpected failure, short and in words.
-std::string failureReason(const std::exception& error) {
-  if (dynamic_cast<const std::bad_alloc*>(&error) != nullptr) {
-    return "not enough memory for the rule";
-  }
-  return excerpt(error.what(), kMaxErrorTextInRecord);
-}
-
 }  // namespace
 
-std::vector<Publication> publicationsOf(const RuleReport& report) {
-  std::vector<Publication> publications;
-  const auto kind = report.outcome.kind;
-  // The status says which text is in place; an unchanged rule's status goes
-  // out again, so that one lost with a crash or a broker restart is put right.
-  if (kind == RuleOutcome::Kind::Installed || kind == RuleOutcome::Kind::Cleared ||
-      kind == RuleOutcome::Kind::Unchanged) {
-    publications.push_back({Publication::Kind::Status, report.name,
-                            protocol::statusTopic(report.name),
-                            fmt::format("{}", report.crc)});
-  }
-  publications.push_back({Publication::Kind::Result, report.name,
-                          protocol::resultTopic(report.name),
-                          ruleResultPayload(report)});
-  return publications;
+FilePresent presentIn(const RuleDirectory& directory) {
+  return [&directory](const std::string& fileName) {
+    struct stat status {};
+    return ::lstat(directory.pathOf(fileName).c_str(), &status) == 0;
+  };
 }
 
 // A rule message in hand: what arrived, and what was decided about it.
@@ -158,21 +85,31 @@ struct RuleInstaller::Job {
   std::vector<InstalledVersion> installed;
   std::string fileName;
   std::string translated;
+  std::string text;         // as received, for the store
+  long long timestamp = 0;  // as judged: the timestamp line, or the time it came
+  // Files that are gone but not durably so: a power cut may bring them back.
+  std::vector<std::string> mayComeBack;
 };
 
 RuleInstaller::RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
-                             RuleCheckSettings checks, const signing::TrustedKeys* trusted)
-    : directory_(directory), trace_(trace), checks_(std::move(checks)), trusted_(trusted) {}
+                             RuleCheckSettings checks, const signing::TrustedKeys* trusted,
+                             StateStore* store)
+    : directory_(directory),
+      trace_(trace),
+      checks_(std::move(checks)),
+      trusted_(trusted),
+      store_(store) {}
 
 std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
-                                               const IoStructure& structure) {
+                                               const IoStructure& structure,
+                                               const std::string& structureHash) {
   std::vector<Job> jobs;
   jobs.reserve(batch.size());
   for (RuleMessage& message : batch) {
     const std::uint32_t crc =
         protocol::ruleCrc(std::string_view(message.payload.data(), message.payload.size()));
     jobs.push_back({{std::move(message.name), crc, {RuleOutcome::Kind::Failed, {}, {}}, {}},
-                    std::move(message.payload), false, {}, {}, {}});
+                    std::move(message.payload), false, {}, {}, {}, {}, 0, {}});
   }
   {
     std::lock_guard<std::mutex> lock(m_current_rules_mutex);
@@ -180,8 +117,10 @@ std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
       decideReportingFailures(job, structure);
       checkSyntax(job);
     }
+    recordInStore(jobs, structureHash);
     replaceDecided(jobs);
     acknowledgeUnchanged(jobs);
+    settleStore(jobs);
   }
   std::vector<RuleReport> reports;
   reports.reserve(jobs.size());
@@ -209,12 +148,19 @@ void RuleInstaller::decide(Job& job, const IoStructure& structure) {
       text.clear();
     }
     signedTimestamp = admitted.timestamp;
+    if (store_ != nullptr) {
+      job.text = text;
+    }
     std::vector<std::string> emptyPlaceholders;
     job.translated = translate(std::move(text), structure, &emptyPlaceholders);
     for (const std::string& note : emptyPlaceholders) {
       TRACE_AS(kClientFunction, trace_, Warning, "Правило %s: %s", name.c_str(), note.c_str());
       addWarning(job.report.warning, note);
     }
+  }
+  job.timestamp = signedTimestamp > 0 ? signedTimestamp : extractEpochTsOrZero(job.translated);
+  if (job.timestamp < 1) {
+    job.timestamp = currentEpochSeconds();
   }
   const std::size_t ruleHash = std::hash<std::string>{}(job.translated);
   rememberRuleHash(name, ruleHash, job.translated);
@@ -238,11 +184,7 @@ void RuleInstaller::decide(Job& job, const IoStructure& structure) {
     job.replacing = true;
     return;
   }
-  long long newTimestamp =
-      signedTimestamp > 0 ? signedTimestamp : extractEpochTsOrZero(job.translated);
-  if (newTimestamp < 1) {
-    newTimestamp = currentEpochSeconds();
-  }
+  const long long newTimestamp = job.timestamp;
   const long long oldTimestamp = installedTimestamp(job.installed);
   if (oldTimestamp > 0 && newTimestamp <= oldTimestamp) {
     traceOutdated(trace_, name, newTimestamp, oldTimestamp);
@@ -346,6 +288,11 @@ void RuleInstaller::replaceDecided(std::vector<Job>& jobs) {
     Job& job = *replacing[i];
     const RuleReplacement::State state = replacement.state(i);
     job.report.outcome = replacementOutcome(replacement, i);
+    if (state == RuleReplacement::State::NotDurable) {
+      for (const InstalledVersion& version : replacement.change(i).installed) {
+        job.mayComeBack.push_back(version.fileName);
+      }
+    }
     if (state == RuleReplacement::State::NotReplaced) {
       traceReplaceFailure(trace_, directory_.pathOf(job.fileName), *replacement.error(i));
     } else if (state == RuleReplacement::State::Refused) {
@@ -385,6 +332,85 @@ void RuleInstaller::acknowledgeUnchanged(std::vector<Job>& jobs) {
         job.report.outcome = {RuleOutcome::Kind::Failed, reason, {}};
       }
     }
+  }
+}
+
+namespace {
+
+bool recorded(const StoredRule& stored, const StoredRule& rule) {
+  return stored.crc == rule.crc && stored.file == rule.file &&
+         stored.structure == rule.structure && stored.text == rule.text;
+}
+
+}  // namespace
+
+// Every rule that will be acknowledged if its file arrives is in the store
+// before any file moves: a text acknowledged is always a text remembered.
+// When the store cannot be written, none of them is installed.
+void RuleInstaller::recordInStore(std::vector<Job>& jobs, const std::string& structureHash) {
+  if (store_ == nullptr) {
+    return;
+  }
+  std::vector<StoreChange> changes;
+  std::vector<Job*> recording;
+  try {
+    for (Job& job : jobs) {
+      const bool unchanged = job.report.outcome.kind == RuleOutcome::Kind::Unchanged;
+      if (!job.replacing && !unchanged) {
+        continue;
+      }
+      recording.push_back(&job);
+      const bool clears = job.translated.empty();
+      StoredRule rule{job.report.name, job.text, job.report.crc, job.timestamp,
+                      structureHash, clears ? std::string() : job.fileName, {}, {}, {}};
+      const std::optional<StoredRule> stored = store_->rule(job.report.name);
+      if (clears && !stored) {
+        continue;
+      }
+      if (stored && unchanged) {
+        rule.timestamp = stored->timestamp;
+        if (recorded(*stored, rule)) {
+          continue;
+        }
+      }
+      changes.push_back(
+          {clears ? StoreChange::Kind::Remove : StoreChange::Kind::Install, std::move(rule)});
+    }
+    if (!changes.empty()) {
+      store_->record(changes, presentIn(directory_));
+    }
+  } catch (const std::exception& error) {
+    const std::string reason =
+        fmt::format("the state store could not be written: {}", failureReason(error));
+    for (Job* job : recording) {
+      TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
+               job->report.name.c_str(), reason.c_str());
+      job->replacing = false;
+      job->report.outcome = {RuleOutcome::Kind::Failed, reason, {}};
+    }
+  }
+}
+
+// Takes back in the store what did not reach the rule directory.
+void RuleInstaller::settleStore(std::vector<Job>& jobs) {
+  if (store_ == nullptr || jobs.empty()) {
+    return;
+  }
+  // A clear that is not durable keeps the rule's text in the store: the
+  // acknowledged version may come back with a power cut, and the store must
+  // not forget a text whose file the rule engine may run.
+  std::unordered_set<std::string> mayComeBack;
+  for (const Job& job : jobs) {
+    mayComeBack.insert(job.mayComeBack.begin(), job.mayComeBack.end());
+  }
+  const FilePresent inDirectory = presentIn(directory_);
+  try {
+    store_->settle([&](const std::string& fileName) {
+      return mayComeBack.count(fileName) > 0 || inDirectory(fileName);
+    });
+  } catch (const std::exception& error) {
+    TRACE_AS(kClientFunction, trace_, Error, "Хранилище состояния %s не сверено с каталогом: %s",
+             store_->path().c_str(), failureReason(error).c_str());
   }
 }
 

@@ -11,8 +11,10 @@
 
 #include "p7/trace.h"
 #include "publication.h"
+#include "rule_report.h"
 #include "rule_checks.h"
 #include "rule_directory.h"
+#include "state_store.h"
 #include "talvoro/io_structure.h"
 #include "talvoro/rule_result.h"
 #include "talvoro/signing/keys.h"
@@ -25,26 +27,8 @@ struct RuleMessage {
   std::vector<char> payload;
 };
 
-// How one rule message ended.
-struct RuleOutcome {
-  using Kind = protocol::Outcome;
-  Kind kind;
-  std::string reason;  // for Rejected, Failed and Outdated
-  std::string file;    // the installed file's name: for Installed, and for a
-                       // failure that left the new version in place
-};
-
-struct RuleReport {
-  std::string name;
-  std::uint32_t crc;  // of the payload as received
-  RuleOutcome outcome;
-  // Of an installed rule: what its publisher should know (the text does not
-  // parse, a placeholder resolved to nothing); empty when nothing.
-  std::string warning;
-};
-
-// The status (of a rule installed, cleared or unchanged), then the result.
-std::vector<Publication> publicationsOf(const RuleReport& report);
+// Whether the rule directory holds file `fileName`, for the store.
+FilePresent presentIn(const RuleDirectory& directory);
 
 // Installs rules into one rule directory, each text checked as `checks` say
 // before it replaces the installed version. With `trusted` keys (signed mode)
@@ -53,15 +37,20 @@ std::vector<Publication> publicationsOf(const RuleReport& report);
 // rule that has a version installed, for the trace log.
 class RuleInstaller {
  public:
+  // With a `store`, every rule acknowledged as installed, unchanged or
+  // cleared is recorded in it, in one transaction per batch committed before
+  // any file is touched, and taken back there when its file did not arrive.
   RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
                 RuleCheckSettings checks = {SyntaxCheckMode::Off, std::nullopt},
-                const signing::TrustedKeys* trusted = nullptr);
+                const signing::TrustedKeys* trusted = nullptr, StateStore* store = nullptr);
 
   // Handles `batch` (messages of distinct rule names) to its end, in order,
   // as if one message after the other, except that the new files are made
   // durable together; every message ends with a report, every failure is in
   // the trace log. The payloads are released on the way.
-  std::vector<RuleReport> install(std::vector<RuleMessage> batch, const IoStructure& structure);
+  // `structureHash` names `structure` in the store.
+  std::vector<RuleReport> install(std::vector<RuleMessage> batch, const IoStructure& structure,
+                                  const std::string& structureHash = {});
 
  private:
   struct Job;
@@ -71,6 +60,8 @@ class RuleInstaller {
   void checkSyntax(Job& job);
   void replaceDecided(std::vector<Job>& jobs);
   void acknowledgeUnchanged(std::vector<Job>& jobs);
+  void recordInStore(std::vector<Job>& jobs, const std::string& structureHash);
+  void settleStore(std::vector<Job>& jobs);
   void rememberRuleHash(const std::string& name, std::size_t ruleHash,
                         const std::string& translated);
   long long installedTimestamp(const std::vector<InstalledVersion>& versions) const;
@@ -79,6 +70,7 @@ class RuleInstaller {
   P7::TraceChannel& trace_;
   RuleChecks checks_;
   const signing::TrustedKeys* trusted_;
+  StateStore* store_;
   // Rule name to the hash of the last translated text handled for it.
   std::unordered_map<std::string, std::size_t> m_current_rules;
   std::mutex m_current_rules_mutex;

@@ -18,11 +18,14 @@
 
 #include "batch_limits.h"
 #include "configuration.h"
+#include "inventory.h"
+#include "rule_memory.h"
 #include "rule_batch.h"
 #include "rule_directory.h"
 #include "saved_configuration.h"
 #include "service_state.h"
 #include "service_trace.h"
+#include "state_store.h"
 #include "stop_signals.h"
 #include "systemd_notifier.h"
 #include "talvoro/mosquitto/mqtt_async_wrapper.h"
@@ -38,6 +41,9 @@ using protocol::kConfigurationTopic;
 constexpr std::chrono::milliseconds kStopPoll{200};
 // After messages this large, free heap goes back to the system at once.
 constexpr std::size_t kTrimAfterBytes = 1024 * 1024;
+// How long a re-translation works before the loop looks for messages, so
+// that a rule arriving meanwhile waits well under a second.
+constexpr std::chrono::milliseconds kRetranslationSlice{200};
 
 RuleMessage ruleMessageOf(mosquitto::Message&& message) {
   return {protocol::ruleNameOfTopic(message.topic), std::move(message.payload)};
@@ -62,6 +68,7 @@ std::vector<RuleMessage> collectBatch(mosquitto::MqttAsyncWrapper& client,
       break;
     }
     if (message->topic == kConfigurationTopic ||
+        message->topic == protocol::kInventoryRequestTopic ||
         !names.insert(protocol::ruleNameOfTopic(message->topic)).second) {
       next = std::move(message);
       break;
@@ -75,9 +82,10 @@ std::vector<RuleMessage> collectBatch(mosquitto::MqttAsyncWrapper& client,
 // Installs a batch; what its file work cost sets the limits of the next.
 std::vector<RuleReport> installTimed(RuleInstaller& installer, BatchLimits& limits,
                                      std::vector<RuleMessage> batch,
-                                     const IoStructure& structure) {
+                                     const Configuration& configuration) {
   const auto started = BatchLimits::Clock::now();
-  std::vector<RuleReport> reports = installer.install(std::move(batch), structure);
+  std::vector<RuleReport> reports = installer.install(
+      std::move(batch), configuration.structure(), configuration.structureHash());
   const auto replaced = std::count_if(reports.begin(), reports.end(), [](const RuleReport& r) {
     return r.outcome.kind == RuleOutcome::Kind::Installed ||
            r.outcome.kind == RuleOutcome::Kind::Cleared ||
@@ -235,7 +243,11 @@ void add_rule_client_run(RuleCheckSettings checks, const signing::TrustedKeys* t
   // The directory's listing is gone: its heap goes back to the system, so
   // that the idle service holds only the index.
   malloc_trim(0);
-  RuleInstaller installer(directory, trace, std::move(checks), trusted);
+  // A new translation of an installed rule is vetted by the check command
+  // as a new text is; the syntax check is the installer's alone.
+  const RuleChecks retranslationChecks({SyntaxCheckMode::Off, checks.command});
+  RuleMemory memory(kStateDirectory, directory, trace, retranslationChecks.commandVet());
+  RuleInstaller installer(directory, trace, std::move(checks), trusted, &memory.store());
   BatchLimits limits(trace);
   HeapTrim heapTrim;
   const SavedConfiguration saved;
@@ -251,11 +263,14 @@ void add_rule_client_run(RuleCheckSettings checks, const signing::TrustedKeys* t
   ServiceState state(*client);
   client->Connect(true, nullptr, nullptr);
   client->Subscribe(kConfigurationTopic, mosquitto::Qos::AtMostOnce, false, nullptr, nullptr);
+  client->Subscribe(protocol::kInventoryRequestTopic, mosquitto::Qos::AtMostOnce, false, nullptr,
+                    nullptr);
   const auto openRulesTopic = [&client] {
     client->Subscribe(protocol::kRulesTopicFilter, mosquitto::Qos::AtMostOnce, false, nullptr,
                       nullptr);
   };
   restoreSavedConfiguration(configuration, saved, openRulesTopic, trace);
+  memory.checkAtStart(configuration);
   // Connecting goes on in the background: a broker that is down must not
   // hold up the start.
   systemd.ready();
@@ -272,8 +287,17 @@ void add_rule_client_run(RuleCheckSettings checks, const signing::TrustedKeys* t
     }
     std::optional<mosquitto::Message> message = std::move(next);
     next.reset();
+    if (memory.retranslating()) {
+      for (const Publication& publication :
+           memory.retranslate(configuration, kRetranslationSlice)) {
+        publish(*client, trace, publication);
+      }
+    }
     if (!message) {
       message = client->TryReceive("/#", std::chrono::milliseconds(0));
+    }
+    if (!message && memory.retranslating()) {
+      continue;
     }
     if (!message) {
       heapTrim.whenIdle();
@@ -288,12 +312,19 @@ void add_rule_client_run(RuleCheckSettings checks, const signing::TrustedKeys* t
     }
     std::size_t bytes = message->payload.size();
     if (message->topic == kConfigurationTopic) {
-      publish(*client, trace, configuration.receive(message->payload, openRulesTopic));
+      publish(*client, trace,
+              memory.afterConfiguration(configuration.receive(message->payload, openRulesTopic),
+                                        configuration));
+    } else if (message->topic == protocol::kInventoryRequestTopic) {
+      const std::string_view request(message->payload.data(), message->payload.size());
+      for (const Publication& publication : memory.inventory(request, configuration)) {
+        publish(*client, trace, publication);
+      }
     } else {
       std::vector<RuleMessage> batch =
           collectBatch(*client, std::move(*message), next, bytes, limits);
       for (const RuleReport& report :
-           installTimed(installer, limits, std::move(batch), configuration.structure())) {
+           installTimed(installer, limits, std::move(batch), configuration)) {
         for (const Publication& publication : publicationsOf(report)) {
           publish(*client, trace, publication);
         }

@@ -12,7 +12,7 @@ constexpr Named kOutcomes[] = {
     {Outcome::Installed, "installed"}, {Outcome::Cleared, "cleared"},
     {Outcome::Unchanged, "unchanged"}, {Outcome::Outdated, "outdated"},
     {Outcome::Rejected, "rejected"},   {Outcome::Failed, "failed"},
-    {Outcome::Accepted, "accepted"},
+    {Outcome::Accepted, "accepted"}, {Outcome::Retranslated, "retranslated"},
 };
 
 }  // namespace
@@ -38,7 +38,8 @@ std::optional<Outcome> outcomeNamed(std::string_view name) {
 bool isSuccess(std::string_view outcomeName) {
   const std::optional<Outcome> outcome = outcomeNamed(outcomeName);
   return outcome == Outcome::Installed || outcome == Outcome::Cleared ||
-         outcome == Outcome::Unchanged || outcome == Outcome::Accepted;
+         outcome == Outcome::Unchanged || outcome == Outcome::Accepted ||
+         outcome == Outcome::Retranslated;
 }
 
 }  // namespace talvoro::protocol

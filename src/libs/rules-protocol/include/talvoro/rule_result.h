@@ -10,7 +10,11 @@ namespace talvoro::protocol {
 
 // Rules end installed, cleared, unchanged, outdated, rejected or failed;
 // configurations accepted, unchanged or rejected.
-enum class Outcome { Installed, Cleared, Unchanged, Outdated, Rejected, Failed, Accepted };
+// Retranslated: the installed rule translated again against a new IO
+// structure, its text and timestamp as they were.
+enum class Outcome {
+  Installed, Cleared, Unchanged, Outdated, Rejected, Failed, Accepted, Retranslated
+};
 
 const char* outcomeName(Outcome outcome);
 // The outcome of a name; nothing for a name that is none.
@@ -29,5 +33,10 @@ inline constexpr const char* kFileField = "file";      // the rule file in place
 inline constexpr const char* kWarningField = "warning";
 inline constexpr const char* kElementsField = "elements";  // of the IO structure in use
 inline constexpr const char* kKeptField = "kept";  // the IO structure kept for the next start
+// Of a configuration result: the installed rules to be translated again
+// against the structure accepted, and, once done, how many were and failed.
+inline constexpr const char* kRetranslatingField = "retranslating";
+inline constexpr const char* kRetranslatedField = "retranslated";
+inline constexpr const char* kFailedField = "failed";
 
 }  // namespace talvoro::protocol

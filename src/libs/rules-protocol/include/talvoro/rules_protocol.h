@@ -21,6 +21,12 @@ inline const std::string kStatusTopicPrefix = "/tl/bridge/rules/status/";
 inline const std::string kRuleResultTopicPrefix = "/tl/bridge/rules/result/";
 // Out, retained: "waiting", "ready" or "offline".
 inline const std::string kStateTopic = "/tl/bridge/rules/state";
+// A request for the inventory of installed rules (payload: a request id of
+// at most kMaxInventoryRequestBytes), and its answer in pages.
+inline const std::string kInventoryRequestTopic = "/tl/bridge/rules/inventory/get";
+inline const std::string kInventoryTopic = "/tl/bridge/rules/inventory";
+inline constexpr std::size_t kMaxInventoryRequestBytes = 64;
+inline constexpr std::size_t kInventoryPageRules = 1000;
 
 // The largest payload an MQTT message can carry (the largest remaining
 // length of a packet): no larger configuration or rule can arrive or be sent.
