@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <fstream>
 #include <thread>
 
 #include "testsupport/notify_socket.h"
@@ -74,7 +75,32 @@ TEST_F(LifecycleTest, TheLastIoStructureIsKeptForTheNextStart) {
   sync();
   EXPECT_EQ(ruleFiles(), Files{installedName("r", "relay_7")});
   EXPECT_TRUE(waitForTrace("Структура ввода-вывода восстановлена из "
-                           "/var/lib/rules-preprocessor/io-structure.json: элементов 1"));
+                           "/var/lib/rules-preprocessor/state.db: элементов 1"));
+}
+
+TEST_F(LifecycleTest, AnIoStructureKeptInAFileByAnEarlierVersionIsTakenOverOnce) {
+  service_->stop(SIGTERM, 5s);
+  const fs::path state = workDir_ / "state";
+  for (const auto& entry : fs::directory_iterator(state)) {
+    fs::remove(entry.path());
+  }
+  std::ofstream(state / "io-structure.json") << R"({"elements": {"lamp1": {"device": "relay_5"}}})";
+  startService();
+  ASSERT_TRUE(eventually([&] {
+    return countInBrokerLog("/tl/bridge/rules/add/+ (QoS 0)") == 2;
+  })) << broker_->log();
+  EXPECT_TRUE(waitForTrace("Структура ввода-вывода перенесена из "
+                           "/var/lib/rules-preprocessor/io-structure.json в хранилище состояния"));
+  EXPECT_FALSE(fs::exists(state / "io-structure.json"));
+  // From now on the store keeps it.
+  service_->stop(SIGTERM, 5s);
+  startService();
+  ASSERT_TRUE(eventually([&] {
+    return countInBrokerLog("/tl/bridge/rules/add/+ (QoS 0)") == 3;
+  })) << broker_->log();
+  publishRule("r", "DEVICE_NAME(lamp1)");
+  sync();
+  EXPECT_EQ(ruleFiles(), Files{installedName("r", "relay_5")});
 }
 
 TEST_F(LifecycleTest, ASecondInstanceOnTheSameDirectoryExitsAndTheFirstGoesOn) {

@@ -1,5 +1,8 @@
 #include "rule_memory.h"
 
+#include <filesystem>
+#include <system_error>
+
 #include "inventory.h"
 #include "rule_batch.h"
 #include "service_trace.h"
@@ -22,6 +25,71 @@ RuleMemory::RuleMemory(const std::string& stateDirectory, RuleDirectory& directo
              "Хранилище состояния: правило %s возвращено к прежней версии, её файл не был "
              "установлен",
              name.c_str());
+  }
+}
+
+void RuleMemory::restoreStructure(Configuration& configuration, const SavedConfiguration& legacy,
+                                  const Configuration::OpenRulesTopic& openRulesTopic) {
+  const files::Swept swept = legacy.sweep();
+  for (const std::string& path : swept.removed) {
+    TRACE_AS(kClientFunction, trace_, Warning,
+             "Удалён файл %s, оставшийся от прерванного сохранения структуры ввода-вывода",
+             path.c_str());
+  }
+  for (const files::FileError& failure : swept.failures) {
+    traceFileFailure(trace_, failure.what());
+  }
+  std::string source = store_.path();
+  try {
+    std::optional<StoredStructure> kept = store_.structure();
+    const bool takingOver = !kept || kept->text.empty();
+    std::optional<std::string> text;
+    if (takingOver) {
+      source = legacy.path();
+      text = legacy.load();
+    } else {
+      text = std::move(kept->text);
+    }
+    if (!text) {
+      return;
+    }
+    configuration.restore(*text, openRulesTopic);
+    TRACE_AS(kClientFunction, trace_, Info,
+             "Структура ввода-вывода восстановлена из %s: элементов %zu", source.c_str(),
+             configuration.structure().size());
+    if (takingOver) {
+      try {
+        keepStructure(*text);
+      } catch (const std::exception& error) {
+        TRACE_AS(kClientFunction, trace_, Error,
+                 "Структура ввода-вывода из %s не перенесена в хранилище состояния %s: %s",
+                 source.c_str(), store_.path().c_str(), error.what());
+        return;  // the file keeps it until a later start takes it over
+      }
+    }
+    retireLegacy(legacy);
+  } catch (const std::exception& error) {
+    TRACE_AS(kClientFunction, trace_, Error,
+             "Сохранённая структура ввода-вывода %s не принята: %s", source.c_str(),
+             excerpt(error.what(), kMaxErrorTextInRecord).c_str());
+  }
+}
+
+void RuleMemory::keepStructure(std::string_view text) {
+  store_.keepStructure(structureHashOf(text), text);
+}
+
+// Once the store keeps the IO structure, the file that kept it before goes;
+// should its removal be lost to a power cut, the next start removes it again.
+void RuleMemory::retireLegacy(const SavedConfiguration& legacy) {
+  std::error_code error;
+  if (std::filesystem::remove(legacy.path(), error)) {
+    TRACE_AS(kClientFunction, trace_, Info,
+             "Структура ввода-вывода перенесена из %s в хранилище состояния %s; файл удалён",
+             legacy.path().c_str(), store_.path().c_str());
+  } else if (error) {
+    TRACE_AS(kClientFunction, trace_, Warning, "Файл %s не удалён: %s", legacy.path().c_str(),
+             error.message().c_str());
   }
 }
 
@@ -51,12 +119,6 @@ Publication RuleMemory::afterConfiguration(Publication result,
     return result;
   }
   structureHash_ = hash;
-  try {
-    store_.keepStructure(hash, {});
-  } catch (const std::exception& error) {
-    TRACE_AS(kClientFunction, trace_, Error, "Хранилище состояния %s не записано: %s",
-             store_.path().c_str(), error.what());
-  }
   if (const std::size_t awaiting = pass_.begin(hash); awaiting > 0) {
     nlohmann::json body = nlohmann::json::parse(result.payload);
     body[protocol::kRetranslatingField] = awaiting;

@@ -12,6 +12,7 @@
 #include "p7/trace.h"
 #include "publication.h"
 #include "retranslation.h"
+#include "saved_configuration.h"
 #include "rule_directory.h"
 #include "state_store.h"
 
@@ -28,6 +29,17 @@ class RuleMemory {
              P7::TraceChannel& trace, RuleReplacement::Vet vet = {});
 
   StateStore& store() { return store_; }
+
+  // Gives `configuration` the IO structure accepted before the last stop, so
+  // that the service is ready after a reboot without anybody sending it
+  // again: the store's, or (once) the one that `legacy`, the file that kept
+  // it before the store did, holds; that one is taken over into the store
+  // and the file removed. A text that is not accepted goes to the trace log.
+  void restoreStructure(Configuration& configuration, const SavedConfiguration& legacy,
+                        const Configuration::OpenRulesTopic& openRulesTopic);
+  // Keeps `text`, the IO structure just accepted, for the next start.
+  // Throws sqlite::Error when the store cannot be written.
+  void keepStructure(std::string_view text);
 
   // Once the saved IO structure is restored (or there was none): the counts
   // of rules that are not current go to the trace log, and a re-translation
@@ -49,6 +61,8 @@ class RuleMemory {
                                      const Configuration& configuration);
 
  private:
+  void retireLegacy(const SavedConfiguration& legacy);
+
   StateStore store_;
   RuleDirectory& directory_;
   P7::TraceChannel& trace_;

@@ -184,34 +184,6 @@ std::string statusLine(bool connected, const ServiceState& state, const LinkTrou
   return "connected to the broker, subscribing";
 }
 
-// The IO structure accepted before the last stop, so that the service is
-// ready after a reboot without anybody sending it again.
-void restoreSavedConfiguration(Configuration& configuration, const SavedConfiguration& saved,
-                               const Configuration::OpenRulesTopic& openRulesTopic,
-                               P7::TraceChannel& trace) {
-  const files::Swept swept = saved.sweep();
-  for (const std::string& path : swept.removed) {
-    TRACE_AS(kClientFunction, trace, Warning,
-             "Удалён файл %s, оставшийся от прерванного сохранения структуры ввода-вывода",
-             path.c_str());
-  }
-  for (const files::FileError& failure : swept.failures) {
-    traceFileFailure(trace, failure.what());
-  }
-  try {
-    if (const std::optional<std::string> text = saved.load()) {
-      configuration.restore(*text, openRulesTopic);
-      TRACE_AS(kClientFunction, trace, Info,
-               "Структура ввода-вывода восстановлена из %s: элементов %zu",
-               saved.path().c_str(), configuration.structure().size());
-    }
-  } catch (const std::exception& error) {
-    TRACE_AS(kClientFunction, trace, Error,
-             "Сохранённая структура ввода-вывода %s не принята: %s", saved.path().c_str(),
-             excerpt(error.what(), kMaxErrorTextInRecord).c_str());
-  }
-}
-
 // Link trouble and recovery go to the trace log as they happen.
 void traceLinkEvent(P7::TraceChannel& trace, const mosquitto::LinkEvent& event) {
   using Kind = mosquitto::LinkEvent::Kind;
@@ -250,8 +222,8 @@ void add_rule_client_run(RuleCheckSettings checks, const signing::TrustedKeys* t
   RuleInstaller installer(directory, trace, std::move(checks), trusted, &memory.store());
   BatchLimits limits(trace);
   HeapTrim heapTrim;
-  const SavedConfiguration saved;
-  Configuration configuration([&saved](std::string_view text) { saved.save(text); }, trusted);
+  Configuration configuration([&memory](std::string_view text) { memory.keepStructure(text); },
+                              trusted);
   SystemdNotifier systemd;
   LinkTrouble trouble;
   auto client = std::make_unique<mosquitto::MqttAsyncWrapper>(
@@ -269,7 +241,7 @@ void add_rule_client_run(RuleCheckSettings checks, const signing::TrustedKeys* t
     client->Subscribe(protocol::kRulesTopicFilter, mosquitto::Qos::AtMostOnce, false, nullptr,
                       nullptr);
   };
-  restoreSavedConfiguration(configuration, saved, openRulesTopic, trace);
+  memory.restoreStructure(configuration, SavedConfiguration(), openRulesTopic);
   memory.checkAtStart(configuration);
   // Connecting goes on in the background: a broker that is down must not
   // hold up the start.
