@@ -771,15 +771,22 @@ TEST_F(MqttAsyncWrapperRefusingBrokerTest, RefusedSubscriptionIsNotAcknowledged)
   MqttAsyncWrapper wrapper("wrapper_under_test");
   wrapper.SetEventListener(events.listener());
   wrapper.Connect(true, nullptr, nullptr);
-  ASSERT_TRUE(testsupport::eventually([&] { return wrapper.Link().connected; }));
+  // The link shows as up a moment before its subscriptions are requested
+  // again; a subscription made in between is only noted (false) and goes with
+  // them. Once one is granted, the next is requested and awaited at once.
+  ASSERT_TRUE(testsupport::eventually(
+      [&] { return wrapper.Subscribe("granted/#", Qos::AtMostOnce, true, nullptr, nullptr); }));
 
   EXPECT_THROW(wrapper.Subscribe("denied/x", Qos::AtMostOnce, true, nullptr, nullptr), MqttError);
-  EXPECT_TRUE(wrapper.Subscribe("granted/#", Qos::AtMostOnce, true, nullptr, nullptr));
   const std::uint64_t connection = wrapper.Link().connection;
   EXPECT_FALSE(wrapper.Acknowledged("denied/x", connection));
   EXPECT_TRUE(wrapper.Acknowledged("granted/#", connection));
-  EXPECT_EQ(events.texts(LinkEvent::Kind::Error),
-            std::vector<std::string>{broker_->url() + ": subscription to denied/x refused by the broker"});
+  // The event goes out on the library's thread once the refusal is answered.
+  const std::vector<std::string> refusal{broker_->url() +
+                                         ": subscription to denied/x refused by the broker"};
+  EXPECT_TRUE(testsupport::eventually([&] {
+    return events.texts(LinkEvent::Kind::Error) == refusal;
+  })) << testing::PrintToString(events.texts(LinkEvent::Kind::Error));
 }
 
 // The service's situation at its worst: a flood held back by a full receive
