@@ -157,9 +157,11 @@ TEST_F(PushTest, SendsTheConfigurationAgainToAServiceRestartedWithoutOne) {
 
   ASSERT_TRUE(observer.waitMessage(20s)) << "no result before the kill";
   service_->stop(SIGKILL, 10s);
-  // Without the IO structure it kept (a new controller, or one whose kept
-  // file was removed) and with none retained, it comes back waiting.
-  fs::remove(workDir_ / "state" / "io-structure.json");
+  // Without the IO structure it kept (a new controller, or one whose state
+  // directory was emptied) and with none retained, it comes back waiting.
+  for (const auto& entry : fs::directory_iterator(workDir_ / "state")) {
+    fs::remove_all(entry.path());
+  }
   startService();
 
   const PushRun run = deployment->wait(120s);
