@@ -21,6 +21,7 @@
 #include "rule_replacement.h"
 #include "saved_configuration.h"
 #include "service_test_support.h"
+#include "state_store.h"
 #include "storage_faults_fixture.h"
 
 namespace powercut {
@@ -169,6 +170,38 @@ TEST_F(StorageFaultsTest, AClearIsAcknowledgedOnlyWhenNoVersionCanComeBack) {
   EXPECT_EQ(entries(), Files{});
   restart();
   EXPECT_EQ(entries(), Files{});
+}
+
+TEST_F(StorageFaultsTest, AClearWhoseVersionStaysAsideKeepsTheRulesTextInTheStore) {
+  const std::string stateDir = (scratch_.path() / "state").string() + "/";
+  std::filesystem::create_directory(stateDir);
+  auto store = std::make_unique<StateStore>(stateDir);
+  installer_ = std::make_unique<RuleInstaller>(
+      *rules_, *P7::getTrace(), RuleCheckSettings{SyntaxCheckMode::Off, std::nullopt}, nullptr,
+      store.get());
+  ASSERT_EQ(install("v1").kind, Kind::Installed);
+
+  // The aside copy can neither go nor be put back: the clear fails, and the next start puts
+  // the version back, so the store must keep its text, through later batches too.
+  fs().failNext(Operation::Unlink);
+  fs().failNext(Operation::Rename, 1);
+  EXPECT_EQ(install("").kind, Kind::Failed);
+  EXPECT_EQ(entries(), Files{".r-__" + std::to_string(std::hash<std::string>{}("v1")) + ".old"});
+  std::vector<RuleMessage> later;
+  later.push_back({"s", {'s'}});
+  ASSERT_EQ(installer_->install(std::move(later), structure_).front().outcome.kind,
+            Kind::Installed);
+  installer_.reset();
+  store.reset();
+  restart();
+  const std::string laterFile = "s-__" + std::to_string(std::hash<std::string>{}("s")) + "__.js";
+  ASSERT_EQ(entries(), (Files{fileOf("v1"), laterFile}));
+  StateStore reopened(stateDir);
+  reopened.settle(presentIn(*rules_));
+  const std::optional<StoredRule> kept = reopened.rule("r");
+  ASSERT_TRUE(kept);
+  EXPECT_EQ(kept->file, fileOf("v1"));
+  EXPECT_EQ(kept->text, "v1");
 }
 
 TEST_F(StorageFaultsTest, AnIoStructureWhoseDirectorySyncFailedIsNotCalledKept) {

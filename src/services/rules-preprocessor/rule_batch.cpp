@@ -399,9 +399,14 @@ void RuleInstaller::settleStore(std::vector<Job>& jobs) {
   // A clear that is not durable keeps the rule's text in the store: the
   // acknowledged version may come back with a power cut, and the store must
   // not forget a text whose file the rule engine may run.
+  // So does a clear whose version had to stay aside: the next start puts a
+  // version back when its rule has none in place.
   std::unordered_set<std::string> mayComeBack;
   for (const Job& job : jobs) {
     mayComeBack.insert(job.mayComeBack.begin(), job.mayComeBack.end());
+    for (const std::string& aside : directory_.leftAsideOf(job.report.name)) {
+      mayComeBack.insert(installedNameOfAside(aside));
+    }
   }
   const FilePresent inDirectory = presentIn(directory_);
   try {
