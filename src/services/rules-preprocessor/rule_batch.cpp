@@ -1,4 +1,5 @@
 #include "rule_batch.h"
+#include "rule_batch_job.h"
 
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -9,7 +10,6 @@
 #include <new>
 #include <optional>
 #include <string_view>
-#include <unordered_set>
 
 #include "rule_names.h"
 #include "rule_replacement.h"
@@ -70,27 +70,6 @@ void traceReplaceFailure(P7::TraceChannel& trace, const std::string& newPath,
 
 }  // namespace
 
-FilePresent presentIn(const RuleDirectory& directory) {
-  return [&directory](const std::string& fileName) {
-    struct stat status {};
-    return ::lstat(directory.pathOf(fileName).c_str(), &status) == 0;
-  };
-}
-
-// A rule message in hand: what arrived, and what was decided about it.
-struct RuleInstaller::Job {
-  RuleReport report;
-  std::vector<char> payload;  // released once translated
-  bool replacing = false;     // the outcome is final unless set
-  std::vector<InstalledVersion> installed;
-  std::string fileName;
-  std::string translated;
-  std::string text;         // as received, for the store
-  long long timestamp = 0;  // as judged: the timestamp line, or the time it came
-  // Files that are gone but not durably so: a power cut may bring them back.
-  std::vector<std::string> mayComeBack;
-};
-
 RuleInstaller::RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
                              RuleCheckSettings checks, const signing::TrustedKeys* trusted,
                              StateStore* store)
@@ -117,8 +96,11 @@ std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
       decideReportingFailures(job, structure);
       checkSyntax(job);
     }
-    recordInStore(jobs, structureHash);
-    replaceDecided(jobs);
+    Recording recording = startRecording(jobs, structureHash);
+    replaceDecided(jobs, recording);
+    if (recording.wait()) {
+      failRecorded(recording);
+    }
     acknowledgeUnchanged(jobs);
     settleStore(jobs);
   }
@@ -270,7 +252,7 @@ void RuleInstaller::checkSyntax(Job& job) {
 
 // Puts the decided new versions in place together; each job ends installed,
 // cleared or failed, as its replacement says.
-void RuleInstaller::replaceDecided(std::vector<Job>& jobs) {
+void RuleInstaller::replaceDecided(std::vector<Job>& jobs, Recording& recording) {
   std::vector<RuleChange> changes;
   std::vector<Job*> replacing;
   for (Job& job : jobs) {
@@ -283,7 +265,10 @@ void RuleInstaller::replaceDecided(std::vector<Job>& jobs) {
     return;
   }
   RuleReplacement replacement(directory_, std::move(changes));
-  replacement.run(checks_.commandVet());
+  replacement.run(checks_.commandVet(), [&recording] { return recording.wait(); });
+  if (recording.failure) {
+    return;  // nothing moved: the batch ends with the store's reason
+  }
   for (std::size_t i = 0; i < replacing.size(); ++i) {
     Job& job = *replacing[i];
     const RuleReplacement::State state = replacement.state(i);
@@ -335,89 +320,6 @@ void RuleInstaller::acknowledgeUnchanged(std::vector<Job>& jobs) {
   }
 }
 
-namespace {
-
-bool recorded(const StoredRule& stored, const StoredRule& rule) {
-  return stored.crc == rule.crc && stored.file == rule.file &&
-         stored.structure == rule.structure && stored.text == rule.text;
-}
-
-}  // namespace
-
-// Every rule that will be acknowledged if its file arrives is in the store
-// before any file moves: a text acknowledged is always a text remembered.
-// When the store cannot be written, none of them is installed.
-void RuleInstaller::recordInStore(std::vector<Job>& jobs, const std::string& structureHash) {
-  if (store_ == nullptr) {
-    return;
-  }
-  std::vector<StoreChange> changes;
-  std::vector<Job*> recording;
-  try {
-    for (Job& job : jobs) {
-      const bool unchanged = job.report.outcome.kind == RuleOutcome::Kind::Unchanged;
-      if (!job.replacing && !unchanged) {
-        continue;
-      }
-      recording.push_back(&job);
-      const bool clears = job.translated.empty();
-      StoredRule rule{job.report.name, job.text, job.report.crc, job.timestamp,
-                      structureHash, clears ? std::string() : job.fileName, {}, {}, {}};
-      const std::optional<StoredRule> stored = store_->rule(job.report.name);
-      if (clears && !stored) {
-        continue;
-      }
-      if (stored && unchanged) {
-        rule.timestamp = stored->timestamp;
-        if (recorded(*stored, rule)) {
-          continue;
-        }
-      }
-      changes.push_back(
-          {clears ? StoreChange::Kind::Remove : StoreChange::Kind::Install, std::move(rule)});
-    }
-    if (!changes.empty()) {
-      store_->record(changes, presentIn(directory_));
-    }
-  } catch (const std::exception& error) {
-    const std::string reason =
-        fmt::format("the state store could not be written: {}", failureReason(error));
-    for (Job* job : recording) {
-      TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
-               job->report.name.c_str(), reason.c_str());
-      job->replacing = false;
-      job->report.outcome = {RuleOutcome::Kind::Failed, reason, {}};
-    }
-  }
-}
-
-// Takes back in the store what did not reach the rule directory.
-void RuleInstaller::settleStore(std::vector<Job>& jobs) {
-  if (store_ == nullptr || jobs.empty()) {
-    return;
-  }
-  // A clear that is not durable keeps the rule's text in the store: the
-  // acknowledged version may come back with a power cut, and the store must
-  // not forget a text whose file the rule engine may run.
-  // So does a clear whose version had to stay aside: the next start puts a
-  // version back when its rule has none in place.
-  std::unordered_set<std::string> mayComeBack;
-  for (const Job& job : jobs) {
-    mayComeBack.insert(job.mayComeBack.begin(), job.mayComeBack.end());
-    for (const std::string& aside : directory_.leftAsideOf(job.report.name)) {
-      mayComeBack.insert(installedNameOfAside(aside));
-    }
-  }
-  const FilePresent inDirectory = presentIn(directory_);
-  try {
-    store_->settle([&](const std::string& fileName) {
-      return mayComeBack.count(fileName) > 0 || inDirectory(fileName);
-    });
-  } catch (const std::exception& error) {
-    TRACE_AS(kClientFunction, trace_, Error, "Хранилище состояния %s не сверено с каталогом: %s",
-             store_->path().c_str(), failureReason(error).c_str());
-  }
-}
 
 // Records the hash of the rule's newest text; traces when it is new or changed.
 void RuleInstaller::rememberRuleHash(const std::string& name, std::size_t ruleHash,

@@ -38,8 +38,9 @@ FilePresent presentIn(const RuleDirectory& directory);
 class RuleInstaller {
  public:
   // With a `store`, every rule acknowledged as installed, unchanged or
-  // cleared is recorded in it, in one transaction per batch committed before
-  // any file is touched, and taken back there when its file did not arrive.
+  // cleared is recorded in it, in one transaction per batch committed (on a
+  // thread of its own, while the new texts are written) before any file
+  // moves, and taken back there when its file did not arrive.
   RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
                 RuleCheckSettings checks = {SyntaxCheckMode::Off, std::nullopt},
                 const signing::TrustedKeys* trusted = nullptr, StateStore* store = nullptr);
@@ -58,9 +59,12 @@ class RuleInstaller {
   void decide(Job& job, const IoStructure& structure);
   void decideReportingFailures(Job& job, const IoStructure& structure);
   void checkSyntax(Job& job);
-  void replaceDecided(std::vector<Job>& jobs);
+  struct Recording;
+
+  void replaceDecided(std::vector<Job>& jobs, Recording& recording);
   void acknowledgeUnchanged(std::vector<Job>& jobs);
-  void recordInStore(std::vector<Job>& jobs, const std::string& structureHash);
+  Recording startRecording(std::vector<Job>& jobs, const std::string& structureHash);
+  void failRecorded(Recording& recording);
   void settleStore(std::vector<Job>& jobs);
   void rememberRuleHash(const std::string& name, std::size_t ruleHash,
                         const std::string& translated);

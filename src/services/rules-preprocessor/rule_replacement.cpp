@@ -78,7 +78,7 @@ bool RuleReplacement::attempt(Rule& rule, Stage stage, Step step) {
   return false;
 }
 
-void RuleReplacement::run(const Vet& vet) {
+void RuleReplacement::run(const Vet& vet, const Gate& gate) {
   for (Rule& rule : rules_) {
     if (!rule.clears()) {
       write(rule);
@@ -88,6 +88,9 @@ void RuleReplacement::run(const Vet& vet) {
     vetWritten(vet);
   }
   makeDurable();
+  if (!passGate(gate)) {
+    return;
+  }
   bool committed = false;
   for (Rule& rule : rules_) {
     if (rule.state == State::Synced || (rule.state == State::Planned && rule.clears())) {
@@ -208,6 +211,28 @@ void RuleReplacement::makeDurable() {
       giveUp(rule);
     }
   }
+}
+
+bool RuleReplacement::passGate(const Gate& gate) {
+  if (!gate) {
+    return true;
+  }
+  std::optional<std::string> refusal;
+  try {
+    refusal = gate();
+  } catch (const std::exception& error) {
+    refusal = error.what();
+  }
+  if (!refusal) {
+    return true;
+  }
+  for (Rule& rule : rules_) {
+    if (rule.state == State::Synced || rule.state == State::Planned) {
+      rule.error = RuleFileError(Stage::Create, rule.newPath, *refusal);
+      giveUp(rule);
+    }
+  }
+  return false;
 }
 
 // The rule engine sees the installed versions go before the new one appears.

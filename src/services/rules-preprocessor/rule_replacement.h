@@ -61,9 +61,14 @@ class RuleReplacement {
   using Vet =
       std::function<std::optional<std::string>(std::size_t i, const std::string& temporaryPath)>;
 
+  // Asked once, when every new text is durable and before anything is moved:
+  // a reason leaves every rule not yet refused NotReplaced with it.
+  using Gate = std::function<std::optional<std::string>()>;
+
   // Runs every step; each rule ends Done, NotDurable, NotReplaced, Refused,
-  // RolledBack or RollbackFailed. `vet`, when given, vets every new text.
-  void run(const Vet& vet = {});
+  // RolledBack or RollbackFailed. `vet`, when given, vets every new text;
+  // `gate`, when given, holds the first move until it answers.
+  void run(const Vet& vet = {}, const Gate& gate = {});
 
   std::size_t size() const { return rules_.size(); }
   const RuleChange& change(std::size_t i) const { return rules_[i].change; }
@@ -110,6 +115,7 @@ class RuleReplacement {
   void write(Rule& rule);
   void vetWritten(const Vet& vet);
   void makeDurable();
+  bool passGate(const Gate& gate);
   void commit(Rule& rule);
   void giveUp(Rule& rule);
   void putBackAside(Rule& rule, std::optional<RuleFileError>& failure);

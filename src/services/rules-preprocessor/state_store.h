@@ -119,6 +119,8 @@ class StateStore {
   // still there, likewise): the rule is as it was before. Writes only when
   // something is taken back. Returns the names taken back.
   std::vector<std::string> settle(const FilePresent& present);
+  // Whether the last write was settled: a record() then needs no `present`.
+  bool settled() const { return settled_; }
 
   // Rules not yet translated against IO structure `structure` and not yet
   // taken by its re-translation, in name order after `after`, at most `limit`.

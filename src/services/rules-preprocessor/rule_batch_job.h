@@ -1,0 +1,55 @@
+#pragma once
+// What RuleInstaller keeps of each rule message and of the store's write
+// while it handles a batch; shared by its two source files.
+
+#include <fmt/format.h>
+
+#include <future>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "rule_batch.h"
+#include "rule_directory.h"
+#include "service_trace.h"
+
+namespace talvoro {
+
+// A rule message in hand: what arrived, and what was decided about it.
+struct RuleInstaller::Job {
+  RuleReport report;
+  std::vector<char> payload;  // released once translated
+  bool replacing = false;     // the outcome is final unless set
+  std::vector<InstalledVersion> installed;
+  std::string fileName;
+  std::string translated;
+  std::string text;         // as received, for the store
+  long long timestamp = 0;  // as judged: the timestamp line, or the time it came
+  // Files that are gone but not durably so: a power cut may bring them back.
+  std::vector<std::string> mayComeBack;
+};
+
+// The store's write of a batch. It is committed on a thread of its own while
+// the new texts are written and synced (their temporary files are nothing to
+// the rule engine), and the first file moves only once it is committed: a
+// text acknowledged is always a text remembered.
+struct RuleInstaller::Recording {
+  std::vector<Job*> jobs;  // the rules whose outcome depends on it
+  std::future<void> commit;
+  std::optional<std::string> failure;
+
+  // Waits for the commit; the reason it failed, if it did. The future's
+  // destructor waits as well, so that no write outlives the batch.
+  const std::optional<std::string>& wait() {
+    if (commit.valid()) {
+      try {
+        commit.get();
+      } catch (const std::exception& error) {
+        failure = fmt::format("the state store could not be written: {}", failureReason(error));
+      }
+    }
+    return failure;
+  }
+};
+
+}  // namespace talvoro

@@ -1,0 +1,132 @@
+// RuleInstaller's part in the state store: every rule that will be
+// acknowledged is recorded before its file moves, and taken back when its
+// file did not arrive.
+
+#include <sys/stat.h>
+
+#include <memory>
+#include <system_error>
+#include <unordered_set>
+
+#include "rule_batch.h"
+#include "rule_batch_job.h"
+#include "rule_names.h"
+#include "service_trace.h"
+
+namespace talvoro {
+
+FilePresent presentIn(const RuleDirectory& directory) {
+  return [&directory](const std::string& fileName) {
+    struct stat status {};
+    return ::lstat(directory.pathOf(fileName).c_str(), &status) == 0;
+  };
+}
+
+namespace {
+
+bool recorded(const StoredRule& stored, const StoredRule& rule) {
+  return stored.crc == rule.crc && stored.file == rule.file &&
+         stored.structure == rule.structure && stored.text == rule.text;
+}
+
+}  // namespace
+
+// Starts the store's write of every rule that will be acknowledged if its
+// file arrives. When the store cannot be written, none of them is installed.
+RuleInstaller::Recording RuleInstaller::startRecording(std::vector<Job>& jobs,
+                                                       const std::string& structureHash) {
+  Recording recording;
+  if (store_ == nullptr) {
+    return recording;
+  }
+  try {
+    auto changes = std::make_shared<std::vector<StoreChange>>();
+    for (Job& job : jobs) {
+      const bool unchanged = job.report.outcome.kind == RuleOutcome::Kind::Unchanged;
+      if (!job.replacing && !unchanged) {
+        continue;
+      }
+      recording.jobs.push_back(&job);
+      const bool clears = job.translated.empty();
+      StoredRule rule{job.report.name, job.text, job.report.crc, job.timestamp,
+                      structureHash, clears ? std::string() : job.fileName, {}, {}, {}};
+      const std::optional<StoredRule> stored = store_->rule(job.report.name);
+      if (clears && !stored) {
+        continue;
+      }
+      if (stored && unchanged) {
+        rule.timestamp = stored->timestamp;
+        if (recorded(*stored, rule)) {
+          continue;
+        }
+      }
+      changes->push_back(
+          {clears ? StoreChange::Kind::Remove : StoreChange::Kind::Install, std::move(rule)});
+    }
+    if (changes->empty()) {
+      return recording;
+    }
+    // Settled here, so that the write itself never looks at the directory,
+    // which this thread changes meanwhile.
+    const FilePresent present = presentIn(directory_);
+    if (!store_->settled()) {
+      store_->settle(present);
+    }
+    StateStore* store = store_;
+    auto write = [store, changes, present] { store->record(*changes, present); };
+    try {
+      recording.commit = std::async(std::launch::async, write);
+    } catch (const std::system_error&) {
+      write();  // no thread to be had: the write comes first, as it must
+    }
+  } catch (const std::exception& error) {
+    recording.failure =
+        fmt::format("the state store could not be written: {}", failureReason(error));
+  }
+  if (recording.failure) {
+    failRecorded(recording);
+  }
+  return recording;
+}
+
+// Every rule of a batch whose write failed ends failed with its reason; no
+// file of theirs was moved.
+void RuleInstaller::failRecorded(Recording& recording) {
+  for (Job* job : recording.jobs) {
+    TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",
+             job->report.name.c_str(), recording.failure->c_str());
+    job->replacing = false;
+    job->report.outcome = {RuleOutcome::Kind::Failed, *recording.failure, {}};
+  }
+  recording.jobs.clear();
+}
+
+// Takes back in the store what did not reach the rule directory.
+void RuleInstaller::settleStore(std::vector<Job>& jobs) {
+  if (store_ == nullptr || jobs.empty()) {
+    return;
+  }
+  // A clear that is not durable keeps the rule's text in the store: the
+  // acknowledged version may come back with a power cut, and the store must
+  // not forget a text whose file the rule engine may run.
+  // So does a clear whose version had to stay aside: the next start puts a
+  // version back when its rule has none in place.
+  std::unordered_set<std::string> mayComeBack;
+  for (const Job& job : jobs) {
+    mayComeBack.insert(job.mayComeBack.begin(), job.mayComeBack.end());
+    for (const std::string& aside : directory_.leftAsideOf(job.report.name)) {
+      mayComeBack.insert(installedNameOfAside(aside));
+    }
+  }
+  const FilePresent inDirectory = presentIn(directory_);
+  try {
+    store_->settle([&](const std::string& fileName) {
+      return mayComeBack.count(fileName) > 0 || inDirectory(fileName);
+    });
+  } catch (const std::exception& error) {
+    TRACE_AS(kClientFunction, trace_, Error, "Хранилище состояния %s не сверено с каталогом: %s",
+             store_->path().c_str(), failureReason(error).c_str());
+  }
+}
+
+}  // namespace talvoro
