@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <functional>
+#include <memory>
 #include <new>
 #include <optional>
 #include <string_view>
@@ -77,7 +78,8 @@ RuleInstaller::RuleInstaller(RuleDirectory& directory, P7::TraceChannel& trace,
       trace_(trace),
       checks_(std::move(checks)),
       trusted_(trusted),
-      store_(store) {}
+      store_(store),
+      writer_(store != nullptr ? std::make_unique<WorkerThread>() : nullptr) {}
 
 std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
                                                const IoStructure& structure,

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -15,6 +16,7 @@
 #include "rule_checks.h"
 #include "rule_directory.h"
 #include "state_store.h"
+#include "worker_thread.h"
 #include "talvoro/io_structure.h"
 #include "talvoro/rule_result.h"
 #include "talvoro/signing/keys.h"
@@ -75,6 +77,8 @@ class RuleInstaller {
   RuleChecks checks_;
   const signing::TrustedKeys* trusted_;
   StateStore* store_;
+  // Commits the store's write of a batch while the batch's files are written.
+  std::unique_ptr<WorkerThread> writer_;
   // Rule name to the hash of the last translated text handled for it.
   std::unordered_map<std::string, std::size_t> m_current_rules;
   std::mutex m_current_rules_mutex;

@@ -38,8 +38,16 @@ struct RuleInstaller::Recording {
   std::future<void> commit;
   std::optional<std::string> failure;
 
-  // Waits for the commit; the reason it failed, if it did. The future's
-  // destructor waits as well, so that no write outlives the batch.
+  Recording() = default;
+  Recording(Recording&&) = default;
+  // No write outlives its batch.
+  ~Recording() {
+    if (commit.valid()) {
+      commit.wait();
+    }
+  }
+
+  // Waits for the commit; the reason it failed, if it did.
   const std::optional<std::string>& wait() {
     if (commit.valid()) {
       try {

@@ -5,7 +5,6 @@
 #include <sys/stat.h>
 
 #include <memory>
-#include <system_error>
 #include <unordered_set>
 
 #include "rule_batch.h"
@@ -74,10 +73,10 @@ RuleInstaller::Recording RuleInstaller::startRecording(std::vector<Job>& jobs,
     }
     StateStore* store = store_;
     auto write = [store, changes, present] { store->record(*changes, present); };
-    try {
-      recording.commit = std::async(std::launch::async, write);
-    } catch (const std::system_error&) {
-      write();  // no thread to be had: the write comes first, as it must
+    if (writer_) {
+      recording.commit = writer_->run(write);
+    } else {
+      write();
     }
   } catch (const std::exception& error) {
     recording.failure =
