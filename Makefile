@@ -53,8 +53,9 @@ test-systemd: deb
 
 # The arm64 package on an emulated arm64 machine (qemu-system-aarch64 with
 # Debian's arm64 kernel and systemd): the lifecycle checks of test-systemd,
-# the end-to-end tests and the power-cut proof, run inside (needs root; the
-# disk image is kept in /var/cache/rules-preprocessor-test-vm).
+# the end-to-end tests, the power-cut proof and the address-space cap's test,
+# run inside (needs root; the disk image is kept in
+# /var/cache/rules-preprocessor-test-vm).
 test-vm:
 	@[ "$(ARCH)" = arm64 ] || { echo "test-vm needs ARCH=arm64"; exit 2; }
 	$(MAKE) deb ARCH=$(ARCH)

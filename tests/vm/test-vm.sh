@@ -62,7 +62,7 @@ package=$build_dir/rules-preprocessor_${version}_${arch}.deb
 [ -f "$package" ] || { say "no package $package: run make deb ARCH=arm64"; exit 1; }
 [ "$arch" = arm64 ] || { say "the machine is arm64, the package $arch"; exit 1; }
 triplet=aarch64-linux-gnu
-for program in rules-preprocessor service_e2e_test power_cut_test; do
+for program in rules-preprocessor service_e2e_test power_cut_test service_units_test; do
   [ -x "$build_dir/bin/$program" ] || { say "no $build_dir/bin/$program: run make build ARCH=arm64"; exit 1; }
 done
 
@@ -81,7 +81,7 @@ debian_mirror() {
 # machine's arm64 multiarch libraries (the cross build's) name them.
 test_libraries() {
   local program
-  for program in service_e2e_test power_cut_test \
+  for program in service_e2e_test power_cut_test service_units_test \
                  service_speed_benchmark service_memory_benchmark; do
     [ -e "$build_dir/bin/$program" ] || continue
     "$triplet-readelf" -d "$build_dir/bin/$program" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p'
