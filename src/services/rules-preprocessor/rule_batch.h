@@ -67,6 +67,7 @@ class RuleInstaller {
   void acknowledgeUnchanged(std::vector<Job>& jobs);
   Recording startRecording(std::vector<Job>& jobs, const std::string& structureHash);
   void failRecorded(Recording& recording);
+  bool hasVersionInPlace(const std::string& name);
   void settleStore(std::vector<Job>& jobs);
   void rememberRuleHash(const std::string& name, std::size_t ruleHash,
                         const std::string& translated);

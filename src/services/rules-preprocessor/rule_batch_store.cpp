@@ -100,6 +100,16 @@ void RuleInstaller::failRecorded(Recording& recording) {
   recording.jobs.clear();
 }
 
+// Whether rule `name` has an installed version; when that cannot be told,
+// it is taken to have none, so that what may come back counts as present.
+bool RuleInstaller::hasVersionInPlace(const std::string& name) {
+  try {
+    return !directory_.installedVersions(name).empty();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
 // Takes back in the store what did not reach the rule directory.
 void RuleInstaller::settleStore(std::vector<Job>& jobs) {
   if (store_ == nullptr || jobs.empty()) {
@@ -113,8 +123,10 @@ void RuleInstaller::settleStore(std::vector<Job>& jobs) {
   std::unordered_set<std::string> mayComeBack;
   for (const Job& job : jobs) {
     mayComeBack.insert(job.mayComeBack.begin(), job.mayComeBack.end());
-    for (const std::string& aside : directory_.leftAsideOf(job.report.name)) {
-      mayComeBack.insert(installedNameOfAside(aside));
+    if (!hasVersionInPlace(job.report.name)) {
+      for (const std::string& aside : directory_.leftAsideOf(job.report.name)) {
+        mayComeBack.insert(installedNameOfAside(aside));
+      }
     }
   }
   const FilePresent inDirectory = presentIn(directory_);
