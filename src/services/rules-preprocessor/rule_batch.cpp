@@ -1,8 +1,6 @@
 #include "rule_batch.h"
-#include "rule_batch_job.h"
 
 #include <fmt/format.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +10,7 @@
 #include <optional>
 #include <string_view>
 
+#include "rule_batch_job.h"
 #include "rule_names.h"
 #include "rule_replacement.h"
 #include "rule_text.h"
@@ -321,7 +320,6 @@ void RuleInstaller::acknowledgeUnchanged(std::vector<Job>& jobs) {
     }
   }
 }
-
 
 // Records the hash of the rule's newest text; traces when it is new or changed.
 void RuleInstaller::rememberRuleHash(const std::string& name, std::size_t ruleHash,

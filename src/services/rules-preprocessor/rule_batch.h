@@ -78,7 +78,8 @@ class RuleInstaller {
   RuleChecks checks_;
   const signing::TrustedKeys* trusted_;
   StateStore* store_;
-  // Commits the store's write of a batch while the batch's files are written.
+  // Commits the store's write of a batch while the batch's files are
+  // written; there whenever store_ is.
   std::unique_ptr<WorkerThread> writer_;
   // Rule name to the hash of the last translated text handled for it.
   std::unordered_map<std::string, std::size_t> m_current_rules;

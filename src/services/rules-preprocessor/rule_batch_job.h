@@ -29,6 +29,11 @@ struct RuleInstaller::Job {
   std::vector<std::string> mayComeBack;
 };
 
+// Why a batch's rules failed when the store's write threw `error`.
+inline std::string storeWriteFailure(const std::exception& error) {
+  return fmt::format("the state store could not be written: {}", failureReason(error));
+}
+
 // The store's write of a batch. It is committed on a thread of its own while
 // the new texts are written and synced (their temporary files are nothing to
 // the rule engine), and the first file moves only once it is committed: a
@@ -53,7 +58,7 @@ struct RuleInstaller::Recording {
       try {
         commit.get();
       } catch (const std::exception& error) {
-        failure = fmt::format("the state store could not be written: {}", failureReason(error));
+        failure = storeWriteFailure(error);
       }
     }
     return failure;

@@ -72,15 +72,10 @@ RuleInstaller::Recording RuleInstaller::startRecording(std::vector<Job>& jobs,
       store_->settle(present);
     }
     StateStore* store = store_;
-    auto write = [store, changes, present] { store->record(*changes, present); };
-    if (writer_) {
-      recording.commit = writer_->run(write);
-    } else {
-      write();
-    }
+    const auto write = [store, changes, present] { store->record(*changes, present); };
+    recording.commit = writer_->run(write);
   } catch (const std::exception& error) {
-    recording.failure =
-        fmt::format("the state store could not be written: {}", failureReason(error));
+    recording.failure = storeWriteFailure(error);
   }
   if (recording.failure) {
     failRecorded(recording);
@@ -123,8 +118,9 @@ void RuleInstaller::settleStore(std::vector<Job>& jobs) {
   std::unordered_set<std::string> mayComeBack;
   for (const Job& job : jobs) {
     mayComeBack.insert(job.mayComeBack.begin(), job.mayComeBack.end());
-    if (!hasVersionInPlace(job.report.name)) {
-      for (const std::string& aside : directory_.leftAsideOf(job.report.name)) {
+    const std::vector<std::string> asides = directory_.leftAsideOf(job.report.name);
+    if (!asides.empty() && !hasVersionInPlace(job.report.name)) {
+      for (const std::string& aside : asides) {
         mayComeBack.insert(installedNameOfAside(aside));
       }
     }
