@@ -42,22 +42,19 @@ std::string readFile(const std::string& path, std::string_view what) {
 
 }  // namespace
 
-BrokerAccess::BrokerAccess(std::string uri) : uri_(std::move(uri)) {
+BrokerAccess::BrokerAccess(std::string uri) : BrokerAccess(std::move(uri), std::nullopt) {}
+
+BrokerAccess::BrokerAccess(std::string uri, const std::optional<Login>& login)
+    : uri_(std::move(uri)) {
   if (uri_.empty()) {
     uri_ = kDefaultBrokerUrl;
   }
   tls_ = startsWith(uri_, "ssl://") || startsWith(uri_, "mqtts://");
-  username_ = environment("MQTT_USERNAME");
-  if (const std::string passwordFile = environment("MQTT_PASSWORD_FILE"); !passwordFile.empty()) {
-    if (username_.empty()) {
-      throw MqttError(fmt::format(
-          "mqtt: password file {} given (MQTT_PASSWORD_FILE) without a user name (MQTT_USERNAME)",
-          passwordFile));
-    }
-    password_ = readFile(passwordFile, "password file");
-    if (!password_.empty() && password_.back() == '\n') {
-      password_.pop_back();
-    }
+  if (login) {
+    takeLogin(login->username, login->passwordFile, "the user name", "the password file");
+  } else {
+    takeLogin(environment("MQTT_USERNAME"), environment("MQTT_PASSWORD_FILE"), "MQTT_USERNAME",
+              "MQTT_PASSWORD_FILE");
   }
   if (tls_) {
     caFile_ = environment("MQTT_CA_FILE");
@@ -66,6 +63,22 @@ BrokerAccess::BrokerAccess(std::string uri) : uri_(std::move(uri)) {
     }
   }
   takeClientCertificate();
+}
+
+void BrokerAccess::takeLogin(const std::string& username, const std::string& passwordFile,
+                             const char* usernameSource, const char* passwordSource) {
+  username_ = username;
+  if (passwordFile.empty()) {
+    return;
+  }
+  if (username_.empty()) {
+    throw MqttError(fmt::format("mqtt: password file {} given ({}) without a user name ({})",
+                                passwordFile, passwordSource, usernameSource));
+  }
+  password_ = readFile(passwordFile, "password file");
+  if (!password_.empty() && password_.back() == '\n') {
+    password_.pop_back();
+  }
 }
 
 // A client certificate is asked for to log in with it: one that cannot be

@@ -47,8 +47,12 @@ MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId)
     : MqttAsyncWrapper(clientId, brokerUrlFromEnvironment()) {}
 
 MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId, const std::string& brokerUri)
+    : MqttAsyncWrapper(clientId, brokerUri, std::nullopt) {}
+
+MqttAsyncWrapper::MqttAsyncWrapper(const std::string& clientId, const std::string& brokerUri,
+                                   const std::optional<Login>& login)
     : clientId_(clientId),
-      access_(brokerUri),
+      access_(brokerUri, login),
       reconnection_(access_.uri()),
       subscriptions_(this, access_.uri(), clientId_, subscriptionHooks()),
       window_(PublicationWindow::capacityFromEnvironment(kMaxBufferedMessages), windowHooks()) {

@@ -102,6 +102,9 @@ class MqttAsyncWrapper {
   // The same for the broker at `brokerUri`, whatever MQTT_BROKER_URL says;
   // the credentials still come from the environment.
   MqttAsyncWrapper(const std::string& clientId, const std::string& brokerUri);
+  // The same, logging in as `login` says when it is given.
+  MqttAsyncWrapper(const std::string& clientId, const std::string& brokerUri,
+                   const std::optional<Login>& login);
   ~MqttAsyncWrapper();
 
   MqttAsyncWrapper(const MqttAsyncWrapper&) = delete;

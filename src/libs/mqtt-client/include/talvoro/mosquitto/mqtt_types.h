@@ -55,6 +55,13 @@ struct LinkState {
   int refusedWith = 0;
 };
 
+// Whom to log in as, in place of MQTT_USERNAME and MQTT_PASSWORD_FILE: a
+// user name and, when not empty, the file holding the password.
+struct Login {
+  std::string username;
+  std::string passwordFile;
+};
+
 // Told once whether a publication was delivered: true when the broker
 // acknowledged it (QoS 1 and 2; QoS 0: when it was written to the socket),
 // false when the library gave it up.

@@ -41,6 +41,9 @@ class BrokerAccess {
   // that cannot be read, naming it (never the password), and for a client
   // certificate without its key (or the other way round) or without TLS.
   explicit BrokerAccess(std::string uri);
+  // The same, logging in as `login` says when it is given, whatever the
+  // environment says.
+  BrokerAccess(std::string uri, const std::optional<Login>& login);
 
   BrokerAccess(const BrokerAccess&) = delete;
   BrokerAccess& operator=(const BrokerAccess&) = delete;
@@ -60,6 +63,8 @@ class BrokerAccess {
   std::string refusalHint(int code) const;
 
  private:
+  void takeLogin(const std::string& username, const std::string& passwordFile,
+                 const char* usernameSource, const char* passwordSource);
   static int onTlsError(const char* text, size_t length, void* context);
   void takeClientCertificate();
 
