@@ -51,7 +51,7 @@ TEST_F(PushTest, DeploysTheExamplesAndCallsARepeatedDeploymentUnchanged) {
   run = push({"--check", exampleRules().front(), writeInput("never-sent.js", "x")});
   EXPECT_EQ(run.exitCode, 4) << run.output;
   EXPECT_TRUE(contains(run.output, ": in place\n")) << run.output;
-  EXPECT_TRUE(contains(run.output, "never-sent: would be sent: no status\n")) << run.output;
+  EXPECT_TRUE(contains(run.output, "never-sent: would be sent: not installed\n")) << run.output;
 }
 
 TEST_F(PushTest, ReportsARuleWithAMissingKeyAsRejected) {
@@ -220,7 +220,7 @@ TEST_F(PushTest, DeploysToEveryBrokerAndASilentOneHoldsUpNoOther) {
   for (const std::string& broker : {broker_->url(), secondBroker.url()}) {
     EXPECT_TRUE(contains(run.output, broker + ": lamp: installed\n")) << run.output;
   }
-  EXPECT_TRUE(contains(run.output, silent + ": configuration: no result\n")) << run.output;
+  EXPECT_TRUE(contains(run.output, silent + ": configuration: no result: unreachable: ")) << run.output;
   EXPECT_EQ(ruleFiles().size(), 1u);
   EXPECT_EQ(std::distance(fs::directory_iterator(secondRules), fs::directory_iterator()), 1);
   EXPECT_TRUE(secondService.running());
@@ -310,7 +310,8 @@ TEST_F(PushTest, SaysThatTheBrokersSizeLimitMayBeWhyALargeRuleGotNoResult) {
            false);
   EXPECT_EQ(run.exitCode, 3) << run.output << run.errors;
   EXPECT_TRUE(contains(run.output, "small: installed\n")) << run.output;
-  EXPECT_TRUE(contains(run.output, "large: no result\n")) << run.output;
+  EXPECT_TRUE(contains(run.output, "large: no result: timed out: no result after 1 attempt\n"))
+      << run.output;
   EXPECT_TRUE(contains(run.errors, "the broker took 1 rule (the smallest 5018 bytes) that the "
                                    "service never answered, each larger than every rule it "
                                    "answered (at most 18 bytes)"))
@@ -327,7 +328,9 @@ TEST_F(PushTest, WithoutAnIoStructureAndWithoutConfigurationTheRunEndsAtOnce) {
   EXPECT_EQ(run.exitCode, 3) << run.output << run.errors;
   EXPECT_LT(std::chrono::steady_clock::now() - begun, 30s);
   EXPECT_TRUE(contains(run.errors, "the service has no IO structure")) << run.errors;
-  EXPECT_EQ(run.output, "r: no result\nsummary: 1 rule; 1 no result\n");
+  EXPECT_EQ(run.output,
+            "r: no result: no IO structure\n"
+            "summary: 1 rule; 1 no result\n");
 }
 
 TEST_F(PushTest, RefusesARuleLargerThanOneMessageCanCarry) {
@@ -341,7 +344,9 @@ TEST_F(PushTest, RefusesARuleLargerThanOneMessageCanCarry) {
 TEST_F(PushTest, ExitsWith3WhenNoServiceAnswers) {
   const PushRun run = push({"--timeout", "0.5", writeInput("r.js", "x")});
   EXPECT_EQ(run.exitCode, 3) << run.output;
-  EXPECT_EQ(run.output, "r: no result\nsummary: 1 rule; 1 no result\n");
+  EXPECT_EQ(run.output,
+            "r: no result: no service: the service has announced no state on the broker\n"
+            "summary: 1 rule; 1 no result\n");
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "broker_run.h"
+#include "controller_run.h"
 
 #include <fmt/format.h>
 
@@ -23,13 +23,11 @@ using protocol::kRuleResultTopicPrefix;
 using protocol::kRulesTopicPrefix;
 using protocol::kStatusTopicPrefix;
 
-constexpr std::chrono::milliseconds kPollInterval{20};
-// --check: statuses asked for at a time, few enough that the broker queues
-// all of them for us.
-constexpr std::size_t kCheckBatch = 100;
-// Deployment numbers in delivery reports.
+// Deployment numbers in delivery reports: the configuration, the rules, the
+// removals of --prune.
 constexpr int kConfigurationNumber = 0;
 constexpr int kRulesNumber = 1;
+constexpr int kPruneNumber = 2;
 
 const std::set<std::string> kRulesAccepted = {"ready"};
 const std::set<std::string> kConfigurationAccepted = {"waiting", "ready"};
@@ -74,6 +72,8 @@ std::optional<Result> parseResult(const std::string& payload) {
   return parsed;
 }
 
+}  // namespace
+
 std::vector<Item> ruleItems(const std::vector<RuleFile>& rules) {
   std::vector<Item> items;
   for (const RuleFile& rule : rules) {
@@ -83,50 +83,55 @@ std::vector<Item> ruleItems(const std::vector<RuleFile>& rules) {
   return items;
 }
 
-// --check: an item per rule that "sends" by subscribing to its status.
-std::vector<Item> statusItems(const std::vector<RuleFile>& rules) {
-  std::vector<Item> items;
-  for (const RuleFile& rule : rules) {
-    items.push_back({rule.name, kStatusTopicPrefix + rule.name, {},
-                     kStatusTopicPrefix + rule.name, protocol::ruleCrc(rule.text)});
-  }
-  return items;
-}
-
 std::string secondsText(std::chrono::milliseconds duration) {
   return fmt::format("{:g} s", duration.count() / 1000.0);
 }
 
-}  // namespace
-
-BrokerRun::BrokerRun(std::unique_ptr<ServiceSession> session, const Plan& plan,
-                     Reporter& reporter, const std::atomic<int>& stopSignal)
+ControllerRun::ControllerRun(std::unique_ptr<ServiceSession> session, const Plan& plan,
+                             Reporter& reporter, const std::atomic<int>& stopSignal)
     : session_(std::move(session)), plan_(plan), reporter_(reporter), stopSignal_(stopSignal) {}
 
-int BrokerRun::run() {
+int ControllerRun::run() {
   deadlineAt_ = Clock::now() + plan_.deadline;
-  const int status = plan_.check ? check() : deploy();
+  const int status = plan_.list ? list() : plan_.check ? check() : deployAndPrune();
+  reporter_.controllerDone(session_->controller(), status);
   session_.reset();
   return status;
+}
+
+int ControllerRun::deployAndPrune() {
+  const int status = deploy(ruleItems(plan_.rules), true, "rule");
+  if (!plan_.pruning.prune) {
+    return status;
+  }
+  if (status != 0 && status != kInstalledWithWarning) {
+    say("nothing pruned: the deployment did not succeed");
+    return status;
+  }
+  return worstStatus({status, prune()});
 }
 
 // The configuration goes first; the rules only when it ends accepted or
 // unchanged. A service that restarts and waits for an IO structure gets the
 // configuration again before what is unanswered goes again.
-int BrokerRun::deploy() {
+int ControllerRun::deploy(std::vector<Item> items, bool withConfiguration,
+                          const std::string& noun) {
   const Deployment::Limits limits{plan_.timeout, plan_.retries, kMaxInFlight};
   std::optional<Deployment> configuration;
-  if (plan_.configurationFile) {
+  if (withConfiguration && plan_.configurationFile) {
     configuration.emplace(std::vector<Item>{{"configuration", kConfigurationTopic,
                                              plan_.configuration, kConfigurationResultTopic,
                                              std::nullopt}},
                           limits);
   }
-  Deployment rules(ruleItems(plan_.rules), limits);
+  Deployment rules(std::move(items), limits);
   Deployment* const config = configuration ? &*configuration : nullptr;
   configuration_ = config;
+  rulesNumber_ = withConfiguration ? kRulesNumber : kPruneNumber;
+  noun_ = noun;
   phase_ = config != nullptr ? Phase::Configuration : Phase::Rules;
   unavailableSince_ = lastAcknowledgement_ = Clock::now();
+  unacknowledged_.clear();
   acceptances_ = session_->acceptances();
   End end = End::No;
   while (end == End::No) {
@@ -134,11 +139,14 @@ int BrokerRun::deploy() {
       handle(incoming, config, rules);
     }
     takeDeliveries(config, rules);
-    if (phase_ == Phase::Configuration && config->finished()) {
+    probeInventory();
+    if (twoServicesAnswer()) {
+      end = End::TwoServices;
+    } else if (phase_ == Phase::Configuration && config->finished()) {
       if (const std::optional<int> status = configurationFinished(*config, rules)) {
         return *status;
       }
-    } else if (phase_ == Phase::Rules && rules.finished()) {
+    } else if (phase_ == Phase::Rules && rules.finished() && probeSettled()) {
       break;
     } else if (phase_ == Phase::Rules && serviceRestarted(config, rules)) {
       phase_ = Phase::Configuration;
@@ -153,15 +161,15 @@ int BrokerRun::deploy() {
 
 // The configuration's first result is reported; with a failure the rules
 // never go out: the exit status then.
-std::optional<int> BrokerRun::configurationFinished(Deployment& configuration,
+std::optional<int> ControllerRun::configurationFinished(Deployment& configuration,
                                                     const Deployment& rules) {
   const int status = configuration.exitStatus();
   if (!configurationReported_) {
     configurationReported_ = true;
     report(configuration, 0);
-    reporter_.summary(session_->broker(), configuration.summary("configuration"));
+    reporter_.summary(session_->controller(), configuration.summary("configuration"));
     if (status != 0 || rules.items().empty()) {
-      return status;
+      return twoServicesAnswer() ? 3 : status;
     }
   } else if (status != 0) {
     say("the restarted service did not take the configuration");
@@ -172,7 +180,7 @@ std::optional<int> BrokerRun::configurationFinished(Deployment& configuration,
 
 // True when the service restarted without an IO structure and the
 // configuration is to go again.
-bool BrokerRun::serviceRestarted(Deployment* configuration, Deployment& rules) {
+bool ControllerRun::serviceRestarted(Deployment* configuration, Deployment& rules) {
   if (configuration == nullptr) {
     return false;
   }
@@ -189,7 +197,7 @@ bool BrokerRun::serviceRestarted(Deployment* configuration, Deployment& rules) {
 
 // Without a configuration to give, a service that has no IO structure
 // takes nothing that this run could send: the run ends at once.
-bool BrokerRun::serviceWithoutStructure() {
+bool ControllerRun::serviceWithoutStructure() {
   if (session_->state() != "waiting") {
     return false;
   }
@@ -199,25 +207,30 @@ bool BrokerRun::serviceWithoutStructure() {
 }
 
 // Sends what is due when the service takes it; whether the run must end.
-BrokerRun::End BrokerRun::step(Deployment& current) {
+ControllerRun::End ControllerRun::step(Deployment& current) {
   const bool configuring = phase_ == Phase::Configuration;
   session_->accept(configuring ? kConfigurationAccepted : kRulesAccepted);
   const bool accepting = session_->accepting() && !brokerSilent(Clock::now());
   const End end = mustEnd(accepting, configuring ? "the configuration" : "rules");
   if (end == End::No && accepting) {
-    advance(current, configuring ? kConfigurationNumber : kRulesNumber);
+    advance(current, configuring ? kConfigurationNumber : rulesNumber_);
   }
   return end;
 }
 
 // Reports what is left open when the run ended early, the summary, and a hint
 // for outdated rules; the exit status.
-int BrokerRun::finishDeployment(End end, Deployment* configuration, Deployment& rules) {
+int ControllerRun::finishDeployment(End end, Deployment* configuration, Deployment& rules) {
   if (end != End::No) {
+    noResultReason_ = whyNoResult(end);
+    if (end == End::TwoServices) {
+      say("two services answer on these topics: which one took what cannot be told; give each "
+          "controller a prefix of its own");
+    }
     if (configuration != nullptr && !configurationReported_) {
       configurationReported_ = true;
       reportAll(*configuration, configuration->giveUpAll());
-      reporter_.summary(session_->broker(), configuration->summary("configuration"));
+      reporter_.summary(session_->controller(), configuration->summary("configuration"));
       if (end == End::TimedOut || end == End::Deadline) {
         return 3;  // the rules were never sent
       }
@@ -226,17 +239,20 @@ int BrokerRun::finishDeployment(End end, Deployment* configuration, Deployment& 
     }
     reportAll(rules, rules.giveUpAll());
   }
-  reporter_.summary(session_->broker(), rules.summary("rule"));
+  reporter_.summary(session_->controller(), rules.summary(noun_));
   hintAtMessageSize(rules);
   if (rules.counts().count(protocol::outcomeName(protocol::Outcome::Outdated)) != 0) {
     say("a rule is outdated when its timestamp line is not newer than the installed "
         "version's, also when only the IO structure changed; --retranslate has the service "
         "translate it again");
   }
+  if (end == End::TwoServices) {
+    return 3;
+  }
   return end == End::Refused ? 5 : rules.exitStatus();
 }
 
-BrokerRun::End BrokerRun::mustEnd(bool available, const std::string& what) {
+ControllerRun::End ControllerRun::mustEnd(bool available, const std::string& what) {
   if (stopSignal_.load() != 0) {
     interrupted_ = true;
     return End::Interrupted;
@@ -263,7 +279,7 @@ BrokerRun::End BrokerRun::mustEnd(bool available, const std::string& what) {
   return End::TimedOut;
 }
 
-std::string BrokerRun::unavailability() const {
+std::string ControllerRun::unavailability() const {
   if (brokerSilent(Clock::now())) {
     return fmt::format("the broker acknowledged nothing of what was sent to it for {}",
                        secondsText(plan_.timeout));
@@ -271,7 +287,7 @@ std::string BrokerRun::unavailability() const {
   return session_->unavailability();
 }
 
-bool BrokerRun::brokerSilent(Clock::time_point now) const {
+bool ControllerRun::brokerSilent(Clock::time_point now) const {
   if (unacknowledged_.empty()) {
     return false;
   }
@@ -284,7 +300,7 @@ bool BrokerRun::brokerSilent(Clock::time_point now) const {
 
 // A broker drops a message larger than its message_size_limit and still
 // acknowledges it: the service then never answers, and nothing says why.
-void BrokerRun::hintAtMessageSize(const Deployment& rules) const {
+void ControllerRun::hintAtMessageSize(const Deployment& rules) const {
   const std::vector<std::size_t> unanswered = rules.unansweredAfterAcknowledgement();
   if (unanswered.empty()) {
     return;
@@ -314,10 +330,17 @@ void BrokerRun::hintAtMessageSize(const Deployment& rules) const {
   }
 }
 
-void BrokerRun::handle(const Incoming& incoming, Deployment* configuration, Deployment& rules) {
+void ControllerRun::handle(const Incoming& incoming, Deployment* configuration,
+                           Deployment& rules) {
   if (incoming.kind == Incoming::Kind::Status) {
     if (const auto crc = parseCrc(incoming.payload)) {
       statuses_[incoming.ruleName] = *crc;
+    }
+    return;
+  }
+  if (incoming.kind == Incoming::Kind::Inventory) {
+    if (probe_) {
+      probe_->take(incoming.payload);
     }
     return;
   }
@@ -335,14 +358,16 @@ void BrokerRun::handle(const Incoming& incoming, Deployment* configuration, Depl
   }
 }
 
-void BrokerRun::takeDeliveries(Deployment* configuration, Deployment& rules) {
+void ControllerRun::takeDeliveries(Deployment* configuration, Deployment& rules) {
   const auto now = Clock::now();
   for (const DeliveryReport& delivery : session_->takeDeliveries()) {
     unacknowledged_.erase({delivery.deployment, delivery.index, delivery.attempt});
     if (delivery.delivered) {
       lastAcknowledgement_ = now;
     }
-    Deployment* target = delivery.deployment == kRulesNumber ? &rules : configuration;
+    Deployment* target = delivery.deployment == rulesNumber_          ? &rules
+                         : delivery.deployment == kConfigurationNumber ? configuration
+                                                                       : nullptr;
     if (target == nullptr) {
       continue;
     }
@@ -354,14 +379,17 @@ void BrokerRun::takeDeliveries(Deployment* configuration, Deployment& rules) {
   }
 }
 
-void BrokerRun::advance(Deployment& deployment, int number) {
+void ControllerRun::advance(Deployment& deployment, int number) {
   if (session_->acceptances() != acceptances_) {
     acceptances_ = session_->acceptances();
     deployment.serviceLost();
   }
   const Deployment::Step step = deployment.due(Clock::now());
   if (&deployment != configuration_) {
-    reportAll(deployment, step.gaveUp);  // a configuration is reported when finished
+    // A configuration is reported when finished.
+    noResultReason_ = fmt::format("timed out: no result after {} attempt{}", plan_.retries + 1,
+                                  plan_.retries == 0 ? "" : "s");
+    reportAll(deployment, step.gaveUp);
   }
   const auto now = Clock::now();
   for (const Deployment::Send& send : step.send) {
@@ -373,104 +401,24 @@ void BrokerRun::advance(Deployment& deployment, int number) {
   }
 }
 
-// Statuses are read a batch at a time: subscriptions to the status of each
-// rule of the batch, then to the retained state of the service, which the
-// broker sends after the retained statuses of every earlier subscription. So
-// when the state arrives, every rule of the batch without a status has none.
-int BrokerRun::check() {
-  Deployment statuses(statusItems(plan_.rules), {plan_.timeout, plan_.retries, kCheckBatch});
-  Batch batch;
-  std::uint64_t connection = 0;
-  unavailableSince_ = lastAcknowledgement_ = Clock::now();
-  End end = End::No;
-  while (!statuses.finished()) {
-    for (const Incoming& incoming : session_->receive(kPollInterval)) {
-      handle(incoming, nullptr, statuses);
-    }
-    concludeBatchWhenMarked(statuses, batch);
-    if (statuses.finished()) {
-      break;
-    }
-    if ((end = mustEnd(session_->connected(), "the status subscriptions")) != End::No) {
-      reportAll(statuses, statuses.giveUpAll());
-      break;
-    }
-    if (!session_->connected()) {
-      continue;
-    }
-    if (session_->connection() != connection) {
-      connection = session_->connection();
-      statuses.serviceLost();  // what was subscribed is subscribed again
-      batch.indices.clear();
-    }
-    if (batch.indices.empty()) {
-      subscribeBatch(statuses, batch);
-    }
-  }
-  reporter_.summary(session_->broker(), statuses.summary("rule"));
-  return end == End::Refused ? 5 : checkExitStatus(statuses.counts());
-}
-
-void BrokerRun::subscribeBatch(Deployment& statuses, Batch& batch) {
-  const auto now = Clock::now();
-  const Deployment::Step step = statuses.due(now);
-  reportAll(statuses, step.gaveUp);
-  for (const Deployment::Send& send : step.send) {
-    session_->subscribeStatus(statuses.items()[send.index].label);
-    batch.indices.push_back(send.index);
-  }
-  if (!batch.indices.empty()) {
-    batch.markerNeeded = session_->stateSerial() + 1;
-    batch.markedAt = now;
-    session_->markStatuses();
-  }
-}
-
-// Judges the rules of the batch once the marker came, or, on a broker that
-// holds no state of the service, once the timeout passed.
-void BrokerRun::concludeBatchWhenMarked(Deployment& statuses, Batch& batch) {
-  if (batch.indices.empty()) {
-    return;
-  }
-  if (session_->stateSerial() < batch.markerNeeded) {
-    if (Clock::now() - batch.markedAt <= plan_.timeout) {
-      return;
-    }
-    if (!toldNoMarker_) {
-      toldNoMarker_ = true;
-      say(fmt::format("the broker holds no state of the service to mark the end of the "
-                      "statuses; judged by the statuses that came within {}",
-                      secondsText(plan_.timeout)));
-    }
-  }
-  for (const std::size_t index : batch.indices) {
-    const Item& item = statuses.items()[index];
-    const auto heard = statuses_.find(item.label);
-    const Outcome verdict = checkVerdict(
-        *item.crc, heard == statuses_.end() ? std::nullopt : std::optional(heard->second));
-    if (statuses.takeResult(item.resultTopic, item.crc, verdict)) {
-      report(statuses, index);
-    }
-  }
-  batch.indices.clear();
-}
-
-void BrokerRun::report(const Deployment& deployment, std::size_t index) {
+void ControllerRun::report(const Deployment& deployment, std::size_t index) {
   const Item& item = deployment.items()[index];
   const bool isConfiguration = &deployment == configuration_;
-  reporter_.item({session_->broker(), isConfiguration,
-                  isConfiguration ? *plan_.configurationFile : item.label, item.crc,
-                  deployment.outcomeOf(index)});
+  const Outcome* outcome = deployment.outcomeOf(index);
+  reporter_.item({&session_->controller(), isConfiguration,
+                  isConfiguration ? *plan_.configurationFile : item.label, item.crc, outcome,
+                  outcome == nullptr ? noResultReason_ : std::string()});
 }
 
-void BrokerRun::reportAll(const Deployment& deployment, const std::vector<std::size_t>& indices) {
+void ControllerRun::reportAll(const Deployment& deployment,
+                              const std::vector<std::size_t>& indices) {
   for (const std::size_t index : indices) {
     report(deployment, index);
   }
 }
 
-void BrokerRun::say(const std::string& text) const {
-  std::cerr << "rules-push: " + session_->broker() + ": " + text + "\n" << std::flush;
+void ControllerRun::say(const std::string& text) const {
+  std::cerr << "rules-push: " + session_->controller().label + ": " + text + "\n" << std::flush;
 }
 
 }  // namespace talvoro::push

@@ -1,6 +1,7 @@
 #pragma once
-// One broker's part of a rules-push run: deploys (or, for --check, reads the
-// statuses of) the rules over its own session and reports each outcome.
+// One controller's part of a rules-push run: deploys the rules over its
+// session (and prunes), or plans from its inventory (--check), or lists it
+// (--list), and reports each outcome.
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +15,8 @@
 #include <vector>
 
 #include "deployment.h"
+#include "inventory_plan.h"
+#include "inventory_reader.h"
 #include "push_options.h"
 #include "report.h"
 #include "service_session.h"
@@ -25,7 +28,7 @@ namespace talvoro::push {
 // results (it queues at most 1000 messages for a subscriber).
 inline constexpr std::size_t kMaxInFlight = 100;
 
-// What to do on every broker; the texts as they are to be published.
+// What to do on every controller; the texts as they are to be published.
 struct Plan {
   std::optional<std::string> configurationFile;  // as given, for the output
   std::string configuration;                     // its text
@@ -33,20 +36,31 @@ struct Plan {
   std::chrono::milliseconds timeout;
   int retries;
   bool check;
-  std::chrono::milliseconds deadline{};  // for the whole run on one broker
+  bool list = false;
+  Pruning pruning = {};
+  std::optional<std::string> signKey = {};  // to sign the removals of --prune
+  std::chrono::milliseconds deadline{};  // for the whole run on one controller
 };
 
-class BrokerRun {
+// How long a run waits for messages before it looks at the time again.
+inline constexpr std::chrono::milliseconds kPollInterval{20};
+
+// The items that publish `rules` (local topics, without a prefix).
+std::vector<Item> ruleItems(const std::vector<RuleFile>& rules);
+// "1.5 s".
+std::string secondsText(std::chrono::milliseconds duration);
+
+class ControllerRun {
  public:
   // `stopSignal` becomes non-zero when the user interrupts the run.
-  BrokerRun(std::unique_ptr<ServiceSession> session, const Plan& plan, Reporter& reporter,
-            const std::atomic<int>& stopSignal);
+  ControllerRun(std::unique_ptr<ServiceSession> session, const Plan& plan, Reporter& reporter,
+                const std::atomic<int>& stopSignal);
 
   // Runs to the end, until stopSignal is set, or until the plan's deadline,
-  // reporting each outcome (the items left then as "no result") and the
-  // summary. Returns the broker's exit status: 0, 1, 3, 4 (--check) or 5
-  // (login refused). Destroys the session before it returns, so that runs in
-  // parallel also end in parallel.
+  // reporting each outcome (the items left then as "no result" with the
+  // reason) and the summary. Returns the controller's exit status: 0, 1, 3,
+  // 4 (--check) or 5 (login refused). Destroys the session before it
+  // returns, so that runs in parallel also end in parallel.
   int run();
   // Whether the stop signal ended the run before it was done.
   bool interrupted() const { return interrupted_; }
@@ -54,13 +68,35 @@ class BrokerRun {
  private:
   using Clock = std::chrono::steady_clock;
   enum class Phase { Configuration, Rules };
-  enum class End { No, Interrupted, Refused, TimedOut, NoStructure, Deadline };
+  enum class End { No, Interrupted, Refused, TimedOut, NoStructure, Deadline, TwoServices };
+  // The inventory, or why there is none.
+  struct InventoryAnswer {
+    std::optional<Inventory> inventory;
+    End end = End::No;
+  };
   // A publication the broker has not acknowledged yet: deployment number,
   // item, attempt.
   using Unacknowledged = std::tuple<int, std::size_t, int>;
 
-  int deploy();
+  int deployAndPrune();
+  // Deploys `items`, after the configuration with `withConfiguration`; the
+  // summary counts them as `noun`s.
+  int deploy(std::vector<Item> items, bool withConfiguration, const std::string& noun);
+  int prune();
   int check();
+  int checkStatuses();
+  int list();
+  // Asks for the inventory and waits for its pages (and a moment more, to
+  // hear a second service answer).
+  InventoryAnswer fetchInventory();
+  // Ends the run's items that have no result, with the reason of `end`.
+  std::string whyNoResult(End end) const;
+  // The inventory probe of a deployment: sent once the link hears answers;
+  // two services answering it is a fault.
+  void probeInventory();
+  bool twoServicesAnswer() const;
+  // The probe has its answer, or none will come: a deployment may end.
+  bool probeSettled();
   // Whether the run must end now; `available`: the broker (and, deploying,
   // the service) takes what is due. `what` names it for the timeout message.
   End mustEnd(bool available, const std::string& what);
@@ -88,6 +124,7 @@ class BrokerRun {
   void concludeBatchWhenMarked(Deployment& statuses, Batch& batch);
   void report(const Deployment& deployment, std::size_t index);
   void reportAll(const Deployment& deployment, const std::vector<std::size_t>& indices);
+  void reportPlan(const std::vector<PlanLine>& lines);
   void say(const std::string& text) const;
 
   std::unique_ptr<ServiceSession> session_;
@@ -96,6 +133,14 @@ class BrokerRun {
   const std::atomic<int>& stopSignal_;
   bool interrupted_ = false;
   const Deployment* configuration_ = nullptr;  // for report(); null without one
+  int rulesNumber_ = 0;                        // the deployment number of the items
+  std::string noResultReason_;                 // for the lines of items given up
+  std::optional<InventoryReader> probe_;
+  std::uint64_t probedOn_ = 0;                 // the connection the probe went on
+  Clock::time_point probedAt_;
+  std::optional<Clock::time_point> probeCompleteAt_;
+  std::map<std::string, std::size_t> planCounts_;  // --check: by verdict
+  std::string noun_ = "rule";
   Phase phase_ = Phase::Rules;
   bool configurationReported_ = false;
   std::uint64_t configurationSerial_ = 0;  // the state serial at its last result

@@ -1,7 +1,8 @@
 // rules-push: deploys rules (and an IO structure) to rules-preprocessor on
-// one or several brokers over MQTT and waits for the service's result of
-// each one, sending again what got no answer. See usageText() for the
-// command line.
+// one or many controllers over MQTT, directly or through a central broker,
+// and waits for the service's result of each one, sending again what got no
+// answer; or plans from, or lists, what each controller has installed. See
+// usageText() for the command line.
 
 #include <signal.h>
 
@@ -10,14 +11,18 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <map>
 #include <memory>
+#include <tuple>
 #include <optional>
 #include <utility>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "broker_run.h"
+#include "broker_link.h"
+#include "controller_run.h"
+#include "fleet_file.h"
 #include "plan_signing.h"
 #include "push_options.h"
 #include "report.h"
@@ -58,6 +63,9 @@ long long secondsNow() {
 // line or file publishes nothing.
 Plan planOf(const PushOptions& options) {
   Plan plan{options.configuration, {}, {}, options.timeout, options.retries, options.check};
+  plan.list = options.list;
+  plan.pruning = {options.prune, options.pruneUnknown};
+  plan.signKey = options.signKey;
   if (options.configuration) {
     plan.configuration = readInput(*options.configuration);
   }
@@ -91,46 +99,70 @@ void exportTlsFiles(const PushOptions& options) {
   }
 }
 
-// Unreadable credentials show here, before anything is published: exit
-// status 2 as for any unreadable input.
-std::unique_ptr<ServiceSession> openSession(const std::string& broker, bool check) {
-  try {
-    return std::make_unique<ServiceSession>(
-        broker, check ? ServiceSession::Purpose::Check : ServiceSession::Purpose::Deploy);
-  } catch (const mosquitto::MqttError& error) {
-    throw InputError(error.what());
+// The links to the brokers, one per broker and login, shared by the
+// controllers behind it. Unreadable credentials show here, before anything
+// is published: exit status 2 as for any unreadable input.
+class Links {
+ public:
+  std::shared_ptr<BrokerLink> of(const Controller& controller) {
+    const auto key = std::make_tuple(controller.broker, controller.login.has_value(),
+                                     controller.login ? controller.login->username : "",
+                                     controller.login ? controller.login->passwordFile : "");
+    std::shared_ptr<BrokerLink>& link = links_[key];
+    if (!link) {
+      try {
+        link = std::make_shared<BrokerLink>(controller.broker, controller.login);
+      } catch (const mosquitto::MqttError& error) {
+        throw InputError(error.what());
+      }
+    }
+    return link;
   }
+
+ private:
+  std::map<std::tuple<std::string, bool, std::string, std::string>, std::shared_ptr<BrokerLink>>
+      links_;
+};
+
+ServiceSession::Purpose purposeOf(const PushOptions& options) {
+  if (options.list) {
+    return ServiceSession::Purpose::List;
+  }
+  return options.check ? ServiceSession::Purpose::Check : ServiceSession::Purpose::Deploy;
 }
 
-RunEnd runOnBroker(std::unique_ptr<ServiceSession> session, const Plan& plan,
-                  Reporter& reporter) {
-  const std::string broker = session->broker();
+RunEnd runOnController(std::unique_ptr<ServiceSession> session, const Plan& plan,
+                       Reporter& reporter) {
+  const std::string label = session->controller().label;
   try {
-    BrokerRun run(std::move(session), plan, reporter, stopSignal);
+    ControllerRun run(std::move(session), plan, reporter, stopSignal);
     const int status = run.run();
     return {status, run.interrupted()};
   } catch (const std::exception& error) {
-    std::cerr << "rules-push: " + broker + ": " + error.what() + "\n" << std::flush;
+    std::cerr << "rules-push: " + label + ": " + error.what() + "\n" << std::flush;
     return {3, stopSignal.load() != 0};
   }
 }
 
 int pushAll(const PushOptions& options) {
-  const std::vector<std::string> brokers =
-      brokerAddresses(options, std::getenv("MQTT_BROKER_URL"));
+  const std::vector<Controller> controllers =
+      controllersOf(options, std::getenv("MQTT_BROKER_URL"));
   const Plan plan = planOf(options);
   exportTlsFiles(options);
+  Links links;
   std::vector<std::unique_ptr<ServiceSession>> sessions;
-  for (const std::string& broker : brokers) {
-    sessions.push_back(openSession(broker, options.check));
+  for (const Controller& controller : controllers) {
+    sessions.push_back(
+        std::make_unique<ServiceSession>(links.of(controller), controller, purposeOf(options)));
   }
-  Reporter reporter(std::cout, options.json ? Format::Json : Format::Text, brokers.size() > 1);
+  const bool withController = controllers.size() > 1 || options.prefix || options.fleetFile;
+  Reporter reporter(std::cout, options.json ? Format::Json : Format::Text, withController);
   installStopHandlers();
-  std::vector<RunEnd> ends(brokers.size(), RunEnd{3, false});
+  std::vector<RunEnd> ends(controllers.size(), RunEnd{3, false});
   std::vector<std::thread> runs;
   for (std::size_t i = 0; i < sessions.size(); ++i) {
     runs.emplace_back([&, i, session = std::move(sessions[i])]() mutable {
-      ends[i] = runOnBroker(std::move(session), plan, reporter);
+      ends[i] = runOnController(std::move(session), plan, reporter);
     });
   }
   for (std::thread& run : runs) {

@@ -16,6 +16,7 @@
 #include <set>
 #include <string_view>
 
+#include "controller.h"
 #include "talvoro/files/file_descriptor.h"
 #include "talvoro/files/file_read.h"
 #include "talvoro/files/utf8_cut.h"
@@ -69,8 +70,41 @@ int parseRetries(const std::string& text) {
   return static_cast<int>(retries);
 }
 
+void checkListCombination(const PushOptions& options) {
+  if (!options.files.empty() || options.configuration || options.check || options.prune ||
+      options.retranslate || options.clear || options.signKey) {
+    throw UsageError("--list prints what is installed: it takes no rule, configuration, "
+                     "--check, --prune, --clear, --retranslate or --sign-key");
+  }
+}
+
+void checkControllerCombination(const PushOptions& options) {
+  if (options.fleetFile && options.prefix) {
+    throw UsageError("--fleet and --prefix cannot go together: the fleet file gives each "
+                     "controller's prefix");
+  }
+  if (options.fleetFile && options.brokers.size() > 1) {
+    throw UsageError("--fleet takes at most one --broker, the broker of the lines that name none");
+  }
+  if (options.prefix) {
+    checkTopicPrefix(*options.prefix, "--prefix");
+  }
+}
+
 // Checks what the options mean together.
 void checkCombination(const PushOptions& options) {
+  checkControllerCombination(options);
+  if (options.list) {
+    checkListCombination(options);
+    return;
+  }
+  if (options.pruneUnknown && !options.prune) {
+    throw UsageError("--prune-unknown widens --prune, which is not given");
+  }
+  if (options.prune && options.files.empty()) {
+    throw UsageError("--prune removes every installed rule that is not given: it needs the "
+                     "rules to keep");
+  }
   if (options.files.empty() && !options.configuration) {
     throw UsageError("no rule file and no --configuration given");
   }
@@ -202,6 +236,16 @@ PushOptions parseArguments(const std::vector<std::string>& args) {
       options.retranslate = true;
     } else if (arg == "--check") {
       options.check = true;
+    } else if (arg == "--list") {
+      options.list = true;
+    } else if (arg == "--prune") {
+      options.prune = true;
+    } else if (arg == "--prune-unknown") {
+      options.pruneUnknown = true;
+    } else if (isOption(arg, "--prefix")) {
+      options.prefix = optionValue(args, i, "--prefix");
+    } else if (isOption(arg, "--fleet")) {
+      options.fleetFile = optionValue(args, i, "--fleet");
     } else if (arg == "--json") {
       options.json = true;
     } else if (isOption(arg, "--sign-key")) {
@@ -223,7 +267,7 @@ PushOptions parseArguments(const std::vector<std::string>& args) {
 std::chrono::milliseconds defaultDeadline(const PushOptions& options, std::size_t rules,
                                           std::size_t inFlight) {
   const std::size_t rounds = std::max<std::size_t>((rules + inFlight - 1) / inFlight, 1) +
-                             (options.configuration ? 1 : 0);
+                             (options.configuration ? 1 : 0) + (options.prune ? 2 : 0);
   const long long perRound = 2LL * (options.retries + 1) + 1;
   return options.timeout * perRound * static_cast<long long>(rounds);
 }

@@ -42,7 +42,12 @@ struct PushOptions {
   std::vector<std::string> files;            // rule files, "-" for standard input
   bool clear = false;        // an empty rule text is meant: it removes the rule
   bool retranslate = false;  // the current time into each timestamp line
-  bool check = false;        // dry run: read statuses, publish nothing
+  bool check = false;        // dry run: read the inventory (or statuses), publish nothing
+  bool list = false;         // print each controller's inventory
+  bool prune = false;        // clear installed rules that are not in the set
+  bool pruneUnknown = false;  // and files the service did not install
+  std::optional<std::string> prefix;     // --prefix: the topics' prefix on the broker
+  std::optional<std::string> fleetFile;  // --fleet: the controllers
   bool json = false;         // JSON lines instead of text
   std::optional<std::string> signKey;  // --sign-key: the private key to sign with
   // --cert, --key, --ca: TLS files, in place of MQTT_CERT_FILE, MQTT_KEY_FILE

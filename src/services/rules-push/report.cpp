@@ -44,11 +44,12 @@ int exitStatus(const std::vector<RunEnd>& ends, int signal) {
   return worstStatus(statuses);
 }
 
-std::string textLine(const ItemLine& item, bool withBroker) {
-  std::string line = withBroker ? item.broker + ": " : std::string();
+std::string textLine(const ItemLine& item, bool withController) {
+  std::string line = withController ? item.controller->label + ": " : std::string();
   line += item.configuration ? "configuration" : item.name;
   if (item.outcome == nullptr) {
-    return line + ": " + kNoResult;
+    line += ": " + kNoResult;
+    return item.noResultReason.empty() ? line : line + ": " + item.noResultReason;
   }
   line += ": " + item.outcome->outcome;
   if (!item.outcome->reason.empty()) {
@@ -60,13 +61,28 @@ std::string textLine(const ItemLine& item, bool withBroker) {
   return line;
 }
 
-std::string jsonLine(const ItemLine& item) {
+namespace {
+
+OrderedJson controllerFields(const Controller& controller) {
   OrderedJson line;
-  line["broker"] = item.broker;
+  line["broker"] = controller.broker;
+  if (!controller.prefix.empty()) {
+    line["controller"] = controller.prefix;
+  }
+  return line;
+}
+
+}  // namespace
+
+std::string jsonLine(const ItemLine& item) {
+  OrderedJson line = controllerFields(*item.controller);
   line[item.configuration ? "configuration" : "name"] = item.name;
   line["outcome"] = item.outcome != nullptr ? item.outcome->outcome : kNoResult;
   if (item.crc) {
     line["crc"] = *item.crc;
+  }
+  if (item.outcome == nullptr && !item.noResultReason.empty()) {
+    line["reason"] = item.noResultReason;
   }
   if (item.outcome != nullptr && !item.outcome->reason.empty()) {
     line["reason"] = item.outcome->reason;
@@ -74,6 +90,39 @@ std::string jsonLine(const ItemLine& item) {
   if (item.outcome != nullptr && !item.outcome->warning.empty()) {
     line["warning"] = item.outcome->warning;
   }
+  return dump(line);
+}
+
+std::string installedTextLine(const Controller& controller, const InstalledRule& rule,
+                              bool withController) {
+  std::string line = withController ? controller.label + ": " : std::string();
+  line += fmt::format("{}: {}, crc {}, timestamp {}, file {}", rule.name, rule.state, rule.crc,
+                      rule.timestamp, rule.file.empty() ? "none" : rule.file);
+  return rule.reason.empty() ? line : line + ": " + rule.reason;
+}
+
+std::string installedJsonLine(const Controller& controller, const InstalledRule& rule) {
+  OrderedJson line = controllerFields(controller);
+  line["name"] = rule.name;
+  line["state"] = rule.state;
+  line["crc"] = rule.crc;
+  line["timestamp"] = rule.timestamp;
+  line["file"] = rule.file;
+  if (!rule.reason.empty()) {
+    line["reason"] = rule.reason;
+  }
+  return dump(line);
+}
+
+std::string controllerJsonSummaryLine(const Controller& controller,
+                                      const std::map<std::string, std::size_t>& counts,
+                                      int exitStatus) {
+  OrderedJson line = controllerFields(controller);
+  line["summary"] = OrderedJson::object();
+  for (const auto& [outcome, count] : counts) {
+    line["summary"][outcome] = count;
+  }
+  line["exit"] = exitStatus;
   return dump(line);
 }
 
@@ -87,21 +136,42 @@ std::string jsonSummaryLine(const std::map<std::string, std::size_t>& counts, in
   return dump(line);
 }
 
-Reporter::Reporter(std::ostream& out, Format format, bool withBroker)
-    : out_(out), format_(format), withBroker_(withBroker) {}
+Reporter::Reporter(std::ostream& out, Format format, bool withController)
+    : out_(out), format_(format), withController_(withController) {}
 
 void Reporter::item(const ItemLine& item) {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++counts_[item.outcome != nullptr ? item.outcome->outcome : kNoResult];
-  }
-  print(format_ == Format::Json ? jsonLine(item) : textLine(item, withBroker_));
+  count(*item.controller, item.outcome != nullptr ? item.outcome->outcome : kNoResult);
+  print(format_ == Format::Json ? jsonLine(item) : textLine(item, withController_));
 }
 
-void Reporter::summary(const std::string& broker, const std::string& text) {
+void Reporter::installed(const Controller& controller, const InstalledRule& rule) {
+  count(controller, rule.state);
+  print(format_ == Format::Json ? installedJsonLine(controller, rule)
+                                : installedTextLine(controller, rule, withController_));
+}
+
+void Reporter::count(const Controller& controller, const std::string& outcome) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  ++counts_[outcome];
+  ++controllerCounts_[&controller][outcome];
+}
+
+void Reporter::summary(const Controller& controller, const std::string& text) {
   if (format_ == Format::Text) {
-    print(withBroker_ ? broker + ": " + text : text);
+    print(withController_ ? controller.label + ": " + text : text);
   }
+}
+
+void Reporter::controllerDone(const Controller& controller, int exitStatus) {
+  if (format_ != Format::Json || !withController_) {
+    return;
+  }
+  std::map<std::string, std::size_t> counts;
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    counts = controllerCounts_[&controller];
+  }
+  print(controllerJsonSummaryLine(controller, counts, exitStatus));
 }
 
 void Reporter::finish(int exitStatus) {

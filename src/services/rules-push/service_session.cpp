@@ -1,10 +1,8 @@
 #include "service_session.h"
 
 #include <fmt/format.h>
-#include <unistd.h>
 
 #include <iostream>
-#include <random>
 #include <utility>
 
 #include "talvoro/rules_protocol.h"
@@ -14,56 +12,46 @@ namespace {
 
 namespace mqtt = talvoro::mosquitto;
 using protocol::kConfigurationResultTopic;
+using protocol::kInventoryTopic;
 using protocol::kRuleResultTopicPrefix;
 using protocol::kStateTopic;
 using protocol::kStatusTopicPrefix;
-
-// Messages handled in one go before the caller looks at the time again.
-constexpr int kMaxMessagesPerRound = 1000;
-// CONNACK return code that a later attempt may not get again.
-constexpr int kServerUnavailable = 3;
-
-// Unique among instances on any host: the process id and 64 random bits.
-std::string clientIdentifier() {
-  std::random_device random;
-  const std::uint64_t bits = (std::uint64_t{random()} << 32) | random();
-  return fmt::format("rules-push-{}-{:016x}", getpid(), bits);
-}
 
 bool startsWith(const std::string& text, const std::string& prefix) {
   return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-std::vector<std::string> subscriptionsFor(ServiceSession::Purpose purpose) {
-  if (purpose == ServiceSession::Purpose::Check) {
-    return {};  // one status at a time, see subscribeStatus()
+// --check reads the statuses one batch at a time (see subscribeStatus()) and
+// the state only as the batch's marker; every purpose hears the inventory.
+std::vector<std::string> subscriptionsFor(ServiceSession::Purpose purpose, const Topics& topics) {
+  if (purpose == ServiceSession::Purpose::Deploy) {
+    return {topics.state(), topics.ruleResults(), topics.configurationResult(),
+            topics.inventory()};
   }
-  return {kStateTopic, kRuleResultTopicPrefix + "+", kConfigurationResultTopic};
+  return {topics.inventory()};
 }
 
 }  // namespace
 
-ServiceSession::ServiceSession(const std::string& broker, Purpose purpose)
-    : broker_(broker), subscriptions_(subscriptionsFor(purpose)), client_(clientIdentifier(), broker) {
-  // A refused login is told once, by the run that gives up on it.
-  client_.SetEventListener([this](const mqtt::LinkEvent& event) {
-    if (event.kind != mqtt::LinkEvent::Kind::Connected && !refusal()) {
-      std::cerr << "rules-push: " + event.text + "\n" << std::flush;
-    }
-  });
-  client_.Connect(true, nullptr, nullptr);
+ServiceSession::ServiceSession(std::shared_ptr<BrokerLink> link, const Controller& controller,
+                               Purpose purpose)
+    : link_(std::move(link)),
+      controller_(controller),
+      topics_(controller.prefix),
+      inbox_(link_->attach(controller.prefix)),
+      subscriptions_(subscriptionsFor(purpose, topics_)) {
   for (const std::string& filter : subscriptions_) {
-    client_.Subscribe(filter, mqtt::Qos::AtLeastOnce, false, nullptr, nullptr);
+    subscribe(filter);
   }
 }
 
 bool ServiceSession::accepting() const {
-  const mqtt::LinkState link = client_.Link();
+  const mqtt::LinkState link = link_->client().Link();
   if (!link.connected || stateConnection_ != link.connection) {
     return false;
   }
   for (const std::string& filter : subscriptions_) {
-    if (!client_.Acknowledged(filter, link.connection)) {
+    if (!link_->client().Acknowledged(filter, link.connection)) {
       return false;
     }
   }
@@ -71,20 +59,15 @@ bool ServiceSession::accepting() const {
 }
 
 std::string ServiceSession::state() const {
-  const mqtt::LinkState link = client_.Link();
+  const mqtt::LinkState link = link_->client().Link();
   return link.connected && stateConnection_ == link.connection ? state_ : std::string();
 }
 
-// The wrapper's texts start with the broker, which our messages name first.
-std::string ServiceSession::withoutBroker(const std::string& text) const {
-  return startsWith(text, broker_ + ": ") ? text.substr(broker_.size() + 2) : text;
-}
-
 std::string ServiceSession::unavailability() const {
-  const mqtt::LinkState link = client_.Link();
+  const mqtt::LinkState link = link_->client().Link();
   if (!link.connected) {
     return link.lastFailure.empty() ? "no connection to the broker yet"
-                                    : "no connection: " + withoutBroker(link.lastFailure);
+                                    : "no connection: " + link_->withoutBroker(link.lastFailure);
   }
   const std::string heard = state();
   if (heard.empty()) {
@@ -96,41 +79,33 @@ std::string ServiceSession::unavailability() const {
   return fmt::format("the service's state: \"{}\"", heard);
 }
 
-std::optional<std::string> ServiceSession::refusal() const {
-  const mqtt::LinkState link = client_.Link();
-  if (link.connected || link.refusedWith == 0 || link.refusedWith == kServerUnavailable) {
-    return std::nullopt;
-  }
-  return withoutBroker(link.lastFailure);
-}
-
 std::vector<Incoming> ServiceSession::receive(std::chrono::milliseconds wait) {
   std::vector<Incoming> incoming;
-  for (int i = 0; i < kMaxMessagesPerRound; ++i) {
-    std::optional<mqtt::Message> message =
-        client_.TryReceive("/tl/bridge/#", i == 0 ? wait : std::chrono::milliseconds(0));
-    if (!message) {
-      break;
+  for (mqtt::Message& message : inbox_->take(wait)) {
+    std::optional<std::string> topic = topics_.local(message.topic);
+    if (!topic) {
+      continue;
     }
-    std::string payload(message->payload.begin(), message->payload.end());
-    const std::string& topic = message->topic;
-    if (topic == kStateTopic) {
+    std::string payload(message.payload.begin(), message.payload.end());
+    if (*topic == kStateTopic) {
       noteState(payload);
-    } else if (topic == kConfigurationResultTopic) {
-      incoming.push_back({Incoming::Kind::ConfigurationResult, topic, {}, std::move(payload)});
-    } else if (startsWith(topic, kRuleResultTopicPrefix)) {
-      incoming.push_back({Incoming::Kind::RuleResult, topic,
-                          topic.substr(kRuleResultTopicPrefix.size()), std::move(payload)});
-    } else if (startsWith(topic, kStatusTopicPrefix)) {
-      incoming.push_back({Incoming::Kind::Status, topic, topic.substr(kStatusTopicPrefix.size()),
-                          std::move(payload)});
+    } else if (*topic == kConfigurationResultTopic) {
+      incoming.push_back({Incoming::Kind::ConfigurationResult, *topic, {}, std::move(payload)});
+    } else if (*topic == kInventoryTopic) {
+      incoming.push_back({Incoming::Kind::Inventory, *topic, {}, std::move(payload)});
+    } else if (startsWith(*topic, kRuleResultTopicPrefix)) {
+      incoming.push_back({Incoming::Kind::RuleResult, *topic,
+                          topic->substr(kRuleResultTopicPrefix.size()), std::move(payload)});
+    } else if (startsWith(*topic, kStatusTopicPrefix)) {
+      incoming.push_back({Incoming::Kind::Status, *topic,
+                          topic->substr(kStatusTopicPrefix.size()), std::move(payload)});
     }
   }
   return incoming;
 }
 
 void ServiceSession::noteState(const std::string& state) {
-  const std::uint64_t connection = client_.Link().connection;
+  const std::uint64_t connection = link_->client().Link().connection;
   const bool wasAccepting = stateConnection_ == connection && accepted_.count(state_) != 0;
   state_ = state;
   stateConnection_ = connection;
@@ -140,27 +115,25 @@ void ServiceSession::noteState(const std::string& state) {
   }
 }
 
+// `item` names its topic without the prefix.
 void ServiceSession::publish(const Item& item, int deployment, std::size_t index, int attempt) {
   const auto report = [inbox = inbox_, deployment, index, attempt](bool delivered) {
-    std::lock_guard<std::mutex> lock(inbox->mutex);
-    inbox->reports.push_back({deployment, index, attempt, delivered});
+    inbox->put(DeliveryReport{deployment, index, attempt, delivered});
   };
   try {
-    client_.Send(item.topic, item.payload, mqtt::Qos::AtLeastOnce, false, report);
+    link_->client().Send(topics_.prefix() + item.topic, item.payload, mqtt::Qos::AtLeastOnce,
+                         false, report);
   } catch (const mqtt::MqttError& error) {
     std::cerr << "rules-push: " + item.label + " not sent: " + error.what() + "\n" << std::flush;
     report(false);
   }
 }
 
-std::vector<DeliveryReport> ServiceSession::takeDeliveries() {
-  std::lock_guard<std::mutex> lock(inbox_->mutex);
-  return std::exchange(inbox_->reports, {});
-}
+std::vector<DeliveryReport> ServiceSession::takeDeliveries() { return inbox_->takeDeliveries(); }
 
 bool ServiceSession::subscribe(const std::string& filter) {
   try {
-    return client_.Subscribe(filter, mqtt::Qos::AtLeastOnce, false, nullptr, nullptr);
+    return link_->client().Subscribe(filter, mqtt::Qos::AtLeastOnce, false, nullptr, nullptr);
   } catch (const mqtt::MqttError& error) {
     std::cerr << "rules-push: " + std::string(error.what()) + "\n" << std::flush;
     return false;
@@ -168,9 +141,24 @@ bool ServiceSession::subscribe(const std::string& filter) {
 }
 
 bool ServiceSession::subscribeStatus(const std::string& name) {
-  return subscribe(kStatusTopicPrefix + name);
+  return subscribe(topics_.status(name));
 }
 
-bool ServiceSession::markStatuses() { return subscribe(kStateTopic); }
+bool ServiceSession::markStatuses() { return subscribe(topics_.state()); }
+
+bool ServiceSession::hearsInventory() const {
+  const mqtt::LinkState link = link_->client().Link();
+  return link.connected && link_->client().Acknowledged(topics_.inventory(), link.connection);
+}
+
+void ServiceSession::requestInventory(const std::string& request) {
+  try {
+    link_->client().Send(topics_.inventoryRequest(), request, mqtt::Qos::AtLeastOnce, false);
+  } catch (const mqtt::MqttError& error) {
+    std::cerr << "rules-push: the inventory request not sent: " + std::string(error.what()) +
+                     "\n"
+              << std::flush;
+  }
+}
 
 }  // namespace talvoro::push

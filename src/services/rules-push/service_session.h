@@ -1,57 +1,51 @@
 #pragma once
-// The MQTT session of rules-push with one broker: the link, the service's
-// announced state, what the service answers, what the broker acknowledged.
+// The MQTT session of rules-push with one controller's service, over the
+// link to the broker it is behind: the service's announced state, what it
+// answers, what the broker acknowledged.
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "broker_link.h"
+#include "controller.h"
 #include "deployment.h"
-#include "talvoro/mosquitto/mqtt_async_wrapper.h"
 
 namespace talvoro::push {
 
 // A message from the service, other than its state.
 struct Incoming {
-  enum class Kind { RuleResult, ConfigurationResult, Status } kind;
-  std::string topic;
+  enum class Kind { RuleResult, ConfigurationResult, Status, Inventory } kind;
+  std::string topic;  // without the controller's prefix
   std::string ruleName;  // RuleResult and Status
   std::string payload;
 };
 
-// The broker's answer to one publication made by publish().
-struct DeliveryReport {
-  int deployment;  // the caller's number for the deployment of the item
-  std::size_t index;
-  int attempt;
-  bool delivered;
-};
-
-// Connects at construction and keeps reconnecting; throws MqttError for
-// credentials that cannot be read. Link trouble goes to standard error, one
-// line each, naming the broker.
+// Subscribes at construction to what the purpose needs, on the shared link.
 class ServiceSession {
  public:
-  enum class Purpose { Deploy, Check };
+  enum class Purpose { Deploy, Check, List };
 
-  ServiceSession(const std::string& broker, Purpose purpose);
+  ServiceSession(std::shared_ptr<BrokerLink> link, const Controller& controller,
+                 Purpose purpose);
 
-  const std::string& broker() const { return broker_; }
+  const std::string& broker() const { return link_->broker(); }
+  const Controller& controller() const { return controller_; }
+  const Topics& topics() const { return topics_; }
 
   // The states in which the service takes what is being deployed now.
   void accept(const std::set<std::string>& states) { accepted_ = states; }
   // True when the service takes messages now and we hear its answers.
   bool accepting() const;
   // True while the broker is connected.
-  bool connected() const { return client_.Link().connected; }
+  bool connected() const { return link_->client().Link().connected; }
   // Counts the connections made so far.
-  std::uint64_t connection() const { return client_.Link().connection; }
+  std::uint64_t connection() const { return link_->client().Link().connection; }
 
   // The last state heard on the current connection, "" when none.
   std::string state() const;
@@ -67,7 +61,7 @@ class ServiceSession {
   std::string unavailability() const;
   // The broker's refusal of our login (bad user name or password, not
   // authorised, ...), which trying again does not mend; nothing otherwise.
-  std::optional<std::string> refusal() const;
+  std::optional<std::string> refusal() const { return link_->refusal(); }
 
   // What arrived within `wait` (states are taken in here).
   std::vector<Incoming> receive(std::chrono::milliseconds wait);
@@ -85,27 +79,26 @@ class ServiceSession {
   bool subscribeStatus(const std::string& name);
   bool markStatuses();
 
- private:
-  // Shared with the delivery listeners, which may outlive nothing but are
-  // called on the library's threads.
-  struct DeliveryInbox {
-    std::mutex mutex;
-    std::vector<DeliveryReport> reports;
-  };
+  // True once the broker granted the subscription to the inventory's
+  // answers on the current connection: a request made now is answered to us.
+  bool hearsInventory() const;
+  // Asks the service for its inventory with request id `request`.
+  void requestInventory(const std::string& request);
 
+ private:
   void noteState(const std::string& state);
   bool subscribe(const std::string& filter);
-  std::string withoutBroker(const std::string& text) const;
 
-  std::string broker_;
-  std::shared_ptr<DeliveryInbox> inbox_ = std::make_shared<DeliveryInbox>();
+  std::shared_ptr<BrokerLink> link_;
+  Controller controller_;
+  Topics topics_;
+  std::shared_ptr<Inbox> inbox_;
   std::set<std::string> accepted_;
   std::vector<std::string> subscriptions_;
   std::string state_;
   std::uint64_t stateConnection_ = 0;
   std::uint64_t stateSerial_ = 0;
   std::uint64_t enteredAccepting_ = 0;
-  mosquitto::MqttAsyncWrapper client_;
 };
 
 }  // namespace talvoro::push

@@ -9,7 +9,9 @@ const char* usageText() {
   rules-push [OPTION...] FILE...
   rules-push [OPTION...] --name NAME FILE|-
   rules-push [OPTION...] --configuration FILE [FILE...]
-  rules-push --check [OPTION...] FILE...
+  rules-push --check [--prune [--prune-unknown]] [OPTION...] FILE...
+  rules-push --prune [--prune-unknown] [OPTION...] FILE...
+  rules-push --list [OPTION...]
 
 Deploys automation rules to rules-preprocessor over MQTT and waits until the
 service has handled each of them.
@@ -42,6 +44,13 @@ at the deadline at the latest, what is unanswered then as "no result".
 Several --broker options deploy to every broker at the same time, one
 connection each (a fleet of controllers, each with its own broker); a broker
 or service that does not answer holds up none of the others.
+--prefix P reaches a service whose topics a central broker shows under P
+(bridged: P/tl/bridge/rules/add/NAME and so on). --fleet FILE names many
+controllers, one per line: [BROKER-URI] PREFIX [user=NAME]
+[password-file=PATH]; blank lines and "#" comments are skipped, a line
+without a URI is behind --broker (or the default broker). Controllers behind
+one broker (with one login) share one connection; each has its own wait for
+the service, results and summary, and its lines start with its prefix.
 
 Output: one line per rule, "<name>: <outcome>" and ": <reason>" where the
 service gives one, and (warning: <warning>) after it where the service
@@ -61,11 +70,22 @@ what is published (the files are not changed), so that the service translates
 such rules again against its current IO structure. Afterwards, the files' own
 texts are older than what is installed: give a changed rule a new timestamp.
 
---check publishes nothing: it reads the retained status of each rule and
-prints "<name>: in place" when the status carries the CRC-32 of this text, or
-"<name>: would be sent" (no status, or another CRC). A status proves which
-text the service received and installed, not against which IO structure it
-was translated, nor that the file is still there.
+--check publishes no rule: it asks the service for its inventory and prints
+for each rule "<name>: in place" (installed from this text, translated
+against the current IO structure), "would be sent" (not installed, another
+text, its file changed or gone), or "stale" (this text, but it failed to
+translate against the current IO structure: sending it again will not help);
+and for each rule installed and not given "not in the set" ("would be
+removed" with --prune). A service that gives no inventory within the timeout
+is judged by the retained status of each rule instead (standard error says
+so): "in place" when the status carries the CRC-32 of this text.
+
+--prune, after a successful deployment, removes every rule that the
+inventory lists and that is not given; files the service did not install
+("unknown") only with --prune-unknown. It needs the rules to keep.
+--list prints each controller's inventory: "<name>: <state>, crc <crc>,
+timestamp <t>, file <file>[: <reason>]", the state one of current, stale,
+modified, missing, unknown.
 
 Options:
   --broker URI         an MQTT broker: scheme://host[:port], the scheme tcp or
@@ -84,7 +104,13 @@ Options:
   --clear              allow empty rule texts, which remove installed rules
   --retranslate        put the current time into each rule's timestamp line
                        as published, so that the service translates it again
-  --check              dry run: say which rules are in place, publish nothing
+  --check              dry run: say what a deployment would change, publish
+                       no rule
+  --prune              remove the installed rules that are not given
+  --prune-unknown      with --prune: also files the service did not install
+  --list               print what each controller has installed
+  --prefix P           the service's topics are under P on the broker
+  --fleet FILE         the controllers, one per line (see above)
   --json               JSON lines instead of text on standard output
   --sign-key FILE      sign every rule, removal and the configuration with
                        this Ed25519 private key (PEM, as openssl genpkey
@@ -100,12 +126,12 @@ Options:
 
 Environment: MQTT_BROKER_URL (see --broker); MQTT_USERNAME and
 MQTT_PASSWORD_FILE (a file holding the password) to log in, the same for
-every broker; MQTT_CA_FILE, MQTT_CERT_FILE and MQTT_KEY_FILE (see --ca,
---cert, --key).
+every broker (a fleet file's user= replaces both on its line);
+MQTT_CA_FILE, MQTT_CERT_FILE and MQTT_KEY_FILE (see --ca, --cert, --key).
 
 Exit status:
   0    every rule ended installed, cleared or unchanged (a configuration:
-       accepted or unchanged); with --check: every rule in place
+       accepted or unchanged); with --check: nothing would change
   1    a rule ended outdated, rejected or failed (a configuration: rejected)
   2    bad usage (a malformed broker address included), an empty rule text
        without --clear, a file that cannot be read (the password, key and
@@ -113,8 +139,9 @@ Exit status:
        rule to sign without a timestamp line; nothing was published
   3    the service did not answer: not ready in time, no IO structure,
        results missing after the retries, the broker not answering, or the
-       deadline passed (with --check: the broker was not reached)
-  4    with --check: a rule would be sent
+       deadline passed (with --check: the broker was not reached; --list:
+       no inventory); or two services answer under one prefix
+  4    with --check: a rule would be sent, is stale, or would be removed
   5    the broker refused the connection (bad user name or password, not
        authorised)
   6    every rule in place, and one installed with a warning (its text does
@@ -122,7 +149,8 @@ Exit status:
   130  interrupted by SIGINT (Ctrl-C), 143 by SIGTERM, before every run was
        done: the outcomes known so far are printed, the rest as "no result",
        and the summary (a signal after that leaves the status as it is)
-  With several brokers, the worst over all of them: 5, then 3, 4, 1, 6, 0.
+  With several controllers, the worst over all of them: 5, then 3, 4, 1, 6,
+  0.
 )";
 }
 

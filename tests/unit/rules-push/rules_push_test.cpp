@@ -24,6 +24,9 @@ using Clock = Deployment::Clock;
 using protocol::restamped;
 using protocol::ruleCrc;
 
+const Controller kBrokerA{"tcp://a:1883", "", std::nullopt, "tcp://a:1883"};
+const Controller kBrokerB{"tcp://b:1883", "", std::nullopt, "tcp://b:1883"};
+
 TEST(RulesPushOptions, RuleNameIsTheBaseNameWithoutTheJsEnding) {
   EXPECT_EQ(ruleNameOfFile("rules/kitchen-light.js"), "kitchen-light");
   EXPECT_EQ(ruleNameOfFile("/a/b.js.js"), "b.js");
@@ -267,7 +270,7 @@ TEST(RulesPushReport, TheWorstStatusOverBrokers) {
 
 TEST(RulesPushReport, ARuleInstalledWithAWarningHasItsLineAndExitStatus) {
   const Outcome warned{"installed", {}, "SyntaxError: unterminated statement, line 2"};
-  const ItemLine rule{"tcp://a:1883", false, "hall", 7, &warned};
+  const ItemLine rule{&kBrokerA, false, "hall", 7, &warned};
   EXPECT_EQ(textLine(rule, false),
             "hall: installed (warning: SyntaxError: unterminated statement, line 2)");
   EXPECT_EQ(jsonLine(rule), R"({"broker":"tcp://a:1883","name":"hall","outcome":"installed",)"
@@ -287,18 +290,18 @@ TEST(RulesPushReport, ARuleInstalledWithAWarningHasItsLineAndExitStatus) {
 TEST(RulesPushReport, TextAndJsonLines) {
   const Outcome rejected{"rejected", "the placeholder key \"x\" cannot be resolved"};
   const Outcome installed{"installed", {}};
-  const ItemLine rule{"tcp://a:1883", false, "hall", 7, &rejected};
+  const ItemLine rule{&kBrokerA, false, "hall", 7, &rejected};
   EXPECT_EQ(textLine(rule, false), "hall: rejected: the placeholder key \"x\" cannot be resolved");
   EXPECT_EQ(textLine(rule, true),
             "tcp://a:1883: hall: rejected: the placeholder key \"x\" cannot be resolved");
   EXPECT_EQ(jsonLine(rule), R"({"broker":"tcp://a:1883","name":"hall","outcome":"rejected",)"
                             R"("crc":7,"reason":"the placeholder key \"x\" cannot be resolved"})");
-  EXPECT_EQ(jsonLine({"tcp://a:1883", false, "caf\xC3", 0, &installed}),
+  EXPECT_EQ(jsonLine({&kBrokerA, false, "caf\xC3", 0, &installed}),
             "{\"broker\":\"tcp://a:1883\",\"name\":\"caf\xEF\xBF\xBD\",\"outcome\":"
             "\"installed\",\"crc\":0}");
-  EXPECT_EQ(jsonLine({"tcp://a:1883", true, "io.json", std::nullopt, nullptr}),
+  EXPECT_EQ(jsonLine({&kBrokerA, true, "io.json", std::nullopt, nullptr}),
             R"({"broker":"tcp://a:1883","configuration":"io.json","outcome":"no result"})");
-  EXPECT_EQ(textLine({"b", true, "io.json", std::nullopt, nullptr}, false),
+  EXPECT_EQ(textLine({&kBrokerB, true, "io.json", std::nullopt, nullptr}, false),
             "configuration: no result");
 }
 
@@ -309,13 +312,13 @@ TEST(RulesPushReport, AnInterruptedRunReportsTheRestAsNoResultAndItsExitStatus) 
   for (const Format format : {Format::Text, Format::Json}) {
     std::ostringstream out;
     Reporter reporter(out, format, false);
-    reporter.item({"tcp://a:1883", false, "r1", ruleCrc("r1"), deployment.outcomeOf(1)});
+    reporter.item({&kBrokerA, false, "r1", ruleCrc("r1"), deployment.outcomeOf(1)});
     Deployment interrupted = deployment;
     for (const std::size_t index : interrupted.giveUpAll()) {
-      reporter.item({"tcp://a:1883", false, interrupted.items()[index].label, std::nullopt,
+      reporter.item({&kBrokerA, false, interrupted.items()[index].label, std::nullopt,
                      interrupted.outcomeOf(index)});
     }
-    reporter.summary("tcp://a:1883", interrupted.summary("rule"));
+    reporter.summary(kBrokerA, interrupted.summary("rule"));
     reporter.finish(130);
     const std::string expected =
         format == Format::Text
