@@ -37,8 +37,7 @@ FleetController::FleetController(std::size_t number, const testsupport::Mosquitt
     fs::create_directories(directory);
   }
   broker_ = std::make_unique<testsupport::MosquittoBroker>(
-      testsupport::MosquittoBroker::Start::Now, bridgedTo(central, prefix_));
-  startService();
+      testsupport::MosquittoBroker::Start::Background, bridgedTo(central, prefix_));
 }
 
 FleetController::~FleetController() {
@@ -112,12 +111,25 @@ Fleet::Fleet(std::size_t controllers)
     controllers_.push_back(std::make_unique<FleetController>(
         number, *central_, scratch_.path() / fmt::format("ctl-{:03}", number)));
   }
+  // The brokers come up at the same time, then the services do: a broker
+  // that had to move to another port has its final address by then.
+  for (const auto& controller : controllers_) {
+    controller->broker().waitUntilStarted();
+  }
+  for (const auto& controller : controllers_) {
+    controller->startService();
+  }
 }
 
 Fleet::~Fleet() {
-  // All services stop at the same time, not one after the other.
+  // The services stop at the same time, then the brokers do, not one after
+  // the other.
   for (const auto& controller : controllers_) {
     controller->requestServiceStop();
+  }
+  for (const auto& controller : controllers_) {
+    controller->stopService();
+    controller->broker().requestStop();
   }
   controllers_.clear();
   central_.reset();

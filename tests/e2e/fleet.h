@@ -23,8 +23,9 @@ namespace e2e {
 // destructor stops the service, then the broker.
 class FleetController {
  public:
-  // Starts the broker (bridged to `central`) and the service, which then
-  // connects in the background; directories go under `dir`.
+  // Starts the broker in the background, bridged to `central`: broker()
+  // .waitUntilStarted() waits for it, startService() then starts the service.
+  // Directories go under `dir`.
   FleetController(std::size_t number, const testsupport::MosquittoBroker& central,
                   const fs::path& dir);
   ~FleetController();

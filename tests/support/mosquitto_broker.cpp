@@ -222,13 +222,21 @@ MosquittoBroker::MosquittoBroker(Start when, BrokerOptions options)
   if (when == Start::Later) {
     return;
   }
-  for (int attempt = 1; !spawnAndWait(); ++attempt) {
+  spawn();
+  if (when == Start::Now) {
+    waitUntilStarted();
+  }
+}
+
+void MosquittoBroker::waitUntilStarted() {
+  for (int attempt = 1; !waitUntilListening(); ++attempt) {
     if (attempt == kPortAttempts) {
       throw std::runtime_error(fmt::format(
           "MosquittoBroker: broker did not start on port {}; log:\n{}", port_,
           log()));
     }
     port_ = freeLoopbackPort();
+    spawn();
   }
 }
 
@@ -256,6 +264,12 @@ void MosquittoBroker::stop() noexcept {
   ::kill(pid_, SIGTERM);
   ::kill(pid_, SIGCONT);  // a frozen broker takes SIGTERM only once it runs
   reap(kStopTimeoutMs);
+}
+
+void MosquittoBroker::requestStop() noexcept {
+  if (running()) {
+    ::kill(pid_, SIGTERM);
+  }
 }
 
 void MosquittoBroker::kill() noexcept {
@@ -350,6 +364,11 @@ void MosquittoBroker::writeAccessFiles() const {
 
 // Returns false when the broker exited or did not listen in time.
 bool MosquittoBroker::spawnAndWait() {
+  spawn();
+  return waitUntilListening();
+}
+
+void MosquittoBroker::spawn() {
   writeConfig();
   // Everything the child needs is prepared before fork: between fork and
   // exec only async-signal-safe calls are allowed.
@@ -378,7 +397,6 @@ bool MosquittoBroker::spawnAndWait() {
     ::_exit(127);
   }
   pid_ = pid;
-  return waitUntilListening();
 }
 
 bool MosquittoBroker::waitUntilListening() {

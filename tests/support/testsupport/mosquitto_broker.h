@@ -85,7 +85,10 @@ struct BrokerOptions {
 // crashed test leaves no broker behind: start it from the test's own thread.
 class MosquittoBroker {
  public:
-  enum class Start { Now, Later };
+  // Now: started and listening when constructed. Later: start() starts it.
+  // Background: started, and waitUntilStarted() waits until it listens, so
+  // that many brokers come up at the same time.
+  enum class Start { Now, Later, Background };
 
   explicit MosquittoBroker(Start when = Start::Now, BrokerOptions options = {});
   ~MosquittoBroker();
@@ -104,8 +107,14 @@ class MosquittoBroker {
   // Starts the broker (again) on the same port and waits until it accepts
   // connections.
   void start();
+  // Waits until a broker started in the background accepts connections; one
+  // that could not listen is started again on another port.
+  void waitUntilStarted();
   // Terminates the broker (SIGTERM) and reaps it. Does nothing when stopped.
   void stop() noexcept;
+  // Sends SIGTERM without waiting, so that many brokers stop at the same
+  // time; stop() then reaps it.
+  void requestStop() noexcept;
   // Ends the broker at once (SIGKILL), as a crash or a power cut does: it
   // closes no connection itself. Does nothing when stopped.
   void kill() noexcept;
@@ -123,6 +132,7 @@ class MosquittoBroker {
   void writeConfig() const;
   void writeAccessFiles() const;
   bool spawnAndWait();
+  void spawn();
   bool waitUntilListening();
   void reap(int timeoutMs) noexcept;
 
