@@ -12,6 +12,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -126,7 +127,42 @@ std::string dynamicSecurityConfig(const std::vector<std::string>& refused) {
       acls);
 }
 
+// The bridge's connection section. It comes last: the bridge options after
+// `connection` belong to that connection.
+void writeBridge(std::ostream& conf, const BrokerBridge& bridge) {
+  const std::string name = bridge.name();
+  conf << "connection " << name << "\n"
+       << "address " << bridge.address << "\n"
+       << "remote_clientid " << name << "\n"
+       << "local_clientid bridge-" << name << "\n"
+       << "cleansession true\n"
+       << "notification_topic " << bridge.notificationTopic() << "\n"
+       // A test restarts brokers; the default waits 5 s and more to reconnect.
+       << "restart_timeout 1\n";
+  if (!bridge.username.empty()) {
+    conf << "remote_username " << bridge.username << "\n"
+         << "remote_password " << bridge.password << "\n";
+  }
+  const std::vector<std::string> topics =
+      bridge.topics.empty() ? serviceBridgeTopics() : bridge.topics;
+  for (const std::string& topic : topics) {
+    conf << "topic " << topic << " /tl/bridge/ " << bridge.remotePrefix << "/tl/bridge/\n";
+  }
+}
+
 }  // namespace
+
+std::string BrokerBridge::name() const {
+  std::string name = remotePrefix;
+  std::replace(name.begin(), name.end(), '/', '-');
+  return name;
+}
+
+std::vector<std::string> serviceBridgeTopics() {
+  return {"configuration in 1",       "rules/add/# in 1",           "rules/inventory/get in 1",
+          "configuration/result out 1", "rules/status/# out 1",     "rules/result/# out 1",
+          "rules/state out 1",          "rules/inventory out 1"};
+}
 
 void runCommand(const std::vector<std::string>& argv) {
   std::string command;
@@ -186,13 +222,21 @@ MosquittoBroker::MosquittoBroker(Start when, BrokerOptions options)
   if (when == Start::Later) {
     return;
   }
-  for (int attempt = 1; !spawnAndWait(); ++attempt) {
+  spawn();
+  if (when == Start::Now) {
+    waitUntilStarted();
+  }
+}
+
+void MosquittoBroker::waitUntilStarted() {
+  for (int attempt = 1; !waitUntilListening(); ++attempt) {
     if (attempt == kPortAttempts) {
       throw std::runtime_error(fmt::format(
           "MosquittoBroker: broker did not start on port {}; log:\n{}", port_,
           log()));
     }
     port_ = freeLoopbackPort();
+    spawn();
   }
 }
 
@@ -220,6 +264,19 @@ void MosquittoBroker::stop() noexcept {
   ::kill(pid_, SIGTERM);
   ::kill(pid_, SIGCONT);  // a frozen broker takes SIGTERM only once it runs
   reap(kStopTimeoutMs);
+}
+
+void MosquittoBroker::requestStop() noexcept {
+  if (running()) {
+    ::kill(pid_, SIGTERM);
+  }
+}
+
+void MosquittoBroker::kill() noexcept {
+  if (running()) {
+    ::kill(pid_, SIGKILL);
+    reap(kStopTimeoutMs);
+  }
 }
 
 void MosquittoBroker::freeze() {
@@ -283,6 +340,9 @@ void MosquittoBroker::writeConfig() const {
     // Otherwise mosquitto drops to user "mosquitto" and cannot write the log.
     conf << "user root\n";
   }
+  if (options_.bridge) {
+    writeBridge(conf, *options_.bridge);
+  }
   if (!conf.flush()) {
     throw std::runtime_error(fmt::format(
         "MosquittoBroker: cannot write {}", (dir_.path() / "mosquitto.conf").string()));
@@ -304,6 +364,11 @@ void MosquittoBroker::writeAccessFiles() const {
 
 // Returns false when the broker exited or did not listen in time.
 bool MosquittoBroker::spawnAndWait() {
+  spawn();
+  return waitUntilListening();
+}
+
+void MosquittoBroker::spawn() {
   writeConfig();
   // Everything the child needs is prepared before fork: between fork and
   // exec only async-signal-safe calls are allowed.
@@ -332,7 +397,6 @@ bool MosquittoBroker::spawnAndWait() {
     ::_exit(127);
   }
   pid_ = pid;
-  return waitUntilListening();
 }
 
 bool MosquittoBroker::waitUntilListening() {

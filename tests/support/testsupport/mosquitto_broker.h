@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +22,35 @@ int freeLoopbackPort();
 // Runs `argv` (the program is looked up in PATH) and waits for it; throws
 // std::runtime_error naming the command when it cannot run or fails.
 void runCommand(const std::vector<std::string>& argv);
+
+// A bridge from a test broker (the local end) to a central broker: the
+// central broker sees the local topics of `topics` under `remotePrefix`.
+struct BrokerBridge {
+  // The central broker, "127.0.0.1:PORT".
+  std::string address;
+  // Put before the local topics' "/tl/bridge/" on the central broker,
+  // e.g. "fleet/ctl-001" for "fleet/ctl-001/tl/bridge/...".
+  std::string remotePrefix;
+  // The bridge's topic lines, each "pattern direction qos" under the local
+  // prefix "/tl/bridge/"; empty: serviceBridgeTopics().
+  std::vector<std::string> topics;
+  // Not empty: the bridge logs in to the central broker with these.
+  std::string username;
+  std::string password;
+
+  // The connection's name, which is also the bridge's client identifier on
+  // the central broker: the prefix with '-' for '/' ("fleet-ctl-001").
+  std::string name() const;
+  // Where the bridge announces its link on both brokers, retained: "1" while
+  // connected, "0" (its will on the central broker) once not.
+  std::string notificationTopic() const { return remotePrefix + "/bridge/state"; }
+};
+
+// The service's topics, each in the direction its messages travel: what the
+// service takes comes in, what it publishes goes out. So nothing the service
+// published comes back from the central broker (a stale retained state after
+// a restart of the local broker, for one).
+std::vector<std::string> serviceBridgeTopics();
 
 // What a test broker demands of its clients beyond the defaults (anonymous
 // clients, plain TCP, mosquitto's queue limits).
@@ -41,6 +71,8 @@ struct BrokerOptions {
   std::string keyFile;
   // Set (with certFile): clients must show a certificate signed by this CA.
   std::string clientCaFile;
+  // Set: the broker bridges to a central broker.
+  std::optional<BrokerBridge> bridge;
 };
 
 // A private mosquitto broker for one test, listening on a free loopback port.
@@ -53,7 +85,10 @@ struct BrokerOptions {
 // crashed test leaves no broker behind: start it from the test's own thread.
 class MosquittoBroker {
  public:
-  enum class Start { Now, Later };
+  // Now: started and listening when constructed. Later: start() starts it.
+  // Background: started, and waitUntilStarted() waits until it listens, so
+  // that many brokers come up at the same time.
+  enum class Start { Now, Later, Background };
 
   explicit MosquittoBroker(Start when = Start::Now, BrokerOptions options = {});
   ~MosquittoBroker();
@@ -72,8 +107,17 @@ class MosquittoBroker {
   // Starts the broker (again) on the same port and waits until it accepts
   // connections.
   void start();
+  // Waits until a broker started in the background accepts connections; one
+  // that could not listen is started again on another port.
+  void waitUntilStarted();
   // Terminates the broker (SIGTERM) and reaps it. Does nothing when stopped.
   void stop() noexcept;
+  // Sends SIGTERM without waiting, so that many brokers stop at the same
+  // time; stop() then reaps it.
+  void requestStop() noexcept;
+  // Ends the broker at once (SIGKILL), as a crash or a power cut does: it
+  // closes no connection itself. Does nothing when stopped.
+  void kill() noexcept;
   // Freezes the broker (SIGSTOP): it neither answers nor closes anything, as
   // a hung broker or a link that drops every packet. thaw() lets it go on.
   void freeze();
@@ -88,6 +132,7 @@ class MosquittoBroker {
   void writeConfig() const;
   void writeAccessFiles() const;
   bool spawnAndWait();
+  void spawn();
   bool waitUntilListening();
   void reap(int timeoutMs) noexcept;
 
