@@ -1,6 +1,7 @@
 // A fleet of controllers behind one central broker: each controller's broker
 // is bridged to it under the controller's prefix, and the tests talk to the
-// central broker only.
+// central broker only: with a client of their own, and with rules-push
+// --fleet (deploy, plan, a controller down, prune).
 
 #include <sys/wait.h>
 
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "fleet.h"
+#include "push_fixture.h"
 #include "talvoro/rules_protocol.h"
 
 namespace e2e {
@@ -100,10 +102,24 @@ class FleetTest : public ::testing::Test {
                          [&](const auto& message) { return message.topic == topic; });
   }
 
+  // Runs rules-push with `args` and waits for its end.
+  PushRun push(const std::vector<std::string>& args) {
+    const fs::path output = scratch_.path() / ("push-" + std::to_string(++runs_) + ".out");
+    return PushProcess(args, output, std::nullopt).wait(120s);
+  }
+
+  std::string writeInput(const std::string& fileName, const std::string& text) const {
+    const fs::path path = scratch_.path() / fileName;
+    std::ofstream(path, std::ios::binary) << text;
+    return path.string();
+  }
+
   std::unique_ptr<Fleet> fleet_;
   testsupport::TestMqttClient client_;
+  testsupport::TempDir scratch_;
 
  private:
+  int runs_ = 0;
   std::optional<testsupport::Received> take() {
     auto message = client_.waitMessage(100ms);
     if (message) {
@@ -194,6 +210,72 @@ TEST_F(FleetTest, CentralBrokerShowsWhichControllerIsDown) {
   }
   crashed.startService();
   EXPECT_TRUE(awaitPayload(crashed.topic(protocol::kStateTopic), "waiting"));
+}
+
+bool contains(const std::string& text, const std::string& fragment) {
+  return text.find(fragment) != std::string::npos;
+}
+
+// The rule of each file in `files`, in order.
+std::vector<std::string> rulesOf(const std::vector<std::string>& files) {
+  std::vector<std::string> names;
+  for (const std::string& file : files) {
+    names.push_back(file.substr(0, file.find("-__")));
+  }
+  return names;
+}
+
+TEST_F(FleetTest, RulesPushDeploysPlansAndPrunesThroughTheCentralBroker) {
+  const fs::path fleetFile = scratch_.path() / "fleet.txt";
+  fleet_->writeFleetFile(fleetFile);
+  std::vector<std::string> rules;
+  for (const char* name : {"r1", "r2", "r3"}) {
+    rules.push_back(writeInput(std::string(name) + ".js", "// " + std::string(name) + "\n"));
+  }
+  const auto withFleet = [&](std::vector<std::string> args) {
+    args.insert(args.begin(), {"--fleet", fleetFile.string()});
+    return args;
+  };
+
+  std::vector<std::string> args = withFleet({"--configuration", EXAMPLE_STRUCTURE});
+  args.insert(args.end(), rules.begin(), rules.end());
+  PushRun run = push(args);
+  EXPECT_EQ(run.exitCode, 0) << run.output << run.errors;
+  for (std::size_t n = 1; n <= kControllers; ++n) {
+    EXPECT_TRUE(contains(run.output, controller(n).prefix() + ": r3: installed\n")) << run.output;
+    EXPECT_EQ(rulesOf(controller(n).ruleFiles()), (std::vector<std::string>{"r1", "r2", "r3"}));
+  }
+
+  args = withFleet({"--check"});
+  args.insert(args.end(), rules.begin(), rules.end());
+  run = push(args);
+  EXPECT_EQ(run.exitCode, 0) << run.output << run.errors;
+  EXPECT_TRUE(contains(run.output, controller(5).prefix() + ": r2: in place\n")) << run.output;
+
+  // One controller stopped: it alone ends without results.
+  controller(3).stopService();
+  const std::string r4 = writeInput("r4.js", "// r4\n");
+  run = push(withFleet({"--json", "--timeout", "2", rules[0], r4}));
+  EXPECT_EQ(run.exitCode, 3) << run.output << run.errors;
+  EXPECT_TRUE(contains(run.output, R"("controller":"fleet/ctl-003","name":"r4","outcome":"no result")"))
+      << run.output;
+  EXPECT_TRUE(contains(run.output, R"("controller":"fleet/ctl-003","summary":{"no result":2},"exit":3})"))
+      << run.output;
+  for (const std::size_t n : {1, 2, 4, 5}) {
+    EXPECT_TRUE(contains(run.output, "\"controller\":\"" + controller(n).prefix() +
+                                         "\",\"summary\":{\"installed\":1,\"unchanged\":1},\"exit\":0}"))
+        << run.output;
+  }
+
+  // Back again, every controller ends with r1, r2 and r4: r3 is pruned.
+  controller(3).startService();
+  fleet_->waitForStates({"ready"}, 20s, {3});
+  run = push(withFleet({"--prune", rules[0], rules[1], r4}));
+  EXPECT_EQ(run.exitCode, 0) << run.output << run.errors;
+  for (std::size_t n = 1; n <= kControllers; ++n) {
+    EXPECT_TRUE(contains(run.output, controller(n).prefix() + ": r3: cleared\n")) << run.output;
+    EXPECT_EQ(rulesOf(controller(n).ruleFiles()), (std::vector<std::string>{"r1", "r2", "r4"}));
+  }
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // rules-push and the service with the operator's keys: a deployment signed
-// with --sign-key for a service in signed mode, and both programs against a
-// broker that requires client certificates.
+// with --sign-key for a service in signed mode, both programs against a
+// broker that requires client certificates, and a fleet file's logins.
 
 #include <sys/wait.h>
 
@@ -125,6 +125,34 @@ TEST_F(PushTest, BothProgramsLogInWithClientCertificatesAndFailClearlyWithoutThe
   EXPECT_TRUE(contains(readAll(second / "work" / kStandardErrorFile),
                        "cannot read client certificate file /nonexistent/client.crt"))
       << readAll(second / "work" / kStandardErrorFile);
+}
+
+// Each line of a fleet file logs in as it says: one connection per login,
+// and a refused login ends only the controllers behind it.
+TEST_F(PushTest, EachFleetLineLogsInAsItSays) {
+  testsupport::BrokerOptions options;
+  options.users = {{"deploy", "right"}};
+  const testsupport::MosquittoBroker guarded(testsupport::MosquittoBroker::Start::Now, options);
+  const std::string right = writeInput("right.pw", "right\n");
+  const std::string wrong = writeInput("wrong.pw", "wrong\n");
+  const std::string fleet = writeInput(
+      "fleet.txt", "# two logins on one broker\n" + guarded.url() +
+                       " site/ok user=deploy password-file=" + right + "\n" + guarded.url() +
+                       " site/bad user=deploy password-file=" + wrong + "\n");
+  const PushRun run =
+      push({"--fleet", fleet, "--timeout", "1", writeInput("r.js", "x")}, false);
+  EXPECT_EQ(run.exitCode, 5) << run.output << run.errors;
+  EXPECT_TRUE(contains(run.output, "site/bad: r: no result: refused: ")) << run.output;
+  // Logged in, it finds no service under its prefix.
+  EXPECT_TRUE(contains(run.output, "site/ok: r: no result: no service: ")) << run.output;
+
+  const PushRun malformed = push(
+      {"--fleet", writeInput("bad.txt", "site/a\nsite/b password-file=" + right + "\n"),
+       writeInput("r.js", "x")},
+      false);
+  EXPECT_EQ(malformed.exitCode, 2);
+  EXPECT_TRUE(contains(malformed.errors, "bad.txt:2: a password file without user=NAME"))
+      << malformed.errors;
 }
 
 }  // namespace
