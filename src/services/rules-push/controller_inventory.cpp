@@ -18,9 +18,6 @@ namespace {
 
 using protocol::kStatusTopicPrefix;
 
-// --check by statuses: statuses asked for at a time, few enough that the
-// broker queues all of them for us.
-constexpr std::size_t kCheckBatch = 100;
 // How long, after an inventory's last page, a second service's answer to the
 // same request is waited for.
 constexpr std::chrono::milliseconds kSecondAnswerWait{300};
@@ -219,7 +216,7 @@ bool ControllerRun::probeSettled() {
 // broker sends after the retained statuses of every earlier subscription. So
 // when the state arrives, every rule of the batch without a status has none.
 int ControllerRun::checkStatuses() {
-  Deployment statuses(statusItems(plan_.rules), {plan_.timeout, plan_.retries, kCheckBatch});
+  Deployment statuses(statusItems(plan_.rules), {plan_.timeout, plan_.retries, plan_.inFlight});
   Batch batch;
   std::uint64_t connection = 0;
   unavailableSince_ = lastAcknowledgement_ = Clock::now();

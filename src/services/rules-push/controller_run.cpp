@@ -83,6 +83,11 @@ std::vector<Item> ruleItems(const std::vector<RuleFile>& rules) {
   return items;
 }
 
+std::size_t inFlightShare(std::size_t controllers) {
+  return std::clamp<std::size_t>(kLinkInFlight / std::max<std::size_t>(controllers, 1), 1,
+                                 kMaxInFlight);
+}
+
 std::string secondsText(std::chrono::milliseconds duration) {
   return fmt::format("{:g} s", duration.count() / 1000.0);
 }
@@ -116,7 +121,7 @@ int ControllerRun::deployAndPrune() {
 // configuration again before what is unanswered goes again.
 int ControllerRun::deploy(std::vector<Item> items, bool withConfiguration,
                           const std::string& noun) {
-  const Deployment::Limits limits{plan_.timeout, plan_.retries, kMaxInFlight};
+  const Deployment::Limits limits{plan_.timeout, plan_.retries, plan_.inFlight};
   std::optional<Deployment> configuration;
   if (withConfiguration && plan_.configurationFile) {
     configuration.emplace(std::vector<Item>{{"configuration", kConfigurationTopic,

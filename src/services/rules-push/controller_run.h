@@ -23,10 +23,18 @@
 
 namespace talvoro::push {
 
-// Rules published and not answered yet, at most: enough to keep the
-// service's batches full, few enough that the broker never drops any of the
-// results (it queues at most 1000 messages for a subscriber).
+// Rules published to one controller and not answered yet, at most: enough
+// to keep the service's batches full.
 inline constexpr std::size_t kMaxInFlight = 100;
+// The same over every controller behind one connection, at most: the broker
+// queues at most 1000 messages for a subscriber (mosquitto's
+// max_queued_messages) and drops the rest, so the results of what is in
+// flight, the states and the inventories must fit together.
+inline constexpr std::size_t kLinkInFlight = 500;
+
+// Each controller's share of its connection's in-flight bound, with
+// `controllers` behind the busiest connection.
+std::size_t inFlightShare(std::size_t controllers);
 
 // What to do on every controller; the texts as they are to be published.
 struct Plan {
@@ -40,6 +48,7 @@ struct Plan {
   Pruning pruning = {};
   std::optional<std::string> signKey = {};  // to sign the removals of --prune
   std::chrono::milliseconds deadline{};  // for the whole run on one controller
+  std::size_t inFlight = kMaxInFlight;   // rules (or statuses) at a time, per controller
 };
 
 // How long a run waits for messages before it looks at the time again.

@@ -6,6 +6,7 @@
 
 #include <signal.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -61,7 +62,7 @@ long long secondsNow() {
 
 // Everything is read before anything is published, so that a bad command
 // line or file publishes nothing.
-Plan planOf(const PushOptions& options) {
+Plan planOf(const PushOptions& options, std::size_t inFlight) {
   Plan plan{options.configuration, {}, {}, options.timeout, options.retries, options.check};
   plan.list = options.list;
   plan.pruning = {options.prune, options.pruneUnknown};
@@ -71,7 +72,8 @@ Plan planOf(const PushOptions& options) {
   }
   plan.rules = loadRules(options);
   plan.deadline =
-      options.deadline.value_or(defaultDeadline(options, plan.rules.size(), kMaxInFlight));
+      options.deadline.value_or(defaultDeadline(options, plan.rules.size(), inFlight));
+  plan.inFlight = inFlight;
   const long long now = secondsNow();
   if (options.retranslate) {
     for (RuleFile& rule : plan.rules) {
@@ -104,11 +106,16 @@ void exportTlsFiles(const PushOptions& options) {
 // is published: exit status 2 as for any unreadable input.
 class Links {
  public:
+  using Key = std::tuple<std::string, bool, std::string, std::string>;
+
+  static Key keyOf(const Controller& controller) {
+    return {controller.broker, controller.login.has_value(),
+            controller.login ? controller.login->username : "",
+            controller.login ? controller.login->passwordFile : ""};
+  }
+
   std::shared_ptr<BrokerLink> of(const Controller& controller) {
-    const auto key = std::make_tuple(controller.broker, controller.login.has_value(),
-                                     controller.login ? controller.login->username : "",
-                                     controller.login ? controller.login->passwordFile : "");
-    std::shared_ptr<BrokerLink>& link = links_[key];
+    std::shared_ptr<BrokerLink>& link = links_[keyOf(controller)];
     if (!link) {
       try {
         link = std::make_shared<BrokerLink>(controller.broker, controller.login);
@@ -120,9 +127,18 @@ class Links {
   }
 
  private:
-  std::map<std::tuple<std::string, bool, std::string, std::string>, std::shared_ptr<BrokerLink>>
-      links_;
+  std::map<Key, std::shared_ptr<BrokerLink>> links_;
 };
+
+// How many controllers share the busiest connection.
+std::size_t busiestLink(const std::vector<Controller>& controllers) {
+  std::map<Links::Key, std::size_t> counts;
+  std::size_t busiest = 0;
+  for (const Controller& controller : controllers) {
+    busiest = std::max(busiest, ++counts[Links::keyOf(controller)]);
+  }
+  return busiest;
+}
 
 ServiceSession::Purpose purposeOf(const PushOptions& options) {
   if (options.list) {
@@ -147,7 +163,7 @@ RunEnd runOnController(std::unique_ptr<ServiceSession> session, const Plan& plan
 int pushAll(const PushOptions& options) {
   const std::vector<Controller> controllers =
       controllersOf(options, std::getenv("MQTT_BROKER_URL"));
-  const Plan plan = planOf(options);
+  const Plan plan = planOf(options, inFlightShare(busiestLink(controllers)));
   exportTlsFiles(options);
   Links links;
   std::vector<std::unique_ptr<ServiceSession>> sessions;
