@@ -31,7 +31,8 @@ restarts during the deployment and waits for an IO structure, the
 configuration is sent again, then what is unanswered.
 
 The tool waits until the service says it is "ready" (for a configuration
-alone, "waiting" will do), publishes the rules, up to 100 at a time, and waits
+alone, "waiting" will do), publishes the rules, up to 100 at a time (500
+over the controllers behind one connection, shared evenly), and waits
 for each rule's result. A rule without a result within the timeout (counted
 from the broker's acknowledgement of the rule) is sent again, up to N more
 times; the very text that is installed ends "unchanged". When the service goes
