@@ -1,11 +1,13 @@
 // Start, stop, crash and restart of the built service, and a second
 // instance on the same rule directory: the rule directory always ends with
-// exactly one version of every rule.
+// exactly one version of every rule. With a persistent session, what is
+// published while the service is stopped is installed at its next start.
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <thread>
 
 #include "testsupport/notify_socket.h"
@@ -20,15 +22,15 @@ using Files = std::vector<std::string>;
 
 constexpr const char* kStructure = R"({"elements": {"lamp1": {"device": "relay_7"}}})";
 
+bool exitedWith(const std::optional<int>& status, int code) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
+}
+
 class LifecycleTest : public ServiceTest {
  protected:
   void SetUp() override {
     ServiceTest::SetUp();
     startConfigured(kStructure);
-  }
-
-  static bool exitedWith(const std::optional<int>& status, int code) {
-    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
   }
 };
 
@@ -218,6 +220,91 @@ TEST_F(ServiceTest, TellsSystemdItIsReadyAliveWhatItDoesAndThatItStops) {
   service_->stop(SIGTERM, 5s);
   service_.reset();
   EXPECT_TRUE(said("STOPPING=1"));
+}
+
+// Started with a stable client identifier and a persistent session, and
+// configured; an observer takes every rule's result.
+class PersistentSessionTest : public ServiceTest {
+ protected:
+  void SetUp() override {
+    ServiceTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) {
+      return;
+    }
+    serviceEnvironment_ = {{"MQTT_CLIENT_ID", "rules-preprocessor-e2e"},
+                           {"MQTT_PERSISTENT_SESSION", "1"}};
+    observer_.connect(broker_->url(), "e2e-observer");
+    observer_.subscribe("/tl/bridge/rules/result/#", 1);
+    startConfigured(kStructure);
+  }
+
+  // The outcome of every rule result that arrives until `count` did, by rule
+  // name (the last one of a rule).
+  std::map<std::string, std::string> outcomes(std::size_t count) {
+    std::map<std::string, std::string> outcomes;
+    for (std::size_t i = 0; i < count; ++i) {
+      const auto message = observer_.waitMessage(patience(20s));
+      if (!message) {
+        ADD_FAILURE() << "only " << i << " of " << count << " results came";
+        break;
+      }
+      const std::string name = message->topic.substr(message->topic.rfind('/') + 1);
+      outcomes[name] = nlohmann::json::parse(message->payload).value("outcome", "");
+    }
+    return outcomes;
+  }
+
+  testsupport::TestMqttClient observer_;
+};
+
+TEST_F(PersistentSessionTest, RulesPublishedWhileTheServiceIsStoppedAreInstalledAtItsStart) {
+  publishRule("kept", "DEVICE_NAME(lamp1) kept");
+  sync();
+  EXPECT_EQ(outcomes(2), (std::map<std::string, std::string>{{"kept", "installed"},
+                                                             {"sync-1", "installed"}}));
+  takeStatuses();
+  ASSERT_TRUE(exitedWith(service_->stop(SIGTERM, 5s), 0));
+
+  // At QoS 1, each acknowledged by the broker, which keeps them for the
+  // service's session.
+  for (const std::string name : {"a", "b", "c"}) {
+    publishRule(name, "DEVICE_NAME(lamp1) " + name);
+  }
+  publishRule("kept", "DEVICE_NAME(lamp1) kept");
+  startService();
+  sync();
+  EXPECT_EQ(outcomes(5), (std::map<std::string, std::string>{{"a", "installed"},
+                                                             {"b", "installed"},
+                                                             {"c", "installed"},
+                                                             {"kept", "unchanged"},
+                                                             {"sync-2", "installed"}}));
+  std::map<std::string, std::string> statuses;
+  for (const std::string name : {"a", "b", "c", "kept"}) {
+    statuses[name] = crcText("DEVICE_NAME(lamp1) " + name);
+  }
+  EXPECT_EQ(takeStatuses(), statuses);
+  EXPECT_EQ(ruleFiles(), (Files{installedName("a", "relay_7 a"), installedName("b", "relay_7 b"),
+                                installedName("c", "relay_7 c"),
+                                installedName("kept", "relay_7 kept")}));
+  EXPECT_TRUE(waitForTrace("Сессия MQTT: клиент MQTT rules-preprocessor-e2e, постоянная сессия"));
+}
+
+// The broker keeps the rules subscription of the earlier run: a service that
+// starts without an IO structure gets the rules kept for it at once, and
+// installs them once an IO structure comes, instead of failing them.
+TEST_F(PersistentSessionTest, RulesKeptForAServiceWithoutAnIoStructureWaitForOne) {
+  ASSERT_TRUE(exitedWith(service_->stop(SIGTERM, 5s), 0));
+  for (const auto& entry : fs::directory_iterator(workDir_ / "state")) {
+    fs::remove(entry.path());
+  }
+  publishRule("early", "DEVICE_NAME(lamp1) early");
+  startService();
+  ASSERT_TRUE(waitForTrace("Правило early получено раньше структуры ввода-вывода и ждёт её"));
+  client_.publish(kConfigurationTopic, R"({"elements": {"lamp1": {"device": "relay_9"}}})", 1);
+  sync();
+  EXPECT_EQ(outcomes(2), (std::map<std::string, std::string>{{"early", "installed"},
+                                                             {"sync-1", "installed"}}));
+  EXPECT_EQ(ruleFiles(), Files{installedName("early", "relay_9 early")});
 }
 
 }  // namespace

@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "command_line.h"
+#include "mqtt_session_settings.h"
 #include "p7/trace.h"
 #include "rule_check_settings.h"
 #include "rule_directory.h"
@@ -56,10 +57,16 @@ int main(int argc, char** argv) {
   }
   // A setting the service cannot work with is refused like a bad argument:
   // before any work, so that the supervisor's log shows why at once.
+  const auto environment = [](const char* name) { return std::getenv(name); };
   talvoro::RuleCheckSettings checks;
+  talvoro::MqttSessionSettings session;
   try {
-    checks = talvoro::ruleCheckSettingsFrom([](const char* name) { return std::getenv(name); });
+    checks = talvoro::ruleCheckSettingsFrom(environment);
+    session = talvoro::mqttSessionSettingsFrom(environment);
   } catch (const talvoro::RuleCheckSettingsError& error) {
+    std::cerr << "rules-preprocessor: " << error.what() << '\n';
+    return 2;
+  } catch (const talvoro::MqttSessionSettingsError& error) {
     std::cerr << "rules-preprocessor: " << error.what() << '\n';
     return 2;
   }
@@ -78,6 +85,7 @@ int main(int argc, char** argv) {
     TRACE_AS(__func__, *trace, Info, "Проверка синтаксиса правил: %s; команда проверки: %s",
              talvoro::modeName(checks.syntaxCheck),
              checks.command ? checks.command->program().c_str() : "нет");
+    TRACE_AS(__func__, *trace, Info, "Сессия MQTT: %s", talvoro::describe(session).c_str());
   }
   std::optional<talvoro::signing::TrustedKeys> trusted;
   try {
@@ -92,7 +100,7 @@ int main(int argc, char** argv) {
     traceSigningMode(trusted ? &*trusted : nullptr);
   }
   try {
-    talvoro::add_rule_client_run(std::move(checks), trusted ? &*trusted : nullptr);
+    talvoro::add_rule_client_run(std::move(checks), session, trusted ? &*trusted : nullptr);
   } catch (const talvoro::AnotherInstanceRunning&) {
     return 1;  // already said in the trace log
   } catch (const std::exception& error) {

@@ -10,11 +10,6 @@ namespace {
 constexpr SyntaxCheckMode kModes[] = {SyntaxCheckMode::Warn, SyntaxCheckMode::Reject,
                                       SyntaxCheckMode::Off};
 
-std::string_view valueOf(const EnvironmentLookup& lookup, const char* name) {
-  const char* value = lookup(name);
-  return value != nullptr ? value : "";
-}
-
 SyntaxCheckMode modeOf(std::string_view value) {
   if (value.empty()) {
     return SyntaxCheckMode::Warn;
@@ -44,8 +39,8 @@ const char* modeName(SyntaxCheckMode mode) {
 
 RuleCheckSettings ruleCheckSettingsFrom(const EnvironmentLookup& lookup) {
   RuleCheckSettings settings;
-  settings.syntaxCheck = modeOf(valueOf(lookup, "RULES_SYNTAX_CHECK"));
-  const std::string_view commandLine = valueOf(lookup, "RULES_CHECK_COMMAND");
+  settings.syntaxCheck = modeOf(environmentValue(lookup, "RULES_SYNTAX_CHECK"));
+  const std::string_view commandLine = environmentValue(lookup, "RULES_CHECK_COMMAND");
   if (!commandLine.empty()) {
     try {
       settings.command.emplace(commandLine);

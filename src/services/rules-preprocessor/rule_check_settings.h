@@ -2,12 +2,12 @@
 // How rules are checked before they are installed, as the environment says:
 // RULES_SYNTAX_CHECK (warn, reject or off) and RULES_CHECK_COMMAND.
 
-#include <functional>
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 #include "check_command.h"
+#include "environment_lookup.h"
 
 namespace talvoro {
 
@@ -28,9 +28,6 @@ class RuleCheckSettingsError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-
-// The variable's value, or nullptr when it is not set.
-using EnvironmentLookup = std::function<const char*(const char*)>;
 
 // The settings of the environment that `lookup` reads: an unset or empty
 // RULES_SYNTAX_CHECK is warn, an unset or empty RULES_CHECK_COMMAND is no

@@ -2,12 +2,13 @@
 
 #include <fmt/format.h>
 #include <malloc.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <ctime>
+#include <deque>
+#include <functional>
 #include <mutex>
 #include <memory>
 #include <optional>
@@ -19,6 +20,7 @@
 #include "batch_limits.h"
 #include "configuration.h"
 #include "inventory.h"
+#include "mqtt_session_settings.h"
 #include "rule_memory.h"
 #include "rule_batch.h"
 #include "rule_directory.h"
@@ -45,16 +47,59 @@ constexpr std::size_t kTrimAfterBytes = 1024 * 1024;
 // that a rule arriving meanwhile waits well under a second.
 constexpr std::chrono::milliseconds kRetranslationSlice{200};
 
+// The oldest message that waits to be handled, if any.
+using TakeWaiting = std::function<std::optional<mosquitto::Message>()>;
+
 RuleMessage ruleMessageOf(mosquitto::Message&& message) {
   return {protocol::ruleNameOfTopic(message.topic), std::move(message.payload)};
 }
+
+// Rule messages that came before the service had an IO structure. Only a
+// persistent session brings any: the broker keeps the subscription to the
+// rules topic that an earlier run made, and hands over what it kept for the
+// service as soon as it connects, whether or not the service has an IO
+// structure (it starts without one when its state store was removed, or the
+// kept one is refused). They wait here, in order, until an IO structure is
+// accepted, and then go before anything received later, as if they had come
+// only then; none is failed for want of an IO structure.
+class EarlyRules {
+ public:
+  explicit EarlyRules(P7::TraceChannel& trace) : trace_(trace) {}
+
+  void hold(mosquitto::Message message) {
+    TRACE_AS(kClientFunction, trace_, Info,
+             "Правило %s получено раньше структуры ввода-вывода и ждёт её",
+             protocol::ruleNameOfTopic(message.topic).c_str());
+    messages_.push_back(std::move(message));
+  }
+
+  // Says how many wait, once the first IO structure was accepted.
+  void released() {
+    if (!messages_.empty()) {
+      TRACE_AS(kClientFunction, trace_, Info,
+               "Структура ввода-вывода принята: правил, ждавших её, %zu", messages_.size());
+    }
+  }
+
+  std::optional<mosquitto::Message> take() {
+    if (messages_.empty()) {
+      return std::nullopt;
+    }
+    mosquitto::Message message = std::move(messages_.front());
+    messages_.pop_front();
+    return message;
+  }
+
+ private:
+  P7::TraceChannel& trace_;
+  std::deque<mosquitto::Message> messages_;
+};
 
 // Rule messages that are already waiting behind `first`, as long as each
 // names another rule (two versions of one rule go in separate batches, so
 // that the second is decided against the first) and the limits allow.
 // The message that ends the batch is handed back in `next`.
-std::vector<RuleMessage> collectBatch(mosquitto::MqttAsyncWrapper& client,
-                                      mosquitto::Message first,
+std::vector<RuleMessage> collectBatch(const TakeWaiting& takeWaiting, mosquitto::Message first,
                                       std::optional<mosquitto::Message>& next,
                                       std::size_t& bytes, const BatchLimits& limits) {
   std::vector<RuleMessage> batch;
@@ -62,8 +107,7 @@ std::vector<RuleMessage> collectBatch(mosquitto::MqttAsyncWrapper& client,
   std::unordered_set<std::string> names{protocol::ruleNameOfTopic(first.topic)};
   batch.push_back(ruleMessageOf(std::move(first)));
   while (batch.size() < limits.maxMessages() && bytes < BatchLimits::kMaxBytes) {
-    std::optional<mosquitto::Message> message =
-        client.TryReceive("/#", std::chrono::milliseconds(0));
+    std::optional<mosquitto::Message> message = takeWaiting();
     if (!message) {
       break;
     }
@@ -208,7 +252,8 @@ void traceLinkEvent(P7::TraceChannel& trace, const mosquitto::LinkEvent& event) 
 
 }  // namespace
 
-void add_rule_client_run(RuleCheckSettings checks, const signing::TrustedKeys* trusted) {
+void add_rule_client_run(RuleCheckSettings checks, const MqttSessionSettings& session,
+                         const signing::TrustedKeys* trusted) {
   P7::TraceChannel& trace = *P7::getTrace();
   RuleDirectory directory(rules_dir, trace);
   directory.takeOver();
@@ -226,20 +271,33 @@ void add_rule_client_run(RuleCheckSettings checks, const signing::TrustedKeys* t
                               trusted);
   SystemdNotifier systemd;
   LinkTrouble trouble;
-  auto client = std::make_unique<mosquitto::MqttAsyncWrapper>(
-      fmt::format("regulations_manager_{}", getpid()));
+  auto client = std::make_unique<mosquitto::MqttAsyncWrapper>(clientIdOf(session));
   client->SetEventListener([&trace, &trouble](const mosquitto::LinkEvent& event) {
     trouble.note(event);
     traceLinkEvent(trace, event);
   });
   ServiceState state(*client);
-  client->Connect(true, nullptr, nullptr);
-  client->Subscribe(kConfigurationTopic, mosquitto::Qos::AtMostOnce, false, nullptr, nullptr);
+  // With a persistent session, what the broker kept arrives right after it
+  // accepted the connection, before the subscriptions below are made again,
+  // and waits in the client's receive queue like anything else: the loop
+  // takes it only after the kept IO structure is restored.
+  client->Connect(!session.persistent, nullptr, nullptr);
+  client->Subscribe(kConfigurationTopic, intakeQos(session), false, nullptr, nullptr);
+  // A request made while the service is away is not answered later: its
+  // asker has given up, and the broker keeps no QoS 0 message for it.
   client->Subscribe(protocol::kInventoryRequestTopic, mosquitto::Qos::AtMostOnce, false, nullptr,
                     nullptr);
-  const auto openRulesTopic = [&client] {
-    client->Subscribe(protocol::kRulesTopicFilter, mosquitto::Qos::AtMostOnce, false, nullptr,
-                      nullptr);
+  const auto openRulesTopic = [&client, &session] {
+    client->Subscribe(protocol::kRulesTopicFilter, intakeQos(session), false, nullptr, nullptr);
+  };
+  EarlyRules early(trace);
+  const TakeWaiting takeWaiting = [&]() -> std::optional<mosquitto::Message> {
+    if (configuration.configured()) {
+      if (std::optional<mosquitto::Message> held = early.take()) {
+        return held;
+      }
+    }
+    return client->TryReceive("/#", std::chrono::milliseconds(0));
   };
   memory.restoreStructure(configuration, SavedConfiguration(), openRulesTopic);
   memory.checkAtStart(configuration);
@@ -266,7 +324,7 @@ void add_rule_client_run(RuleCheckSettings checks, const signing::TrustedKeys* t
       }
     }
     if (!message) {
-      message = client->TryReceive("/#", std::chrono::milliseconds(0));
+      message = takeWaiting();
     }
     if (!message && memory.retranslating()) {
       continue;
@@ -284,17 +342,23 @@ void add_rule_client_run(RuleCheckSettings checks, const signing::TrustedKeys* t
     }
     std::size_t bytes = message->payload.size();
     if (message->topic == kConfigurationTopic) {
+      const bool wasConfigured = configuration.configured();
       publish(*client, trace,
               memory.afterConfiguration(configuration.receive(message->payload, openRulesTopic),
                                         configuration));
+      if (!wasConfigured && configuration.configured()) {
+        early.released();
+      }
     } else if (message->topic == protocol::kInventoryRequestTopic) {
       const std::string_view request(message->payload.data(), message->payload.size());
       for (const Publication& publication : memory.inventory(request, configuration)) {
         publish(*client, trace, publication);
       }
+    } else if (!configuration.configured()) {
+      early.hold(std::move(*message));
     } else {
       std::vector<RuleMessage> batch =
-          collectBatch(*client, std::move(*message), next, bytes, limits);
+          collectBatch(takeWaiting, std::move(*message), next, bytes, limits);
       for (const RuleReport& report :
            installTimed(installer, limits, std::move(batch), configuration)) {
         for (const Publication& publication : publicationsOf(report)) {
