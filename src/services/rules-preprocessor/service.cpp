@@ -7,7 +7,6 @@
 #include <chrono>
 #include <cstring>
 #include <ctime>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <memory>
@@ -19,11 +18,13 @@
 
 #include "batch_limits.h"
 #include "configuration.h"
+#include "early_rules.h"
 #include "inventory.h"
 #include "mqtt_session_settings.h"
 #include "rule_memory.h"
 #include "rule_batch.h"
 #include "rule_directory.h"
+#include "rule_report.h"
 #include "saved_configuration.h"
 #include "service_state.h"
 #include "service_trace.h"
@@ -31,6 +32,7 @@
 #include "stop_signals.h"
 #include "systemd_notifier.h"
 #include "talvoro/mosquitto/mqtt_async_wrapper.h"
+#include "talvoro/rule_crc.h"
 #include "talvoro/rule_name.h"
 #include "talvoro/rules_protocol.h"
 
@@ -53,47 +55,6 @@ using TakeWaiting = std::function<std::optional<mosquitto::Message>()>;
 RuleMessage ruleMessageOf(mosquitto::Message&& message) {
   return {protocol::ruleNameOfTopic(message.topic), std::move(message.payload)};
 }
-
-// Rule messages that came before the service had an IO structure. Only a
-// persistent session brings any: the broker keeps the subscription to the
-// rules topic that an earlier run made, and hands over what it kept for the
-// service as soon as it connects, whether or not the service has an IO
-// structure (it starts without one when its state store was removed, or the
-// kept one is refused). They wait here, in order, until an IO structure is
-// accepted, and then go before anything received later, as if they had come
-// only then; none is failed for want of an IO structure.
-class EarlyRules {
- public:
-  explicit EarlyRules(P7::TraceChannel& trace) : trace_(trace) {}
-
-  void hold(mosquitto::Message message) {
-    TRACE_AS(kClientFunction, trace_, Info,
-             "Правило %s получено раньше структуры ввода-вывода и ждёт её",
-             protocol::ruleNameOfTopic(message.topic).c_str());
-    messages_.push_back(std::move(message));
-  }
-
-  // Says how many wait, once the first IO structure was accepted.
-  void released() {
-    if (!messages_.empty()) {
-      TRACE_AS(kClientFunction, trace_, Info,
-               "Структура ввода-вывода принята: правил, ждавших её, %zu", messages_.size());
-    }
-  }
-
-  std::optional<mosquitto::Message> take() {
-    if (messages_.empty()) {
-      return std::nullopt;
-    }
-    mosquitto::Message message = std::move(messages_.front());
-    messages_.pop_front();
-    return message;
-  }
-
- private:
-  P7::TraceChannel& trace_;
-  std::deque<mosquitto::Message> messages_;
-};
 
 // Rule messages that are already waiting behind `first`, as long as each
 // names another rule (two versions of one rule go in separate batches, so
@@ -355,7 +316,11 @@ void add_rule_client_run(RuleCheckSettings checks, const MqttSessionSettings& se
         publish(*client, trace, publication);
       }
     } else if (!configuration.configured()) {
-      early.hold(std::move(*message));
+      if (!early.hold(*message)) {
+        for (const Publication& publication : publicationsOf(unheldRule(*message))) {
+          publish(*client, trace, publication);
+        }
+      }
     } else {
       std::vector<RuleMessage> batch =
           collectBatch(takeWaiting, std::move(*message), next, bytes, limits);
