@@ -51,30 +51,9 @@ std::string FleetController::linkTopic() const {
   return bridge.notificationTopic();
 }
 
-std::vector<std::string> FleetController::ruleFiles() const {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(rulesDir_)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+std::vector<std::string> FleetController::ruleFiles() const { return ruleFilesIn(rulesDir_); }
 
-std::string FleetController::traceLog() const {
-  std::vector<fs::path> files;
-  const fs::path dir = logsDir_ / "rules-preprocessor";
-  if (fs::exists(dir)) {
-    for (const auto& entry : fs::directory_iterator(dir)) {
-      files.push_back(entry.path());
-    }
-  }
-  std::sort(files.begin(), files.end());
-  std::string text;
-  for (const auto& file : files) {
-    text += readAll(file);
-  }
-  return text;
-}
+std::string FleetController::traceLog() const { return traceLogIn(logsDir_); }
 
 bool FleetController::serviceRunning() { return service_ && service_->running(); }
 

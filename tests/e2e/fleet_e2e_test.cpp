@@ -216,15 +216,6 @@ bool contains(const std::string& text, const std::string& fragment) {
   return text.find(fragment) != std::string::npos;
 }
 
-// The rule of each file in `files`, in order.
-std::vector<std::string> rulesOf(const std::vector<std::string>& files) {
-  std::vector<std::string> names;
-  for (const std::string& file : files) {
-    names.push_back(file.substr(0, file.find("-__")));
-  }
-  return names;
-}
-
 TEST_F(FleetTest, RulesPushDeploysPlansAndPrunesThroughTheCentralBroker) {
   const fs::path fleetFile = scratch_.path() / "fleet.txt";
   fleet_->writeFleetFile(fleetFile);

@@ -31,15 +31,6 @@ class PushInventoryTest : public PushTest {
   std::string rule(const std::string& name, const std::string& text) {
     return writeInput(name + ".js", text);
   }
-
-  // The rule of each installed file, in order.
-  std::vector<std::string> ruleNames() const {
-    std::vector<std::string> names;
-    for (const std::string& file : ruleFiles()) {
-      names.push_back(file.substr(0, file.find("-__")));
-    }
-    return names;
-  }
 };
 
 TEST_F(PushInventoryTest, CheckPlansFromTheInventoryAndPruneRemovesWhatIsNotInTheSet) {
@@ -59,7 +50,7 @@ TEST_F(PushInventoryTest, CheckPlansFromTheInventoryAndPruneRemovesWhatIsNotInTh
   EXPECT_EQ(run.exitCode, 0) << run.output << run.errors;
   EXPECT_TRUE(contains(run.output, "b: installed\n")) << run.output;
   EXPECT_TRUE(contains(run.output, "c: cleared\nsummary: 1 removal; 1 cleared\n")) << run.output;
-  EXPECT_EQ(ruleNames(), (std::vector<std::string>{"a", "b", "hand"}));
+  EXPECT_EQ(rulesOf(ruleFiles()), (std::vector<std::string>{"a", "b", "hand"}));
 
   run = push({"--check", rule("a", "DEVICE_NAME(lamp1)"), rule("b", "b2")});
   EXPECT_EQ(run.exitCode, 0) << run.output << run.errors;
@@ -75,7 +66,7 @@ TEST_F(PushInventoryTest, CheckPlansFromTheInventoryAndPruneRemovesWhatIsNotInTh
   run = push({"--prune", "--prune-unknown", rule("a", "DEVICE_NAME(lamp1)"), rule("b", "b2")});
   EXPECT_EQ(run.exitCode, 0) << run.output << run.errors;
   EXPECT_TRUE(contains(run.output, "hand: cleared\n")) << run.output;
-  EXPECT_EQ(ruleNames(), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(rulesOf(ruleFiles()), (std::vector<std::string>{"a", "b"}));
 }
 
 TEST_F(PushInventoryTest, ARuleThatNoLongerTranslatesIsStaleAndSendingItAgainIsNoHelp) {

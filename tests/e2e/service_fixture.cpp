@@ -26,6 +26,39 @@ std::string readAll(const fs::path& path) {
   return std::string(std::istreambuf_iterator<char>(file), {});
 }
 
+std::vector<std::string> ruleFilesIn(const fs::path& rulesDir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(rulesDir)) {
+    names.push_back(entry.path().filename().string());
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> rulesOf(const std::vector<std::string>& files) {
+  std::vector<std::string> names;
+  for (const std::string& file : files) {
+    names.push_back(file.substr(0, file.find("-__")));
+  }
+  return names;
+}
+
+std::string traceLogIn(const fs::path& logsDir) {
+  std::vector<fs::path> files;
+  const fs::path dir = logsDir / "rules-preprocessor";
+  if (fs::exists(dir)) {
+    for (const auto& entry : fs::directory_iterator(dir)) {
+      files.push_back(entry.path());
+    }
+  }
+  std::sort(files.begin(), files.end());
+  std::string text;
+  for (const auto& file : files) {
+    text += readAll(file);
+  }
+  return text;
+}
+
 std::uint32_t crc32Of(const std::string& bytes) { return talvoro::protocol::ruleCrc(bytes); }
 
 std::string crcText(const std::string& bytes) { return std::to_string(crc32Of(bytes)); }
@@ -189,35 +222,14 @@ std::map<std::string, std::string> ServiceTest::takeStatuses() {
   return std::exchange(statuses_, {});
 }
 
-std::string ServiceTest::traceLog() const {
-  std::vector<fs::path> files;
-  const fs::path dir = logsDir_ / "rules-preprocessor";
-  if (fs::exists(dir)) {
-    for (const auto& entry : fs::directory_iterator(dir)) {
-      files.push_back(entry.path());
-    }
-  }
-  std::sort(files.begin(), files.end());
-  std::string text;
-  for (const auto& file : files) {
-    text += readAll(file);
-  }
-  return text;
-}
+std::string ServiceTest::traceLog() const { return traceLogIn(logsDir_); }
 
 bool ServiceTest::waitForTrace(const std::string& text,
                                std::chrono::milliseconds timeout) const {
   return eventually([&] { return traceLog().find(text) != std::string::npos; }, timeout);
 }
 
-std::vector<std::string> ServiceTest::ruleFiles() const {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(rulesDir_)) {
-    names.push_back(entry.path().filename().string());
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
+std::vector<std::string> ServiceTest::ruleFiles() const { return ruleFilesIn(rulesDir_); }
 
 std::string ServiceTest::readRuleFile(const std::string& fileName) const {
   return readAll(rulesDir_ / fileName);

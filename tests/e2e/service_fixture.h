@@ -121,6 +121,13 @@ class ServiceTest : public ::testing::Test {
 // The whole content of a file; empty when it cannot be read.
 std::string readAll(const fs::path& path);
 
+// Names of the entries of a rule directory, sorted.
+std::vector<std::string> ruleFilesIn(const fs::path& rulesDir);
+// The rule of each installed file name in `files` ("a-__1__.js" is "a"), in order.
+std::vector<std::string> rulesOf(const std::vector<std::string>& files);
+// The service's trace log under a log directory, all files in order.
+std::string traceLogIn(const fs::path& logsDir);
+
 // What every run of the service in a test wrote to standard error, in
 // ServiceTest's work directory.
 extern const char* const kStandardErrorFile;
