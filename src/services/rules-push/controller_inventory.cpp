@@ -34,12 +34,6 @@ std::vector<Item> statusItems(const std::vector<RuleFile>& rules) {
   return items;
 }
 
-long long secondsNow() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
 ControllerRun::InventoryAnswer ControllerRun::fetchInventory() {

@@ -54,12 +54,6 @@ void installStopHandlers() {
   sigaction(SIGTERM, &action, nullptr);
 }
 
-long long secondsNow() {
-  return std::chrono::duration_cast<std::chrono::seconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 // Everything is read before anything is published, so that a bad command
 // line or file publishes nothing.
 Plan planOf(const PushOptions& options, std::size_t inFlight) {

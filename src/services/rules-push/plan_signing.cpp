@@ -2,12 +2,20 @@
 
 #include <fmt/format.h>
 
+#include <chrono>
 #include <stdexcept>
 
 #include "talvoro/signing/signatures.h"
 #include "talvoro/timestamp_line.h"
 
 namespace talvoro::push {
+
+long long secondsNow() {
+  return std::chrono::duration_cast<std::chrono::seconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 namespace {
 
 void requireOneMessage(const std::string& text, const std::string& what) {

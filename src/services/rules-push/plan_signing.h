@@ -10,6 +10,10 @@
 
 namespace talvoro::push {
 
+// The time now, in seconds since the epoch: what a signature and a
+// timestamp line carry.
+long long secondsNow();
+
 // Signs each rule of `rules` under its name (an empty text becomes the signed
 // removal of the rule) and `configuration` unless it is null, with the
 // Ed25519 private key in `keyFile`, at the time `now`. Throws InputError for
