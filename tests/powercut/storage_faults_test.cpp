@@ -197,11 +197,54 @@ TEST_F(StorageFaultsTest, AClearWhoseVersionStaysAsideKeepsTheRulesTextInTheStor
   const std::string laterFile = "s-__" + std::to_string(std::hash<std::string>{}("s")) + "__.js";
   ASSERT_EQ(entries(), (Files{fileOf("v1"), laterFile}));
   StateStore reopened(stateDir);
-  reopened.settle(presentIn(*rules_));
+  reopened.settle(presentOrComingBack(*rules_));
   const std::optional<StoredRule> kept = reopened.rule("r");
   ASSERT_TRUE(kept);
   EXPECT_EQ(kept->file, fileOf("v1"));
   EXPECT_EQ(kept->text, "v1");
+}
+
+TEST_F(StorageFaultsTest, AReplacementTakenBackUndurablyLeavesTheStoreToTheDirectoryAfterACut) {
+  const std::filesystem::path stateDir = scratch_.path() / "state";
+  std::filesystem::create_directory(stateDir);
+  auto store = std::make_unique<StateStore>(stateDir.string() + "/");
+  installer_ = std::make_unique<RuleInstaller>(
+      *rules_, *P7::getTrace(), RuleCheckSettings{SyntaxCheckMode::Off, std::nullopt}, nullptr,
+      store.get());
+  ASSERT_EQ(install("v1").kind, Kind::Installed);
+
+  // Both the batch's sync and the one after taking v2 back fail: a cut may keep v2 in place
+  // or v1, and the store must follow whichever the next start finds.
+  fs().failNext(Operation::DirectorySync);
+  fs().failNext(Operation::DirectorySync, 1);
+  ASSERT_EQ(install("v2").kind, Kind::Failed);
+  ASSERT_EQ(entries(), Files{fileOf("v1")});
+  std::vector<DirectoryImage> cuts;
+  for (std::size_t kept = 0; kept <= fs().unsyncedOperations(); ++kept) {
+    cuts.push_back(fs().crashImage(kept));
+  }
+  installer_.reset();
+  store.reset();
+  rules_.reset();
+
+  for (std::size_t i = 0; i < cuts.size(); ++i) {
+    const std::filesystem::path disk = scratch_.path() / ("disk-" + std::to_string(i));
+    std::filesystem::create_directory(disk);
+    for (const auto& [name, content] : cuts[i]) {
+      std::ofstream(disk / name, std::ios::binary) << content;
+    }
+    fs().switchBacking(disk.string());
+    const std::filesystem::path copy = scratch_.path() / ("state-" + std::to_string(i));
+    std::filesystem::copy(stateDir, copy);
+    restart();
+    StateStore reopened(copy.string() + "/");
+    reopened.settle(presentOrComingBack(*rules_));
+    const std::optional<StoredRule> kept = reopened.rule("r");
+    ASSERT_TRUE(kept) << "cut " << i;
+    EXPECT_EQ(entries(), Files{kept->file}) << "cut " << i;
+    EXPECT_EQ(kept->text, kept->file == fileOf("v2") ? "v2" : "v1") << "cut " << i;
+    rules_.reset();
+  }
 }
 
 TEST_F(StorageFaultsTest, AnIoStructureWhoseDirectorySyncFailedIsNotCalledKept) {

@@ -56,8 +56,8 @@ std::vector<Publication> RetranslationPass::step(const IoStructure& structure,
       structureHash_.clear();
       break;
     }
-    chunk(rules, structure, publications);
-    if (std::chrono::steady_clock::now() >= deadline) {
+    if (!chunk(rules, structure, publications) ||
+        std::chrono::steady_clock::now() >= deadline) {
       break;
     }
   }
@@ -81,8 +81,16 @@ void RetranslationPass::fail(const StoredRule& rule, const std::string& reason,
 // One chunk: what needs no file is decided and recorded together with the new
 // files' names, in one transaction before any file moves; then the files are
 // replaced, and what did not arrive is taken back and recorded as failed.
-void RetranslationPass::chunk(const std::vector<StoredRule>& rules, const IoStructure& structure,
+// The store is compared with the directory only while the directory is
+// durable; when it cannot be made so, nothing is done and false returned.
+bool RetranslationPass::chunk(const std::vector<StoredRule>& rules, const IoStructure& structure,
                           std::vector<Publication>& publications) {
+  if (!store_.settled()) {
+    if (directory_.syncIfUnsynced() != 0) {
+      return false;
+    }
+    store_.settle(presentOrComingBack(directory_));
+  }
   const FilePresent present = presentIn(directory_);
   std::vector<StoreChange> marks;
   std::vector<RuleChange> changes;
@@ -123,11 +131,14 @@ void RetranslationPass::chunk(const std::vector<StoredRule>& rules, const IoStru
   }
   store_.record(marks, present);
   if (changes.empty()) {
-    return;
+    return true;
   }
   RuleReplacement replacement(directory_, std::move(changes));
   replacement.run(vet_);
-  store_.settle(present);
+  const bool durable = directory_.syncIfUnsynced() == 0;
+  if (durable) {
+    store_.settle(presentOrComingBack(directory_));
+  }
   std::vector<StoreChange> failures;
   for (std::size_t i = 0; i < replacing.size(); ++i) {
     const StoredRule& rule = replacing[i];
@@ -145,9 +156,12 @@ void RetranslationPass::chunk(const std::vector<StoredRule>& rules, const IoStru
       fail(store_.rule(rule.name).value_or(rule), reason, failures, publications);
     }
   }
-  if (!failures.empty()) {
+  // Else they stay unsettled: once the directory is durable, those whose
+  // files did not arrive are taken back and taken again by the pass.
+  if (!failures.empty() && durable) {
     store_.record(failures, present);
   }
+  return true;
 }
 
 }  // namespace talvoro

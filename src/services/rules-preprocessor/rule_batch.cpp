@@ -89,7 +89,7 @@ std::vector<RuleReport> RuleInstaller::install(std::vector<RuleMessage> batch,
     const std::uint32_t crc =
         protocol::ruleCrc(std::string_view(message.payload.data(), message.payload.size()));
     jobs.push_back({{std::move(message.name), crc, {RuleOutcome::Kind::Failed, {}, {}}, {}},
-                    std::move(message.payload), false, {}, {}, {}, {}, 0, {}});
+                    std::move(message.payload), false, {}, {}, {}, {}, 0});
   }
   {
     std::lock_guard<std::mutex> lock(m_current_rules_mutex);
@@ -274,11 +274,6 @@ void RuleInstaller::replaceDecided(std::vector<Job>& jobs, Recording& recording)
     Job& job = *replacing[i];
     const RuleReplacement::State state = replacement.state(i);
     job.report.outcome = replacementOutcome(replacement, i);
-    if (state == RuleReplacement::State::NotDurable) {
-      for (const InstalledVersion& version : replacement.change(i).installed) {
-        job.mayComeBack.push_back(version.fileName);
-      }
-    }
     if (state == RuleReplacement::State::NotReplaced) {
       traceReplaceFailure(trace_, directory_.pathOf(job.fileName), *replacement.error(i));
     } else if (state == RuleReplacement::State::Refused) {
@@ -305,10 +300,10 @@ void RuleInstaller::acknowledgeUnchanged(std::vector<Job>& jobs) {
   const auto unchanged = [](const Job& job) {
     return job.report.outcome.kind == RuleOutcome::Kind::Unchanged;
   };
-  if (!directory_.unsynced() || std::none_of(jobs.begin(), jobs.end(), unchanged)) {
+  if (std::none_of(jobs.begin(), jobs.end(), unchanged)) {
     return;
   }
-  if (const int error = directory_.syncDirectory(); error != 0) {
+  if (const int error = directory_.syncIfUnsynced(); error != 0) {
     const std::string reason =
         fmt::format("the directory could not be synced: {}", files::systemErrorText(error));
     for (Job& job : jobs) {

@@ -31,6 +31,9 @@ struct RuleMessage {
 
 // Whether the rule directory holds file `fileName`, for the store.
 FilePresent presentIn(const RuleDirectory& directory);
+// The same, or the file will be back after the next start: the start puts
+// back an aside copy of a rule that has no version in place.
+FilePresent presentOrComingBack(RuleDirectory& directory);
 
 // Installs rules into one rule directory, each text checked as `checks` say
 // before it replaces the installed version. With `trusted` keys (signed mode)
@@ -67,7 +70,6 @@ class RuleInstaller {
   void acknowledgeUnchanged(std::vector<Job>& jobs);
   Recording startRecording(std::vector<Job>& jobs, const std::string& structureHash);
   void failRecorded(Recording& recording);
-  bool hasVersionInPlace(const std::string& name);
   void settleStore(std::vector<Job>& jobs);
   void rememberRuleHash(const std::string& name, std::size_t ruleHash,
                         const std::string& translated);

@@ -25,8 +25,6 @@ struct RuleInstaller::Job {
   std::string translated;
   std::string text;         // as received, for the store
   long long timestamp = 0;  // as judged: the timestamp line, or the time it came
-  // Files that are gone but not durably so: a power cut may bring them back.
-  std::vector<std::string> mayComeBack;
 };
 
 // Why a batch's rules failed when the store's write threw `error`.

@@ -4,13 +4,14 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <memory>
-#include <unordered_set>
 
 #include "rule_batch.h"
 #include "rule_batch_job.h"
 #include "rule_names.h"
 #include "service_trace.h"
+#include "talvoro/files/file_error.h"
 
 namespace talvoro {
 
@@ -18,6 +19,38 @@ FilePresent presentIn(const RuleDirectory& directory) {
   return [&directory](const std::string& fileName) {
     struct stat status {};
     return ::lstat(directory.pathOf(fileName).c_str(), &status) == 0;
+  };
+}
+
+namespace {
+
+// Whether rule `name` has an installed version; when that cannot be told,
+// it is taken to have none, so that what may come back counts as present.
+bool hasVersionInPlace(RuleDirectory& directory, const std::string& name) {
+  try {
+    return !directory.installedVersions(name).empty();
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace
+
+FilePresent presentOrComingBack(RuleDirectory& directory) {
+  const FilePresent inDirectory = presentIn(directory);
+  return [&directory, inDirectory](const std::string& fileName) {
+    if (inDirectory(fileName)) {
+      return true;
+    }
+    const auto installed = parseInstalledFileName(fileName);
+    if (!installed) {
+      return false;
+    }
+    const std::vector<std::string> asides = directory.leftAsideOf(installed->rule);
+    const bool aside = std::any_of(asides.begin(), asides.end(), [&](const std::string& copy) {
+      return installedNameOfAside(copy) == fileName;
+    });
+    return aside && !hasVersionInPlace(directory, installed->rule);
   };
 }
 
@@ -67,10 +100,16 @@ RuleInstaller::Recording RuleInstaller::startRecording(std::vector<Job>& jobs,
     }
     // Settled here, so that the write itself never looks at the directory,
     // which this thread changes meanwhile.
-    const FilePresent present = presentIn(directory_);
     if (!store_->settled()) {
-      store_->settle(present);
+      if (const int error = directory_.syncIfUnsynced(); error != 0) {
+        recording.failure = fmt::format("the directory could not be synced: {}",
+                                        files::systemErrorText(error));
+        failRecorded(recording);
+        return recording;
+      }
+      store_->settle(presentOrComingBack(directory_));
     }
+    const FilePresent present = presentIn(directory_);
     StateStore* store = store_;
     const auto write = [store, changes, present] { store->record(*changes, present); };
     recording.commit = writer_->run(write);
@@ -95,41 +134,16 @@ void RuleInstaller::failRecorded(Recording& recording) {
   recording.jobs.clear();
 }
 
-// Whether rule `name` has an installed version; when that cannot be told,
-// it is taken to have none, so that what may come back counts as present.
-bool RuleInstaller::hasVersionInPlace(const std::string& name) {
-  try {
-    return !directory_.installedVersions(name).empty();
-  } catch (const std::exception&) {
-    return false;
-  }
-}
-
-// Takes back in the store what did not reach the rule directory.
+// Takes back in the store what did not reach the rule directory. What the
+// directory shows after a failed sync (a replacement taken back, say) a power
+// cut may still undo: the write then stays unsettled until the directory is
+// durable, at the next write or the next start.
 void RuleInstaller::settleStore(std::vector<Job>& jobs) {
-  if (store_ == nullptr || jobs.empty()) {
+  if (store_ == nullptr || jobs.empty() || directory_.syncIfUnsynced() != 0) {
     return;
   }
-  // A clear that is not durable keeps the rule's text in the store: the
-  // acknowledged version may come back with a power cut, and the store must
-  // not forget a text whose file the rule engine may run.
-  // So does a clear whose version had to stay aside: the next start puts a
-  // version back when its rule has none in place.
-  std::unordered_set<std::string> mayComeBack;
-  for (const Job& job : jobs) {
-    mayComeBack.insert(job.mayComeBack.begin(), job.mayComeBack.end());
-    const std::vector<std::string> asides = directory_.leftAsideOf(job.report.name);
-    if (!asides.empty() && !hasVersionInPlace(job.report.name)) {
-      for (const std::string& aside : asides) {
-        mayComeBack.insert(installedNameOfAside(aside));
-      }
-    }
-  }
-  const FilePresent inDirectory = presentIn(directory_);
   try {
-    store_->settle([&](const std::string& fileName) {
-      return mayComeBack.count(fileName) > 0 || inDirectory(fileName);
-    });
+    store_->settle(presentOrComingBack(directory_));
   } catch (const std::exception& error) {
     TRACE_AS(kClientFunction, trace_, Error, "Хранилище состояния %s не сверено с каталогом: %s",
              store_->path().c_str(), failureReason(error).c_str());

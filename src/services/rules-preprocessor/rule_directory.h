@@ -99,6 +99,9 @@ class RuleDirectory {
   int syncDirectory();
   // Whether a change may not be durable because the last sync failed.
   bool unsynced() const { return unsynced_; }
+  // 0 when the entries are durable, syncing the directory first when the last
+  // sync failed; the sync's errno value otherwise.
+  int syncIfUnsynced() { return unsynced_ ? syncDirectory() : 0; }
 
   // The record of a failed operation (naming its file) with the system's reason.
   void reportFailure(const std::string& operation, int error) const;

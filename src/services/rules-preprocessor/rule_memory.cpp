@@ -19,7 +19,12 @@ RuleMemory::RuleMemory(const std::string& stateDirectory, RuleDirectory& directo
              "Хранилище состояния было повреждено (%s) и перенесено в %s; создано новое",
              store_.opening().setAsideWhy.c_str(), store_.opening().setAside.c_str());
   }
-  const std::vector<std::string> takenBack = store_.settle(presentIn(directory_));
+  // A directory the start-up sweep could not sync is compared at the first
+  // write, once it is durable.
+  if (directory_.syncIfUnsynced() != 0) {
+    return;
+  }
+  const std::vector<std::string> takenBack = store_.settle(presentOrComingBack(directory_));
   for (const std::string& name : takenBack) {
     TRACE_AS(kClientFunction, trace_, Warning,
              "Хранилище состояния: правило %s возвращено к прежней версии, её файл не был "
