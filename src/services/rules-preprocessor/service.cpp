@@ -45,6 +45,8 @@ using protocol::kConfigurationTopic;
 constexpr std::chrono::milliseconds kStopPoll{200};
 // After messages this large, free heap goes back to the system at once.
 constexpr std::size_t kTrimAfterBytes = 1024 * 1024;
+// Otherwise once the loop has found nothing to do for this long.
+constexpr std::chrono::milliseconds kTrimWhenIdleFor{250};
 // How long a re-translation works before the loop looks for messages, so
 // that a rule arriving meanwhile waits well under a second.
 constexpr std::chrono::milliseconds kRetranslationSlice{200};
@@ -100,27 +102,54 @@ std::vector<RuleReport> installTimed(RuleInstaller& installer, BatchLimits& limi
   return reports;
 }
 
-// Free heap goes back to the system once a burst is over, whatever its size
-// (when the loop finds nothing waiting after it handled messages), and at once
-// after large messages.
+// Free heap goes back to the system once the service has been idle for a
+// moment after work, whatever the work's size, and at once after large
+// messages. Not whenever the loop finds nothing waiting: a publisher that
+// sends rules one after another would have the heap (the state store's page
+// cache among it) faulted back in for every rule.
 class HeapTrim {
  public:
+  using Clock = std::chrono::steady_clock;
+
   void afterWork(std::size_t bytes) {
     due_ = true;
+    lastWork_ = Clock::now();
     if (bytes > kTrimAfterBytes) {
-      whenIdle();
-    }
-  }
-  void whenIdle() {
-    if (due_) {
-      malloc_trim(0);
-      due_ = false;
+      trim();
     }
   }
 
+  // Trims once the service has been idle long enough; until then, how long
+  // is left.
+  std::optional<std::chrono::milliseconds> whenIdle() {
+    if (!due_) {
+      return std::nullopt;
+    }
+    const Clock::duration idle = Clock::now() - lastWork_;
+    if (idle >= kTrimWhenIdleFor) {
+      trim();
+      return std::nullopt;
+    }
+    return std::chrono::ceil<std::chrono::milliseconds>(kTrimWhenIdleFor - idle);
+  }
+
  private:
+  void trim() {
+    malloc_trim(0);
+    due_ = false;
+  }
+
   bool due_ = false;
+  Clock::time_point lastWork_;
 };
+
+std::optional<std::chrono::milliseconds> earliest(std::optional<std::chrono::milliseconds> a,
+                                                  std::optional<std::chrono::milliseconds> b) {
+  if (!a || !b) {
+    return a ? a : b;
+  }
+  return std::min(*a, *b);
+}
 
 // Results tell the publisher what happened and statuses acknowledge rules;
 // one that cannot be sent costs only a record.
@@ -291,12 +320,12 @@ void add_rule_client_run(RuleCheckSettings checks, const MqttSessionSettings& se
       continue;
     }
     if (!message) {
-      heapTrim.whenIdle();
-      // Asleep until a message, a change of the link, a stop signal, or the
-      // watchdog's turn.
-      std::optional<std::chrono::milliseconds> wake = systemd.untilKeepAlive();
+      // Asleep until a message, a change of the link, a stop signal, the
+      // watchdog's turn, or the heap's trim.
+      std::optional<std::chrono::milliseconds> wake =
+          earliest(systemd.untilKeepAlive(), heapTrim.whenIdle());
       if (stopSignals < 0) {
-        wake = std::min(wake.value_or(kStopPoll), kStopPoll);
+        wake = earliest(wake, kStopPoll);
       }
       client->AwaitActivity(stopSignals, wake);
       continue;
