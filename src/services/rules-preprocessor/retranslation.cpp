@@ -3,12 +3,14 @@
 #include <fmt/format.h>
 
 #include <functional>
+#include <stdexcept>
 
 #include "rule_batch.h"
 #include "rule_names.h"
 #include "rule_replacement.h"
 #include "rule_text.h"
 #include "service_trace.h"
+#include "talvoro/files/file_error.h"
 
 namespace talvoro {
 namespace {
@@ -56,8 +58,8 @@ std::vector<Publication> RetranslationPass::step(const IoStructure& structure,
       structureHash_.clear();
       break;
     }
-    if (!chunk(rules, structure, publications) ||
-        std::chrono::steady_clock::now() >= deadline) {
+    chunk(rules, structure, publications);
+    if (std::chrono::steady_clock::now() >= deadline) {
       break;
     }
   }
@@ -82,12 +84,13 @@ void RetranslationPass::fail(const StoredRule& rule, const std::string& reason,
 // files' names, in one transaction before any file moves; then the files are
 // replaced, and what did not arrive is taken back and recorded as failed.
 // The store is compared with the directory only while the directory is
-// durable; when it cannot be made so, nothing is done and false returned.
-bool RetranslationPass::chunk(const std::vector<StoredRule>& rules, const IoStructure& structure,
+// durable; when it cannot be made so, the chunk throws before anything is done.
+void RetranslationPass::chunk(const std::vector<StoredRule>& rules, const IoStructure& structure,
                           std::vector<Publication>& publications) {
   if (!store_.settled()) {
-    if (directory_.syncIfUnsynced() != 0) {
-      return false;
+    if (const int error = directory_.syncIfUnsynced(); error != 0) {
+      throw std::runtime_error(fmt::format("the directory {} could not be synced: {}",
+                                           directory_.path(), files::systemErrorText(error)));
     }
     store_.settle(presentOrComingBack(directory_));
   }
@@ -131,7 +134,7 @@ bool RetranslationPass::chunk(const std::vector<StoredRule>& rules, const IoStru
   }
   store_.record(marks, present);
   if (changes.empty()) {
-    return true;
+    return;
   }
   RuleReplacement replacement(directory_, std::move(changes));
   replacement.run(vet_);
@@ -161,7 +164,6 @@ bool RetranslationPass::chunk(const std::vector<StoredRule>& rules, const IoStru
   if (!failures.empty() && durable) {
     store_.record(failures, present);
   }
-  return true;
 }
 
 }  // namespace talvoro

@@ -44,7 +44,7 @@ class RetranslationPass {
                                 std::optional<RetranslationCounts>& done);
 
  private:
-  bool chunk(const std::vector<StoredRule>& rules, const IoStructure& structure,
+  void chunk(const std::vector<StoredRule>& rules, const IoStructure& structure,
              std::vector<Publication>& publications);
   void fail(const StoredRule& rule, const std::string& reason,
             std::vector<StoreChange>& marks, std::vector<Publication>& publications);
