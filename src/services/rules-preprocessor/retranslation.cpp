@@ -10,7 +10,6 @@
 #include "rule_replacement.h"
 #include "rule_text.h"
 #include "service_trace.h"
-#include "talvoro/files/file_error.h"
 
 namespace talvoro {
 namespace {
@@ -88,11 +87,9 @@ void RetranslationPass::fail(const StoredRule& rule, const std::string& reason,
 void RetranslationPass::chunk(const std::vector<StoredRule>& rules, const IoStructure& structure,
                           std::vector<Publication>& publications) {
   if (!store_.settled()) {
-    if (const int error = directory_.syncIfUnsynced(); error != 0) {
-      throw std::runtime_error(fmt::format("the directory {} could not be synced: {}",
-                                           directory_.path(), files::systemErrorText(error)));
+    if (const int error = settleWhenDurable(store_, directory_); error != 0) {
+      throw std::runtime_error(directoryNotSynced(error));
     }
-    store_.settle(presentOrComingBack(directory_));
   }
   const FilePresent present = presentIn(directory_);
   std::vector<StoreChange> marks;
@@ -138,10 +135,7 @@ void RetranslationPass::chunk(const std::vector<StoredRule>& rules, const IoStru
   }
   RuleReplacement replacement(directory_, std::move(changes));
   replacement.run(vet_);
-  const bool durable = directory_.syncIfUnsynced() == 0;
-  if (durable) {
-    store_.settle(presentOrComingBack(directory_));
-  }
+  const bool durable = settleWhenDurable(store_, directory_) == 0;
   std::vector<StoreChange> failures;
   for (std::size_t i = 0; i < replacing.size(); ++i) {
     const StoredRule& rule = replacing[i];

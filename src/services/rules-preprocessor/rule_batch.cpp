@@ -304,8 +304,7 @@ void RuleInstaller::acknowledgeUnchanged(std::vector<Job>& jobs) {
     return;
   }
   if (const int error = directory_.syncIfUnsynced(); error != 0) {
-    const std::string reason =
-        fmt::format("the directory could not be synced: {}", files::systemErrorText(error));
+    const std::string reason = directoryNotSynced(error);
     for (Job& job : jobs) {
       if (unchanged(job)) {
         TRACE_AS(kClientFunction, trace_, Error, "Ошибка обработки правила для %s: %s\n",

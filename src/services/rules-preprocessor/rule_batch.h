@@ -35,6 +35,17 @@ FilePresent presentIn(const RuleDirectory& directory);
 // back an aside copy of a rule that has no version in place.
 FilePresent presentOrComingBack(RuleDirectory& directory);
 
+// Settles `store`'s last write against `directory` (presentOrComingBack),
+// but only once the directory is durable, syncing it first when its last
+// sync failed: what a failed sync left, a power cut may still undo. Returns
+// 0, or the errno value of that sync, the write then staying unsettled.
+// `takenBack`, when given, gets the names the settle took back.
+int settleWhenDurable(StateStore& store, RuleDirectory& directory,
+                      std::vector<std::string>* takenBack = nullptr);
+
+// Why a rule fails when the directory cannot be synced (`error`, an errno value).
+std::string directoryNotSynced(int error);
+
 // Installs rules into one rule directory, each text checked as `checks` say
 // before it replaces the installed version. With `trusted` keys (signed mode)
 // a rule text is taken only with a valid signature by one of them; the keys

@@ -54,6 +54,22 @@ FilePresent presentOrComingBack(RuleDirectory& directory) {
   };
 }
 
+int settleWhenDurable(StateStore& store, RuleDirectory& directory,
+                      std::vector<std::string>* takenBack) {
+  if (const int error = directory.syncIfUnsynced(); error != 0) {
+    return error;
+  }
+  std::vector<std::string> names = store.settle(presentOrComingBack(directory));
+  if (takenBack != nullptr) {
+    *takenBack = std::move(names);
+  }
+  return 0;
+}
+
+std::string directoryNotSynced(int error) {
+  return fmt::format("the directory could not be synced: {}", files::systemErrorText(error));
+}
+
 namespace {
 
 bool recorded(const StoredRule& stored, const StoredRule& rule) {
@@ -101,13 +117,11 @@ RuleInstaller::Recording RuleInstaller::startRecording(std::vector<Job>& jobs,
     // Settled here, so that the write itself never looks at the directory,
     // which this thread changes meanwhile.
     if (!store_->settled()) {
-      if (const int error = directory_.syncIfUnsynced(); error != 0) {
-        recording.failure = fmt::format("the directory could not be synced: {}",
-                                        files::systemErrorText(error));
+      if (const int error = settleWhenDurable(*store_, directory_); error != 0) {
+        recording.failure = directoryNotSynced(error);
         failRecorded(recording);
         return recording;
       }
-      store_->settle(presentOrComingBack(directory_));
     }
     const FilePresent present = presentIn(directory_);
     StateStore* store = store_;
@@ -134,16 +148,14 @@ void RuleInstaller::failRecorded(Recording& recording) {
   recording.jobs.clear();
 }
 
-// Takes back in the store what did not reach the rule directory. What the
-// directory shows after a failed sync (a replacement taken back, say) a power
-// cut may still undo: the write then stays unsettled until the directory is
-// durable, at the next write or the next start.
+// Takes back in the store what did not reach the rule directory. A directory
+// that cannot be synced leaves the write to the next write or the next start.
 void RuleInstaller::settleStore(std::vector<Job>& jobs) {
-  if (store_ == nullptr || jobs.empty() || directory_.syncIfUnsynced() != 0) {
+  if (store_ == nullptr || jobs.empty()) {
     return;
   }
   try {
-    store_->settle(presentOrComingBack(directory_));
+    settleWhenDurable(*store_, directory_);
   } catch (const std::exception& error) {
     TRACE_AS(kClientFunction, trace_, Error, "Хранилище состояния %s не сверено с каталогом: %s",
              store_->path().c_str(), failureReason(error).c_str());

@@ -21,10 +21,8 @@ RuleMemory::RuleMemory(const std::string& stateDirectory, RuleDirectory& directo
   }
   // A directory the start-up sweep could not sync is compared at the first
   // write, once it is durable.
-  if (directory_.syncIfUnsynced() != 0) {
-    return;
-  }
-  const std::vector<std::string> takenBack = store_.settle(presentOrComingBack(directory_));
+  std::vector<std::string> takenBack;
+  settleWhenDurable(store_, directory_, &takenBack);
   for (const std::string& name : takenBack) {
     TRACE_AS(kClientFunction, trace_, Warning,
              "Хранилище состояния: правило %s возвращено к прежней версии, её файл не был "
