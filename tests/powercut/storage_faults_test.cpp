@@ -69,6 +69,16 @@ class StorageFaultsTest : public FaultyStorage {
     return "r-__" + std::to_string(std::hash<std::string>{}(text)) + "__.js";
   }
 
+  // A state store in `stateDir` (created), and an installer that records in it.
+  std::unique_ptr<StateStore> installWithStore(const std::filesystem::path& stateDir) {
+    std::filesystem::create_directory(stateDir);
+    auto store = std::make_unique<StateStore>(stateDir.string() + "/");
+    installer_ = std::make_unique<RuleInstaller>(
+        *rules_, *P7::getTrace(), RuleCheckSettings{SyntaxCheckMode::Off, std::nullopt}, nullptr,
+        store.get());
+    return store;
+  }
+
   // A restart: a new instance sweeps what this one left.
   void restart() {
     rules_ = std::make_unique<RuleDirectory>(dir(), *P7::getTrace());
@@ -173,12 +183,8 @@ TEST_F(StorageFaultsTest, AClearIsAcknowledgedOnlyWhenNoVersionCanComeBack) {
 }
 
 TEST_F(StorageFaultsTest, AClearWhoseVersionStaysAsideKeepsTheRulesTextInTheStore) {
-  const std::string stateDir = (scratch_.path() / "state").string() + "/";
-  std::filesystem::create_directory(stateDir);
-  auto store = std::make_unique<StateStore>(stateDir);
-  installer_ = std::make_unique<RuleInstaller>(
-      *rules_, *P7::getTrace(), RuleCheckSettings{SyntaxCheckMode::Off, std::nullopt}, nullptr,
-      store.get());
+  const std::filesystem::path stateDir = scratch_.path() / "state";
+  auto store = installWithStore(stateDir);
   ASSERT_EQ(install("v1").kind, Kind::Installed);
 
   // The aside copy can neither go nor be put back: the clear fails, and the next start puts
@@ -196,7 +202,7 @@ TEST_F(StorageFaultsTest, AClearWhoseVersionStaysAsideKeepsTheRulesTextInTheStor
   restart();
   const std::string laterFile = "s-__" + std::to_string(std::hash<std::string>{}("s")) + "__.js";
   ASSERT_EQ(entries(), (Files{fileOf("v1"), laterFile}));
-  StateStore reopened(stateDir);
+  StateStore reopened(stateDir.string() + "/");
   reopened.settle(presentOrComingBack(*rules_));
   const std::optional<StoredRule> kept = reopened.rule("r");
   ASSERT_TRUE(kept);
@@ -206,11 +212,7 @@ TEST_F(StorageFaultsTest, AClearWhoseVersionStaysAsideKeepsTheRulesTextInTheStor
 
 TEST_F(StorageFaultsTest, AReplacementTakenBackUndurablyLeavesTheStoreToTheDirectoryAfterACut) {
   const std::filesystem::path stateDir = scratch_.path() / "state";
-  std::filesystem::create_directory(stateDir);
-  auto store = std::make_unique<StateStore>(stateDir.string() + "/");
-  installer_ = std::make_unique<RuleInstaller>(
-      *rules_, *P7::getTrace(), RuleCheckSettings{SyntaxCheckMode::Off, std::nullopt}, nullptr,
-      store.get());
+  auto store = installWithStore(stateDir);
   ASSERT_EQ(install("v1").kind, Kind::Installed);
 
   // Both the batch's sync and the one after taking v2 back fail: a cut may keep v2 in place
